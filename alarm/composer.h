@@ -1,0 +1,27 @@
+// Alarm evaluation: the composer turns one alarm change into an SMS entry and
+// possibly a voice entry; the edge thread fires alarms after their delay when
+// edge mode (holding register 208 = 1) is on.
+#pragma once
+#include <cstdint>
+
+struct edge_trigger {
+    int32_t value;
+    int32_t triggered;
+    int32_t armed;
+    int32_t delay;
+    int32_t ticks;
+};
+
+extern edge_trigger alarm_edge_trigger[128];
+
+int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, else 0
+void *thread_mb_edge_poll(void *);
+
+// Listener side of the edge hand-over: records a write of value for alarm n
+// (delay from holding register 256+n, or 209 for alarm 127), atomically with
+// respect to the edge thread. Prints the edge-mode lines.
+void edge_trigger_write(int n, uint16_t value);
+// Resets value, triggered, armed and ticks of all 128 records (listener start).
+void edge_trigger_reset();
+// One pass of the edge thread over the 128 records (no sleep).
+void edge_poll_pass();

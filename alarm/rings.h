@@ -1,0 +1,52 @@
+// The SMS and voice event rings: 18 static slots each, at most 17 entries
+// queued. Put copies the record and phone list; the consumer works on the head
+// slot in place and pops it when finished, so statuses stay readable after pop.
+// One lock per ring serialises put, pop and clean; nothing allocates.
+#pragma once
+#include <atomic>
+#include <cstdint>
+
+#include "alarm/messages.h"
+
+constexpr int EVT_SLOTS = 18;
+
+struct sms_event {
+    char phones[MAX_PHONES][PHONE_SLOT_LEN];
+    int32_t phone_count;
+    int32_t phones_done;
+    std::atomic<int32_t> status;   // 0 empty, 1 queued, 2 sending, 3 done, 4 failed
+    sms_message message;
+};
+
+struct voice_event {
+    char phones[MAX_PHONES][PHONE_SLOT_LEN];
+    int32_t phone_count;
+    int32_t phones_done;
+    std::atomic<int32_t> status;
+    char wav_name[20];
+};
+
+struct sms_status_slot {
+    int32_t status;   // last status copied by the polling thread
+    int32_t slot;     // ring slot reported by this record, -1 none
+};
+
+extern sms_event sms_evt[EVT_SLOTS];
+extern voice_event voice_evt[EVT_SLOTS];
+extern std::atomic<int32_t> evt_in, evt_out, evt_in_voice, evt_out_voice;
+
+extern sms_status_slot sms_buffer_status[16];
+extern std::atomic<int32_t> sms_dynamic_buffer_id;     // initial -1
+extern std::atomic<int32_t> if_send_sms_buffer_full;   // discrete input 0
+
+int sms_event_is_n();
+int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count);  // slot, -1 full
+int sms_event_status(int slot);   // -1 outside 0..17
+int sms_event_pop();              // 1 popped, 0 empty
+int sms_event_clean_all();        // keeps the head; 1
+
+int voice_event_is_n();
+int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count);  // slot, -1 full
+int voice_event_status(int slot);
+int voice_event_pop();
+int voice_event_clean_all();

@@ -1,0 +1,44 @@
+// The register map: one libmodbus mapping that is at once configuration,
+// command interface and status board. Every access re-reads data_mapping,
+// because a re-initialisation swaps in a new map (the old one is never freed).
+// Single registers are read and written as relaxed atomics: the map is shared
+// by all threads without a lock, one 16-bit (or 8-bit) store at a time.
+#pragma once
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <modbus/modbus.h>
+
+constexpr int MB_COILS = 256;
+constexpr int MB_DISCRETE = 8;
+constexpr int MB_HOLDING = 34400;
+constexpr int MB_INPUT = 256;
+
+extern std::atomic<modbus_mapping_t *> data_mapping;
+
+// Out-of-range addresses read 0 and are not written.
+uint16_t hr_get(int addr);            // holding register
+void hr_set(int addr, uint16_t v);
+uint16_t ir_get(int addr);            // input register
+void ir_set(int addr, uint16_t v);
+uint8_t coil_get(int addr);
+void coil_set(int addr, uint8_t v);
+uint8_t di_get(int addr);             // discrete input
+void di_set(int addr, uint8_t v);
+
+// Start of the alarm text block of alarm i (ON text; OFF text at +54).
+constexpr int alarm_text_reg(int i) { return 10000 + 2048 * (i / 16) + 108 * (i % 16); }
+// First register of phone n (0..15) of group g (0..15): 10 ASCII-pair registers.
+constexpr int phone_reg(int g, int n) {
+    return (g < 8 ? 30000 + 170 * g : 32048 + 170 * (g - 8)) + 10 + 10 * n;
+}
+
+// Assembles a phone number from 10 ASCII-pair registers (high byte first,
+// zero registers skipped) into out (21 bytes: up to 20 characters + NUL).
+// Returns the number of bytes taken (two per non-zero register, so a zero low
+// byte counts); the number is present when out[0] != 0.
+int regmap_phone(int first_reg, char out[21]);
+// Assembles a text body from n text registers (low byte first); zero
+// registers are skipped unless keep_zero. Writes at most cap bytes; returns
+// the byte count.
+int regmap_text(int first_reg, int n, uint8_t *out, int cap, bool keep_zero = false);

@@ -1,0 +1,21 @@
+// Voice files on the card: links for the modem in "/var/zrb_318_voice/", the
+// presence and format bitmaps in input registers 128..159, and the WAV check.
+#pragma once
+#include <cstdint>
+
+struct wav_header {
+    uint16_t audio_format;
+    int16_t channels;
+    uint32_t sample_rate;
+    uint32_t byte_rate;
+    uint16_t block_align;
+    int16_t bits_per_sample;
+    uint16_t ext_size;
+};
+
+// Returns the sample data (caller frees with free()) or nullptr.
+uint8_t *wavread(const char *path, wav_header *hdr);
+int check_wav_format(int n, int on);   // 1 acceptable
+int pow_ne(int x, int y);
+int link_wav_to_var();
+void check_wav_exist_format();

@@ -1,0 +1,30 @@
+// The seam to the operating system: board paths, shell commands, sleeping and
+// the wall clock. Everything the daemon asks of the platform goes through here
+// (or through the modem serial layer and the I2C layer), so tests can replace it.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <sys/time.h>
+
+// Board paths. ALARMGW_ROOT (absolute directory) moves every absolute board
+// path under it; unset or empty means the board's own paths.
+std::string sys_path(const char *board_path);   // "/APP/config.ini" -> "$ROOT/APP/config.ini"
+const std::string &sys_root();                  // "" on the board
+void sys_set_root(const char *root);            // tests: override the root
+
+// Shell commands run through /bin/sh with the daemon's PATH, to completion.
+int sys_system(const char *cmd);                // raw status of system()
+
+// A command whose standard output is read line by line (popen/fgets).
+struct SysPipe;
+SysPipe *sys_popen(const char *cmd);            // nullptr when it cannot be started
+bool sys_pipe_gets(SysPipe *p, char *buf, int size);  // like fgets: false at the end
+int sys_pclose(SysPipe *p);                     // waits for the command
+
+// Sleeping and the wall clock.
+void sys_usleep(uint64_t usec);
+void sys_sleep(unsigned sec);
+void sys_gettimeofday(struct timeval *tv);
+time_t sys_time();

@@ -1,0 +1,23 @@
+// Fake of the sys/ seam for unit tests: a virtual clock whose sleeps return at
+// once and advance it, and a shell that records command texts and answers from
+// a script. Board paths resolve under a root the test chooses (sys_set_root).
+#pragma once
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fake_sys {
+void reset();                                  // clock at a fixed start, no script, no records
+uint64_t now_us();                             // virtual wall clock, microseconds since the epoch
+void set_now_us(uint64_t us);
+uint64_t slept_us();                           // total virtual sleep since reset
+std::vector<std::string> commands();           // every command run (system and popen), in order
+void clear_commands();
+// Output (and status) for commands that begin with prefix; the last matching script wins.
+void script(const std::string &prefix, const std::string &output, int status = 0);
+void fail_start(const std::string &prefix);    // popen of such a command fails
+void passthrough(bool on);                     // also run commands for real through /bin/sh
+// Called on every sleep with the virtual time after it (may drive other fakes).
+void on_sleep(std::function<void(uint64_t now_us)> hook);
+}  // namespace fake_sys
