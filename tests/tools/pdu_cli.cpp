@@ -1,0 +1,124 @@
+// Drives the PDU codec from a line protocol, so a script can check it against
+// another implementation with many messages per run. One request per line,
+// one answer line each; empty fields are written as '-'.
+//
+//   E <dcs> <toa> <number> <data hex>   encode a SUBMIT (dcs, toa in decimal)
+//     -> OK <octet count> <pdu hex>
+//   D <text up to the line end>         decode a DELIVER
+//     -> OK <result> <sca> <tpa> <pid> <dcs> <scts> <udl> <user data hex>
+//        (user data: the decoded text for 7-bit, tp_udl octets otherwise)
+//     -> ERR <result>                   undecodable
+//   anything else -> ERR <reason>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "modem/sms_func.h"
+
+namespace {
+
+const char *or_dash(const char *s) { return s[0] ? s : "-"; }
+
+std::string hex_of(const unsigned char *p, int n)
+{
+    std::string out(static_cast<size_t>(n) * 2 + 1, '\0');
+    gsmBytes2String(p, out.data(), n);
+    out.resize(static_cast<size_t>(n) * 2);
+    return n ? out : "-";
+}
+
+// Whole decimal number in 0..255, or -1.
+int parse_u8(const char *s)
+{
+    char *end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    if (end == s || *end != 0 || v < 0 || v > 255) return -1;
+    return static_cast<int>(v);
+}
+
+void do_encode(char *args)
+{
+    char *save = nullptr;
+    const char *dcs_s = strtok_r(args, " ", &save);
+    const char *toa_s = strtok_r(nullptr, " ", &save);
+    const char *number = strtok_r(nullptr, " ", &save);
+    const char *data = strtok_r(nullptr, " ", &save);
+    if (!data) {
+        std::printf("ERR usage: E <dcs> <toa> <number> <data hex>\n");
+        return;
+    }
+    int dcs = parse_u8(dcs_s);
+    int toa = parse_u8(toa_s);
+    if (dcs < 0 || toa < 0) {
+        std::printf("ERR bad dcs or toa\n");
+        return;
+    }
+    pdu_fields f;
+    std::memset(&f, 0, sizeof f);
+    if (std::strcmp(number, "-") != 0) {
+        // Like the record: 21 characters at most, not necessarily terminated.
+        size_t n = strnlen(number, sizeof f.tpa);
+        std::memcpy(f.tpa, number, n);
+    }
+    f.tp_dcs = static_cast<uint8_t>(dcs);
+    f.tp_toa = static_cast<uint8_t>(toa);
+    if (std::strcmp(data, "-") != 0) {
+        size_t len = std::strlen(data);
+        if (len % 2 != 0) {
+            std::printf("ERR odd data hex\n");
+            return;
+        }
+        unsigned char bytes[4096];
+        int n = gsmString2Bytes(data, bytes, static_cast<int>(len < 2 * sizeof bytes ? len : 2 * sizeof bytes));
+        std::memcpy(f.tp_ud, bytes, static_cast<size_t>(n) < sizeof f.tp_ud ? static_cast<size_t>(n) : sizeof f.tp_ud);
+        f.tp_udl = static_cast<uint8_t>(n > 255 ? 255 : n);
+    }
+    char out[PDU_TEXT_SIZE];
+    int n = gsmEncodePdu(&f, out);
+    std::printf("OK %d %s\n", n, out);
+}
+
+void do_decode(const char *text)
+{
+    pdu_fields f;
+    int r = gsmDecodePdu(text, &f);
+    if (r < 0) {
+        std::printf("ERR %d\n", r);
+        return;
+    }
+    int ud_len = f.tp_dcs == 0 ? r : f.tp_udl;
+    std::printf("OK %d %s %s %u %u %s %u %s\n", r, or_dash(f.sca), or_dash(f.tpa), f.tp_pid, f.tp_dcs,
+                or_dash(f.tp_scts), f.tp_udl, hex_of(f.tp_ud, ud_len).c_str());
+}
+
+}  // namespace
+
+int main()
+{
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    static char line[16384];
+    while (std::fgets(line, sizeof line, stdin)) {
+        size_t len = std::strlen(line);
+        if (len > 0 && line[len - 1] == '\n') {
+            line[--len] = 0;
+        } else if (!std::feof(stdin)) {
+            // Longer than the buffer: drop the rest of it.
+            int c;
+            while ((c = std::getchar()) != EOF && c != '\n') {
+            }
+            std::printf("ERR line too long\n");
+            continue;
+        }
+        if (line[0] == 'E' && line[1] == ' ') {
+            do_encode(line + 2);
+        } else if (line[0] == 'D' && line[1] == ' ') {
+            do_decode(line + 2);
+        } else if (line[0] == 'D' && line[1] == 0) {
+            do_decode("");
+        } else {
+            std::printf("ERR unknown command\n");
+        }
+    }
+    return 0;
+}
