@@ -43,10 +43,36 @@ int get_modem_info();                    // one pass; -1 when the port cannot be
 int sms_send_one(sms_message msg);       // 1 accepted, 0 busy
 int sms_check_new_one(sms_message *out); // 1 taken, 0 none
 void printSMS(sms_message msg);
-int gmSMS_SendMsg(sms_message msg, char *out);            // out: 512 bytes
+// Builds "AT+CMGS=<n>\r<PDU><Ctrl-Z>" into out (512 bytes): 1; 0 when the
+// destination is not a dial string (out is then empty).
+int gmSMS_SendMsg(sms_message msg, char *out);
+// 1 a message was decoded into out; 0 none (no message in the answer, or one
+// that cannot be decoded: out is then untouched).
 int gmSMS_getReadMsg(const char *answer, sms_message *out);
+// As gmSMS_getReadMsg, but tells an undecodable message (-1) from none (0).
+int sms_read_answer(const char *answer, sms_message *out);
+// Copies the text of src before the first delim into dst, cut to dst_size - 1
+// characters and terminated: 1; delim absent (or no room at all): 0, dst untouched.
 int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim);
 int voice_send_one(voice_message msg);   // 1 accepted, 0 busy
+
+// A destination the modem may be given: an optional leading '+' (international,
+// type of address 0x91) and then 1..20 digits, nothing else. Copies the digits
+// without the '+' into digits and returns 1; 0 for anything else.
+int modem_check_phone(const char *phone, int cap, char digits[21], bool *international);
+// One exchange on the open port (uart_write_read into resp, 1024 bytes), with
+// the verbose traces while isDebug is set.
+int modem_exchange(int fd, const char *cmd, char *resp, int wait_ms);
+// Decimal value of the leading digits of a field cut out of an answer; 0 when
+// there are none, clamped to 32 bits.
+int32_t modem_field_value(const char *field);
+// A copy of outside text that is safe to print: printable ASCII, others '?'.
+void modem_printable(char *dst, int cap, const char *src, int src_cap);
+// Back to the state at process start: published values, counters, mailboxes.
+void modem_state_reset();
+// Forgets the last message delivered (a message is delivered once: the same
+// PDU read again is skipped).
+void sms_forget_delivered();
 
 // The sequences of one pass, on an open port (used by get_modem_info).
 void modem_sms_send_sequence(int fd);

@@ -1,0 +1,259 @@
+// SMS over the AT channel in PDU mode: the send and receive mailboxes and the
+// sequences the supervisor runs for them within its pass.
+
+#include <cstdio>
+#include <cstring>
+
+#include "modem/serial.h"
+#include "modem/sim7100.h"
+#include "modem/sms_func.h"
+
+sms_message send_sms;
+std::atomic<int32_t> is_send_sms{0};
+std::atomic<int32_t> send_sms_status{0};
+char send_sms_result[1024];
+sms_message recv_new_sms;
+std::atomic<int32_t> is_new_sms{0};
+
+namespace {
+constexpr int kBuf = 1024;
+constexpr int kWork = 512;
+constexpr int kField = 20;
+constexpr int kMaxText = 160;   // the text field holds 160 bytes and a zero
+// Indexes read per pass at most, whatever capacity the storage claims:
+// every read costs 100 ms of the pass.
+constexpr int kMaxScan = 255;
+
+// The last message handed to the mailbox, so the same one read again (a
+// modem that did not remove it) is not delivered twice. Modem thread only.
+sms_message g_last;
+bool g_have_last = false;
+
+bool same_message(const sms_message &a, const sms_message &b) {
+    return strncmp(a.phone, b.phone, sizeof a.phone) == 0 && strncmp(a.time, b.time, sizeof a.time) == 0 &&
+           a.mode == b.mode && a.length == b.length && memcmp(a.text, b.text, a.length) == 0;
+}
+
+
+int cap_length(int length, int cap) { return length < cap ? length : cap; }
+}  // namespace
+
+void sms_forget_delivered() {
+    g_have_last = false;
+    memset(&g_last, 0, sizeof g_last);
+}
+
+int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim) {
+    if (dst == nullptr || src == nullptr || delim == nullptr || dst_size < 1) return 0;
+    const char *p = strstr(src, delim);
+    if (p == nullptr) return 0;
+    size_t n = static_cast<size_t>(p - src);
+    if (n > static_cast<size_t>(dst_size - 1)) n = static_cast<size_t>(dst_size - 1);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+    return 1;
+}
+
+int sms_send_one(sms_message msg) {
+    if (is_send_sms.load(std::memory_order_acquire) != 0) return 0;
+    int len = cap_length(msg.length, kMaxText);
+    send_sms.mode = msg.mode;
+    size_t pl = strnlen(msg.phone, sizeof msg.phone - 1);
+    memcpy(send_sms.phone, msg.phone, pl);
+    send_sms.phone[pl] = '\0';
+    send_sms.length = static_cast<uint8_t>(len);
+    memcpy(send_sms.text, msg.text, static_cast<size_t>(len));
+    send_sms.text[len] = 0;
+    send_sms_status.store(1, std::memory_order_release);
+    is_send_sms.store(1, std::memory_order_release);
+    return 1;
+}
+
+int sms_check_new_one(sms_message *out) {
+    if (out == nullptr || is_new_sms.load(std::memory_order_acquire) == 0) return 0;
+    const sms_message &in = recv_new_sms;
+    out->mode = in.mode;
+    size_t pl = strnlen(in.phone, sizeof in.phone - 1);
+    memcpy(out->phone, in.phone, pl);
+    out->phone[pl] = '\0';
+    size_t tl = strnlen(in.time, sizeof in.time - 1);
+    memcpy(out->time, in.time, tl);
+    out->time[tl] = '\0';
+    int len = cap_length(in.length, kMaxText);
+    out->length = static_cast<uint8_t>(len);
+    memcpy(out->text, in.text, static_cast<size_t>(len));
+    out->text[len] = 0;
+    is_new_sms.store(0, std::memory_order_release);
+    return 1;
+}
+
+void printSMS(sms_message msg) {
+    puts("\r\n------------------\r");
+    printf("phone number = %.*s\r\n", static_cast<int>(sizeof msg.phone), msg.phone);
+    printf("receive time = %.*s\r\n", static_cast<int>(sizeof msg.time), msg.time);
+    printf("mode = %d\r\n", msg.mode);
+    printf("message length = %d\r\n", msg.length);
+    int len = cap_length(msg.length, kMaxText);
+    if (msg.mode == 0) {
+        printf("message = %.*s\r\n", len, reinterpret_cast<const char *>(msg.text));
+    } else {
+        puts("message = \r");
+        for (int i = 0; i < len; i++) printf("%02X ", msg.text[i]);
+    }
+    puts("\r\n------------------\r");
+}
+
+int gmSMS_SendMsg(sms_message msg, char *out) {
+    if (out == nullptr) return 0;
+    out[0] = '\0';
+    pdu_fields f;
+    memset(&f, 0, sizeof f);
+    bool international = false;
+    if (!modem_check_phone(msg.phone, static_cast<int>(sizeof msg.phone), f.tpa, &international)) return 0;
+    int len = cap_length(msg.length, msg.mode == 0 ? 160 : 140);
+    memcpy(f.tp_ud, msg.text, static_cast<size_t>(len));
+    f.tp_udl = static_cast<uint8_t>(len);
+    f.tp_pid = 0;
+    f.tp_dcs = msg.mode;
+    f.tp_toa = international ? 0x91 : 0x81;
+    char pdu[kWork];
+    memset(pdu, 0, sizeof pdu);
+    int n = gsmEncodePdu(&f, pdu);
+    // At most 159 octets: "AT+CMGS=159\r", 318 hex digits and Ctrl-Z fit in 512.
+    snprintf(out, kWork, "AT+CMGS=%d\r%.*s\x1A", n, kWork - 32, pdu);
+    return 1;
+}
+
+void modem_sms_send_sequence(int fd) {
+    char resp[kBuf];
+    memset(resp, 0, sizeof resp);
+    send_sms_status.store(2, std::memory_order_release);
+    puts("====== Send SMS =======");
+    char work[kWork];
+    memset(work, 0, sizeof work);
+    if (!gmSMS_SendMsg(send_sms, work)) {
+        char shown[64];
+        modem_printable(shown, sizeof shown, send_sms.phone, static_cast<int>(sizeof send_sms.phone));
+        printf("send_sms: phone number \"%s\" is not a dial string, SMS not sent\n", shown);
+        send_sms_status.store(4, std::memory_order_release);
+        puts("send_sms_status --> 4\r");
+    } else {
+        // The command with the octet count, up to and including its CR; the
+        // 100 ms wait stands for the modem's prompt.
+        char *cr = strchr(work, '\r');
+        char count_cmd[32];
+        size_t n = static_cast<size_t>(cr - work) + 1;
+        memcpy(count_cmd, work, n);
+        count_cmd[n] = '\0';
+        modem_exchange(fd, count_cmd, resp, 100);
+        if (strstr(resp, "ERROR") != nullptr) {
+            send_sms_status.store(4, std::memory_order_release);
+            puts("send_sms_status --> 4\r");
+        } else {
+            modem_exchange(fd, cr + 1, resp, 3000);
+            memcpy(send_sms_result, resp, sizeof send_sms_result);
+            send_sms_result[sizeof send_sms_result - 1] = '\0';
+            const char *c = strstr(resp, "+CMGS:");
+            if (c != nullptr && strstr(c, "OK") != nullptr) {
+                send_sms_status.store(3, std::memory_order_release);
+                puts("send_sms_status --> 3\r");
+            } else {
+                send_sms_status.store(4, std::memory_order_release);
+                puts("send_sms_status --> 4\r");
+            }
+        }
+    }
+    is_send_sms.store(0, std::memory_order_release);
+    puts("====== End SMS ======");
+}
+
+int sms_read_answer(const char *answer, sms_message *out) {
+    if (answer == nullptr || out == nullptr) return 0;
+    const char *p = strstr(answer, "+CMGRD: ");
+    if (p == nullptr) return 0;
+    const char *c1 = strchr(p, ',');
+    if (c1 == nullptr) return 0;
+    const char *c2 = strchr(c1 + 1, ',');
+    if (c2 == nullptr) return 0;
+    char field[kField];   // the PDU length: read, not needed
+    if (!strcpyWithStr(field, kField, c2 + 1, "\r")) return 0;
+    const char *nl = strstr(c2 + 1, "\r\n");
+    if (nl == nullptr) return 0;
+
+    // The PDU line alone, so the decoder never sees the lines after it.
+    char pdu[kBuf];
+    size_t n = strcspn(nl + 2, "\r\n");
+    if (n >= sizeof pdu) n = sizeof pdu - 1;
+    memcpy(pdu, nl + 2, n);
+    pdu[n] = '\0';
+    if (n == 0) return -1;
+
+    pdu_fields f;
+    memset(&f, 0, sizeof f);
+    if (gsmDecodePdu(pdu, &f) < 0) return -1;
+
+    sms_message m;
+    memset(&m, 0, sizeof m);
+    size_t pl = strnlen(f.tpa, sizeof f.tpa - 1);
+    memcpy(m.phone, f.tpa, pl);
+    // yy/MM/dd hh:mm:ss from the first twelve digits; the time zone is dropped.
+    size_t sl = strnlen(f.tp_scts, sizeof f.tp_scts - 1);
+    auto d = [&](size_t i) { return i < sl ? f.tp_scts[i] : '0'; };
+    snprintf(m.time, sizeof m.time, "%c%c/%c%c/%c%c %c%c:%c%c:%c%c", d(0), d(1), d(2), d(3), d(4), d(5), d(6), d(7),
+             d(8), d(9), d(10), d(11));
+    int len = cap_length(f.tp_udl, kMaxText);
+    memcpy(m.text, f.tp_ud, static_cast<size_t>(len));
+    m.text[len] = 0;
+    m.length = static_cast<uint8_t>(len);
+    m.mode = f.tp_dcs;
+    *out = m;
+    return 1;
+}
+
+int gmSMS_getReadMsg(const char *answer, sms_message *out) { return sms_read_answer(answer, out) > 0 ? 1 : 0; }
+
+void modem_sms_recv_sequence(int fd) {
+    char resp[kBuf];
+    char cmd[64];
+    memset(resp, 0, sizeof resp);
+    if (isDebug) puts("==== Try to Recv SMS ====");
+    modem_exchange(fd, "AT+CPMS?\r\n", resp, 100);
+    int used = 0, total = 0;
+    char field[kField];
+    const char *p = strstr(resp, "+CPMS: ");
+    const char *c1 = p ? strchr(p, ',') : nullptr;
+    if (c1 != nullptr && strcpyWithStr(field, kField, c1 + 1, ",")) {
+        used = modem_field_value(field);
+        const char *c2 = strchr(c1 + 1, ',');
+        if (c2 != nullptr && strcpyWithStr(field, kField, c2 + 1, ",")) total = modem_field_value(field);
+    }
+    if (isDebug) {
+        printf("mem_used=%d\n", used);
+        printf("mem_total=%d\n", total);
+    }
+    if (used > 0) {
+        printf("--> new SMS coming (%d/%d)\n", used, total);
+        int last = total < kMaxScan ? total : kMaxScan;
+        for (int idx = 0; idx < last; idx++) {
+            snprintf(cmd, sizeof cmd, "AT+CMGRD=%d\r\n", idx);
+            modem_exchange(fd, cmd, resp, 100);
+            sms_message m;
+            int r = sms_read_answer(resp, &m);
+            if (r < 0) {
+                printf("--> SMS %d: undecodable PDU, skipped\n", idx);
+                continue;
+            }
+            if (r == 0) continue;
+            if (g_have_last && same_message(m, g_last)) {
+                printf("--> SMS %d: already delivered, skipped\n", idx);
+                continue;
+            }
+            recv_new_sms = m;
+            g_last = m;
+            g_have_last = true;
+            is_new_sms.store(1, std::memory_order_release);
+            break;
+        }
+    }
+    if (isDebug) puts("==== End recv. SMS ====");
+}

@@ -1,0 +1,332 @@
+// The modem supervisor: one pass opens the AT port, asks for the modem's state,
+// publishes it, serves the three mailboxes and closes the port again.
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "modbus/slave.h"
+#include "modem/serial.h"
+#include "modem/sim7100.h"
+#include "sys/sys.h"
+
+std::atomic<int32_t> modem_cpin_status{0};
+std::atomic<int32_t> modem_creg{0};
+std::atomic<int32_t> modem_csq{0};
+std::atomic<int32_t> modem_net_type{0};
+std::atomic<int32_t> gps_flag{0};
+std::atomic<float> gps_lat{0.0f};
+std::atomic<float> gps_log{0.0f};
+int32_t is_input_pin = 0;
+int32_t modem_count4reset = 0;
+int32_t is_do_first_time_cmd = 0;
+int32_t isDebug = 0;
+
+namespace {
+constexpr int kBuf = 1024;        // command and answer buffers
+constexpr int kField = 20;        // one value cut out of an answer
+constexpr int kGpsItems = 9;
+constexpr int kImei = 16;
+constexpr int kGprmc = 200;
+constexpr const char *kNoFix = "$GPRMC,,V,,,,,,,,,W*70";
+
+// The texts other threads read are swapped in whole under this lock.
+std::mutex g_text_mu;
+char g_imei[kImei];
+char g_gprmc[kGprmc];
+
+void publish_text(char *dst, int cap, const char *src) {
+    size_t n = strnlen(src, static_cast<size_t>(cap - 1));
+    std::lock_guard<std::mutex> l(g_text_mu);
+    memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+// Cuts the text between from and the first delim into a 20-byte field: 1, or
+// 0 when delim is absent.
+int cut_field(char field[kField], const char *from, const char *delim) {
+    return strcpyWithStr(field, kField, from, delim);
+}
+
+void parse_imei(const char *resp) {
+    const char *p = strstr(resp, "+SIMEI: ");
+    if (p == nullptr) return;
+    char imei[kImei];
+    if (!strcpyWithStr(imei, kImei, p + 8, "\r")) return;
+    publish_text(g_imei, kImei, imei);
+    if (isDebug) printf("modem_imei=%s\n", imei);
+}
+
+void parse_creg(const char *resp) {
+    const char *p = strstr(resp, "+CREG: ");
+    if (p == nullptr) return;
+    const char *c = strchr(p, ',');
+    if (c == nullptr) return;
+    char field[kField];
+    if (!cut_field(field, c + 1, "\r")) return;
+    modem_creg.store(modem_field_value(field), std::memory_order_relaxed);
+    if (isDebug) printf("modem_creg=%d\n", modem_creg.load(std::memory_order_relaxed));
+}
+
+void parse_csq(const char *resp) {
+    const char *p = strstr(resp, "+CSQ: ");
+    if (p == nullptr) return;
+    char field[kField];
+    if (!cut_field(field, p + 6, ",")) return;
+    modem_csq.store(modem_field_value(field), std::memory_order_relaxed);
+    if (isDebug) printf("modem_csq=%d\n", modem_csq.load(std::memory_order_relaxed));
+}
+
+void parse_cnsmod(const char *resp) {
+    const char *p = strstr(resp, "+CNSMOD:");
+    if (p == nullptr) return;
+    const char *c = strchr(p, ',');
+    if (c == nullptr) return;
+    char field[kField];
+    if (!cut_field(field, c + 1, "\r")) return;
+    modem_net_type.store(modem_field_value(field), std::memory_order_relaxed);
+    if (isDebug) printf("modem_net_type=%d\n", modem_net_type.load(std::memory_order_relaxed));
+}
+
+// ddmm.mmmm or dddmm.mmmm to decimal degrees, in single precision.
+float nmea_degrees(const char *text) {
+    double dv = strtod(text, nullptr);
+    // Garbage from the modem must not overflow the single-precision steps.
+    if (!std::isfinite(dv)) return 0.0f;
+    if (dv > 1e9) dv = 1e9;
+    if (dv < -1e9) dv = -1e9;
+    float v = static_cast<float>(dv);
+    float d = std::trunc(v / 100.0f);
+    return d + (v - d * 100.0f) / 60.0f;
+}
+
+void parse_gps(const char *resp) {
+    const char *p = strstr(resp, "+CGPSINFO: ");
+    if (p == nullptr) return;
+    p += 11;
+    char item[kGpsItems][kField];
+    memset(item, 0, sizeof item);
+    bool all = true;
+    for (int i = 0; i < 8; i++) {
+        if (!cut_field(item[i], p, ",")) {
+            all = false;
+            break;
+        }
+        p = strchr(p, ',') + 1;
+    }
+    if (all) cut_field(item[8], p, "\r");
+    if (isDebug)
+        for (int i = 0; i < kGpsItems; i++) printf("gps_item[%d]: %s\n", i, item[i]);
+
+    if (item[0][0] == '\0') {
+        publish_text(g_gprmc, kGprmc, kNoFix);
+        gps_lat.store(0.0f, std::memory_order_relaxed);
+        gps_log.store(0.0f, std::memory_order_relaxed);
+        gps_flag.store(0, std::memory_order_relaxed);
+        if (isDebug) printf("--> %s\n", kNoFix);
+        return;
+    }
+    // Nine fields of at most 19 characters always fit; the fixed "70" is not
+    // a computed checksum.
+    char sentence[256];
+    snprintf(sentence, sizeof sentence, "$GPRMC,%s,A,%s,%s,%s,%s,%s,%s,%s,,%s*70", item[5], item[0], item[1],
+             item[2], item[3], item[7], item[8], item[4], item[3]);
+    publish_text(g_gprmc, kGprmc, sentence);
+    gps_flag.store(1, std::memory_order_relaxed);
+    float lat = nmea_degrees(item[0]);
+    float lon = nmea_degrees(item[2]);
+    if (item[1][0] == 'S') lat = -lat;
+    if (item[3][0] == 'W') lon = -lon;
+    gps_lat.store(lat, std::memory_order_relaxed);
+    gps_log.store(lon, std::memory_order_relaxed);
+    if (isDebug) printf("--> %s\n", sentence);
+}
+
+// The PIN the Modbus side derived: hex digits, a zero byte ends it early.
+// Only those characters reach the modem.
+void send_pin(int fd, char *cmd, char *resp) {
+    char pin[5];
+    int n = 0;
+    for (int i = 0; i < 4; i++) {
+        char c = modem_pin_code[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) break;
+        pin[n++] = c;
+    }
+    pin[n] = '\0';
+    snprintf(cmd, kBuf, "AT+CPIN=%s\r\n", pin);
+    modem_exchange(fd, cmd, resp, 3000);
+}
+
+// Radio off and on again; both exchanges are always traced.
+void restart_radio(int fd, char *resp) {
+    const char *off = "AT+CFUN=0\r\n";
+    printf("send: %s\n", off);
+    uart_write_read(fd, off, static_cast<int>(strlen(off)), resp, 500);
+    printf("recv:\n%s\n", resp);
+    sys_sleep(2);
+    const char *on = "AT+CFUN=1\r\n";
+    printf("send: %s\n", on);
+    uart_write_read(fd, on, static_cast<int>(strlen(on)), resp, 2000);
+    printf("recv:\n%s\n", resp);
+}
+
+void check_sim(int fd, char *cmd, char *resp) {
+    modem_exchange(fd, "AT+CPIN?\r\n", resp, 100);
+    if (strstr(resp, "+CPIN: READY") != nullptr) {
+        modem_cpin_status.store(0, std::memory_order_relaxed);
+        is_input_pin = 0;
+        puts("\r\nis_input_pin_OK = 0\r");
+    } else if (strstr(resp, "SIM PIN") != nullptr) {
+        modem_cpin_status.store(1, std::memory_order_relaxed);
+        // A wrong PIN is tried at most twice, so the SIM never locks itself.
+        if (is_input_pin < INT32_MAX) is_input_pin++;
+        if (is_input_pin == 1 || is_input_pin == 2) send_pin(fd, cmd, resp);
+    } else {
+        modem_cpin_status.store(2, std::memory_order_relaxed);
+        modem_count4reset++;
+        if (isDebug) printf("modem_count4reset=%d\n", modem_count4reset);
+        if (modem_count4reset > 4) {
+            modem_count4reset = 0;
+            restart_radio(fd, resp);
+        }
+    }
+    if (isDebug) printf("modem_cpin_status=%d\n", modem_cpin_status.load(std::memory_order_relaxed));
+}
+
+void first_pass_commands(int fd, char *resp) {
+    modem_exchange(fd, "ATI\r\n", resp, 100);
+    modem_exchange(fd, "AT+GMM\r\n", resp, 100);
+    modem_exchange(fd, "AT+SIMEI?\r\n", resp, 100);
+    parse_imei(resp);
+    modem_exchange(fd, "AT+CGPS?\r\n", resp, 100);
+    modem_exchange(fd, "AT+CGPS=1\r\n", resp, 100);
+    modem_exchange(fd, "AT+CMGD=4,4\r\n", resp, 100);
+}
+}  // namespace
+
+void modem_get_imei(char out[16]) {
+    std::lock_guard<std::mutex> l(g_text_mu);
+    memcpy(out, g_imei, kImei);
+    out[kImei - 1] = '\0';
+}
+
+void modem_get_gprmc(char out[200]) {
+    std::lock_guard<std::mutex> l(g_text_mu);
+    memcpy(out, g_gprmc, kGprmc);
+    out[kGprmc - 1] = '\0';
+}
+
+int32_t modem_field_value(const char *field) {
+    char *end = nullptr;
+    long v = strtol(field, &end, 10);
+    if (end == field) return 0;
+    if (v > INT32_MAX) return INT32_MAX;
+    if (v < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(v);
+}
+
+void modem_printable(char *dst, int cap, const char *src, int src_cap) {
+    if (dst == nullptr || cap < 1) return;
+    int n = 0;
+    for (int i = 0; src != nullptr && i < src_cap && src[i] != '\0' && n < cap - 1; i++)
+        dst[n++] = (src[i] >= 0x20 && src[i] < 0x7F) ? src[i] : '?';
+    dst[n] = '\0';
+}
+
+int modem_exchange(int fd, const char *cmd, char *resp, int wait_ms) {
+    if (isDebug) printf("send: %s\n", cmd);
+    int n = uart_write_read(fd, cmd, static_cast<int>(strlen(cmd)), resp, wait_ms);
+    if (isDebug) printf("recv:\n%s\n", resp);
+    return n;
+}
+
+int modem_check_phone(const char *phone, int cap, char digits[21], bool *international) {
+    if (phone == nullptr || cap <= 0) return 0;
+    int i = 0;
+    bool plus = false;
+    if (phone[0] == '+') {
+        plus = true;
+        i = 1;
+    }
+    int n = 0;
+    for (; i < cap && phone[i] != '\0'; i++) {
+        if (phone[i] < '0' || phone[i] > '9' || n >= 20) return 0;
+        digits[n++] = phone[i];
+    }
+    // Unterminated within its field, or no digit at all.
+    if (i >= cap || n == 0) return 0;
+    digits[n] = '\0';
+    if (international) *international = plus;
+    return 1;
+}
+
+int get_modem_info() {
+    std::string port = sys_path("/dev/smd8");
+    int fd = uart_open(port.c_str(), 115200, 8, 'N', 1);
+    if (fd < 0) {
+        puts("open com_at fails");
+        return -1;
+    }
+    char cmd[kBuf];
+    char resp[kBuf];
+    memset(resp, 0, sizeof resp);
+
+    if (is_do_first_time_cmd == 0) {
+        first_pass_commands(fd, resp);
+        is_do_first_time_cmd = 1;
+    }
+    check_sim(fd, cmd, resp);
+    modem_exchange(fd, "AT+CREG?\r\n", resp, 100);
+    parse_creg(resp);
+    modem_exchange(fd, "AT+CSQ\r\n", resp, 100);
+    parse_csq(resp);
+    modem_exchange(fd, "AT+CNSMOD?\r\n", resp, 100);
+    parse_cnsmod(resp);
+    modem_exchange(fd, "AT+CGPSINFO\r\n", resp, 100);
+    parse_gps(resp);
+
+    if (is_send_sms.load(std::memory_order_acquire) != 0) modem_sms_send_sequence(fd);
+    if (is_new_sms.load(std::memory_order_acquire) == 0) modem_sms_recv_sequence(fd);
+    if (is_send_voice.load(std::memory_order_acquire) != 0) modem_voice_call_sequence(fd);
+
+    uart_close(fd);
+    return 0;
+}
+
+void *thread_modem(void *) {
+    for (;;) {
+        get_modem_info();
+        sys_sleep(1);
+    }
+    return nullptr;
+}
+
+void modem_state_reset() {
+    modem_cpin_status = 0;
+    modem_creg = 0;
+    modem_csq = 0;
+    modem_net_type = 0;
+    gps_flag = 0;
+    gps_lat = 0.0f;
+    gps_log = 0.0f;
+    is_input_pin = 0;
+    modem_count4reset = 0;
+    is_do_first_time_cmd = 0;
+    {
+        std::lock_guard<std::mutex> l(g_text_mu);
+        memset(g_imei, 0, sizeof g_imei);
+        memset(g_gprmc, 0, sizeof g_gprmc);
+    }
+    memset(&send_sms, 0, sizeof send_sms);
+    is_send_sms = 0;
+    send_sms_status = 0;
+    memset(send_sms_result, 0, sizeof send_sms_result);
+    memset(&recv_new_sms, 0, sizeof recv_new_sms);
+    is_new_sms = 0;
+    memset(&send_voice, 0, sizeof send_voice);
+    is_send_voice = 0;
+    send_voice_status = 0;
+    sms_forget_delivered();
+}

@@ -1,0 +1,109 @@
+// Modem answers are untrusted: run supervisor passes with the scripted modem
+// answering every command, in order, with bytes from the input. The first
+// byte chooses the pass setup; the rest is split at 0xFF into answers (an
+// exhausted input answers nothing). Published texts must stay terminated and
+// the mailbox records within their fields.
+//
+// Byte 0: bit 0 first pass, bit 1 an SMS to send, bit 2 a call to make,
+//         bit 3 verbose traces, bits 4-6 passes - 1.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "modbus/slave.h"
+#include "modem/sim7100.h"
+#include "tests/fakes/serial_fake.h"
+#include "tests/fakes/sys_fake.h"
+
+namespace {
+
+void check(bool ok) {
+    if (!ok) std::abort();
+}
+
+bool terminated(const char *s, size_t size) { return strnlen(s, size) < size; }
+
+void check_published() {
+    char imei[16], gprmc[200];
+    memset(imei, 0x7F, sizeof imei);
+    memset(gprmc, 0x7F, sizeof gprmc);
+    modem_get_imei(imei);
+    modem_get_gprmc(gprmc);
+    check(terminated(imei, sizeof imei));
+    check(terminated(gprmc, sizeof gprmc));
+    int32_t st = send_sms_status.load();
+    check(st == 0 || st == 3 || st == 4);
+    int32_t vs = send_voice_status.load();
+    check(vs == 0 || vs == 3 || vs == 4);
+    check(is_send_sms.load() == 0 && is_send_voice.load() == 0);
+    check(terminated(send_sms_result, sizeof send_sms_result));
+    if (is_new_sms.load()) {
+        check(terminated(recv_new_sms.phone, sizeof recv_new_sms.phone));
+        check(terminated(recv_new_sms.time, sizeof recv_new_sms.time));
+        check(recv_new_sms.length <= 160);
+        check(recv_new_sms.text[recv_new_sms.length] == 0);
+        sms_message out;
+        check(sms_check_new_one(&out) == 1);
+        check(terminated(out.phone, sizeof out.phone));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The passes print a lot; keep the fuzzer's own output readable.
+    if (std::getenv("FUZZ_MODEM_VERBOSE") == nullptr) {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
+    }
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    uint8_t setup = data[0];
+    std::vector<std::string> answers(1);
+    for (size_t i = 1; i < size; i++) {
+        if (data[i] == 0xFF)
+            answers.emplace_back();
+        else
+            answers.back().push_back(static_cast<char>(data[i]));
+    }
+
+    fake_sys::reset();
+    fake_serial::reset();
+    modem_state_reset();
+    memcpy(modem_pin_code, "1234", 5);
+    is_do_first_time_cmd = (setup & 1) ? 0 : 1;
+    isDebug = (setup & 8) ? 1 : 0;
+    size_t next = 0;
+    fake_serial::answer_with("", [&](const std::string &) {
+        return next < answers.size() ? answers[next++] : std::string();
+    });
+
+    int passes = 1 + ((setup >> 4) & 7);
+    for (int p = 0; p < passes; p++) {
+        if (setup & 2) {
+            sms_message m{};
+            strcpy(m.phone, p % 2 ? "+4912345678" : "0123456789");
+            m.mode = 8;
+            m.length = 4;
+            memcpy(m.text, "\x4F\x60\x59\x7D", 4);
+            check(sms_send_one(m) == 1);
+        }
+        if (setup & 4) {
+            voice_message v{};
+            strcpy(v.phone, "0123456789");
+            strcpy(v.wav_name, "DO5_ON.wav");
+            check(voice_send_one(v) == 1);
+        }
+        get_modem_info();
+        check(!fake_serial::is_open());
+        check_published();
+    }
+    isDebug = 0;
+    fake_serial::reset();   // the responder refers to this call's answers
+    return 0;
+}

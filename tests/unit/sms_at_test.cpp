@@ -1,0 +1,425 @@
+// SMS over AT: the mailboxes, the send and receive sequences against a
+// scripted modem, and the hostile answers a received message can bring.
+#include <atomic>
+#include <thread>
+
+#include "tests/unit/modem_fixture.h"
+
+using fake_serial::answer;
+using fake_serial::answer_once;
+
+namespace {
+const char *kPrompt = "\r\n> ";
+const char *kSent = "\r\n+CMGS: 12\r\n\r\nOK\r\n";
+// The stored message ABC from 0123456789, 26/01/20 12:03:40.
+const char *kAbcPdu = "06912143658709040A8110325476980000621002213004230341E110";
+
+std::string cmgrd(const std::string &pdu) { return "\r\n+CMGRD: 0,,28\r\n" + pdu + "\r\n\r\nOK\r\n"; }
+std::string storage(int used, int total) {
+    return "\r\n+CPMS: \"SM\"," + std::to_string(used) + "," + std::to_string(total) + ",\"SM\"," +
+           std::to_string(used) + "," + std::to_string(total) + ",\"SM\",0,50\r\n\r\nOK\r\n";
+}
+
+sms_message ucs2(const char *phone, std::initializer_list<uint8_t> bytes) {
+    sms_message m{};
+    snprintf(m.phone, sizeof m.phone, "%s", phone);
+    m.mode = 8;
+    for (uint8_t b : bytes) m.text[m.length++] = b;
+    return m;
+}
+}  // namespace
+
+class SmsTest : public ModemTest {
+protected:
+    void SetUp() override {
+        ModemTest::SetUp();
+        healthy_modem();
+    }
+    // The two halves of the send, as the modem received them.
+    static std::string count_cmd() { return at(fake_serial::find("AT+CMGS=")); }
+    static std::string pdu_cmd() {
+        int i = fake_serial::find("AT+CMGS=");
+        return i < 0 ? "" : at(i + 1);
+    }
+    static std::string at(int i) {
+        auto s = fake_serial::sent();
+        return i < 0 || i >= static_cast<int>(s.size()) ? "" : s[static_cast<size_t>(i)].data;
+    }
+};
+
+TEST_F(SmsTest, SendOneTakesTheMessageOnceUntilThePassFreesTheMailbox) {
+    sms_message m = ucs2("0123456789", {0x4F, 0x60, 0x59, 0x7D});
+    m.text[4] = 0xEE;   // beyond length: not copied
+    strcpy(m.time, "xx");
+    EXPECT_EQ(sms_send_one(m), 1);
+    EXPECT_EQ(send_sms_status.load(), 1);
+    EXPECT_EQ(is_send_sms.load(), 1);
+    EXPECT_STREQ(send_sms.phone, "0123456789");
+    EXPECT_EQ(send_sms.length, 4);
+    EXPECT_EQ(send_sms.text[4], 0);
+    EXPECT_STREQ(send_sms.time, "");
+
+    sms_message other = ucs2("999", {0x41});
+    EXPECT_EQ(sms_send_one(other), 0);
+    EXPECT_STREQ(send_sms.phone, "0123456789");
+    EXPECT_EQ(send_sms_status.load(), 1);
+
+    // A length over the 160 bytes of the field is cut.
+    is_send_sms = 0;
+    sms_message big{};
+    strcpy(big.phone, "1");
+    big.length = 200;
+    EXPECT_EQ(sms_send_one(big), 1);
+    EXPECT_EQ(send_sms.length, 160);
+}
+
+TEST_F(SmsTest, SendSuccess) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    int32_t status_during = -1, flag_during = -1;
+    fake_serial::answer_with("0011", [&](const std::string &) {
+        status_during = send_sms_status.load();
+        flag_during = is_send_sms.load();
+        return std::string(kSent);
+    });
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x4F, 0x60, 0x59, 0x7D})), 1);
+    testing::internal::CaptureStdout();
+    get_modem_info();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(count_cmd(), "AT+CMGS=17\r");
+    EXPECT_EQ(pdu_cmd(), "0011000A8110325476980008AA044F60597D\x1A");
+    auto s = fake_serial::sent();
+    EXPECT_EQ(s[static_cast<size_t>(fake_serial::find("AT+CMGS="))].wait_ms, 100);
+    EXPECT_EQ(s[static_cast<size_t>(fake_serial::find("0011"))].wait_ms, 3000);
+    EXPECT_EQ(status_during, 2);
+    EXPECT_EQ(flag_during, 1);
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(is_send_sms.load(), 0);
+    EXPECT_STREQ(send_sms_result, kSent);
+    EXPECT_NE(out.find("====== Send SMS =======\nsend_sms_status --> 3\r\n====== End SMS ======\n"), std::string::npos);
+}
+
+TEST_F(SmsTest, ErrorToTheCountCommandSendsNoPdu) {
+    strcpy(send_sms_result, "previous answer");
+    answer("AT+CMGS=", "\r\nERROR\r\n");
+    answer("0011", kSent);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    get_modem_info();
+    int c = fake_serial::find("AT+CMGS=");
+    ASSERT_GE(c, 0);
+    EXPECT_EQ(fake_serial::find("0011"), -1);
+    EXPECT_EQ(send_sms_status.load(), 4);
+    EXPECT_EQ(is_send_sms.load(), 0);
+    EXPECT_STREQ(send_sms_result, "previous answer");
+    // About 100 ms after the count command the pass goes on.
+    EXPECT_DOUBLE_EQ(ms_between(c, c + 1), 100.0);
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(c + 1)].data, "AT+CPMS?\r\n");
+}
+
+TEST_F(SmsTest, MissingOrMisplacedConfirmationFails) {
+    answer("AT+CMGS=", kPrompt);
+    for (const char *reply : {"\r\nOK\r\n", "\r\n+CMGS: 12\r\n", "\r\nOK\r\n+CMGS: 12\r\n", "", "\r\nERROR\r\n"}) {
+        answer_once("0011", reply);
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 4) << reply;
+        EXPECT_EQ(is_send_sms.load(), 0);
+        EXPECT_STREQ(send_sms_result, reply);
+    }
+}
+
+TEST_F(SmsTest, LateConfirmationIsNotWaitedFor) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent, 3500);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_status.load(), 4);
+}
+
+TEST_F(SmsTest, LongDataIsCutByCoding) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    sms_message m{};
+    strcpy(m.phone, "0123456789");
+    m.mode = 8;
+    m.length = 150;
+    for (int i = 0; i < 150; i++) m.text[i] = static_cast<uint8_t>(i);
+    ASSERT_EQ(sms_send_one(m), 1);
+    get_modem_info();
+    EXPECT_EQ(count_cmd(), "AT+CMGS=153\r");
+    std::string pdu = pdu_cmd();
+    ASSERT_EQ(pdu.size(), 2u * 154u + 1u);   // with the service-centre octet and Ctrl-Z
+    EXPECT_EQ(pdu.substr(0, 28), "0011000A8110325476980008AA8C");
+    EXPECT_EQ(pdu.substr(pdu.size() - 3), "8B\x1A");   // the 140th octet is the last
+
+    // A 7-bit text of 160 characters goes whole.
+    fake_serial::clear_sent();
+    m.mode = 0;
+    m.length = 160;
+    for (int i = 0; i < 160; i++) m.text[i] = 'A';
+    ASSERT_EQ(sms_send_one(m), 1);
+    get_modem_info();
+    EXPECT_EQ(count_cmd(), "AT+CMGS=153\r");
+    EXPECT_EQ(pdu_cmd().substr(0, 28), "0011000A8110325476980000AAA0");
+
+    // Escape pairs count twice: a last character that would need code 161
+    // and 162 is left out whole.
+    fake_serial::clear_sent();
+    m.text[159] = '{';
+    ASSERT_EQ(sms_send_one(m), 1);
+    get_modem_info();
+    EXPECT_EQ(count_cmd(), "AT+CMGS=153\r");
+    EXPECT_EQ(pdu_cmd().substr(0, 28), "0011000A8110325476980000AA9F");
+    EXPECT_EQ(send_sms_status.load(), 3);
+}
+
+TEST_F(SmsTest, PlusNumbersGoInternational) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    ASSERT_EQ(sms_send_one(ucs2("+4912345678", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0011000A9194214365870008AA020041\x1A");
+    EXPECT_EQ(send_sms_status.load(), 3);
+
+    // Eleven digits: a final F semi-octet.
+    fake_serial::clear_sent();
+    ASSERT_EQ(sms_send_one(ucs2("01234567890", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0011000B811032547698F00008AA020041\x1A");
+}
+
+TEST_F(SmsTest, NumbersThatAreNotDialStringsAreNeverSent) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    for (const char *bad : {"01234a6789", "0123;ATH", "", "+", "++49", "12 34", "0123456789012345678901", "49+1",
+                            "*100#"}) {
+        fake_serial::clear_sent();
+        ASSERT_EQ(sms_send_one(ucs2(bad, {0x00, 0x41})), 1);
+        testing::internal::CaptureStdout();
+        get_modem_info();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(fake_serial::count("AT+CMGS"), 0) << bad;
+        EXPECT_EQ(send_sms_status.load(), 4) << bad;
+        EXPECT_EQ(is_send_sms.load(), 0);
+        EXPECT_NE(out.find("is not a dial string, SMS not sent"), std::string::npos) << out;
+    }
+    // Twenty digits are still a number.
+    fake_serial::clear_sent();
+    ASSERT_EQ(sms_send_one(ucs2("01234567890123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(count_cmd(), "AT+CMGS=20\r");
+    EXPECT_EQ(send_sms_status.load(), 3);
+}
+
+TEST_F(SmsTest, SendMsgBuildsTheWholeText) {
+    char out[512];
+    EXPECT_EQ(gmSMS_SendMsg(ucs2("0123456789", {0x4F, 0x60, 0x59, 0x7D}), out), 1);
+    EXPECT_STREQ(out, "AT+CMGS=17\r0011000A8110325476980008AA044F60597D\x1A");
+    sms_message abc{};
+    strcpy(abc.phone, "0123456789");
+    abc.length = 3;
+    memcpy(abc.text, "ABC", 3);
+    EXPECT_EQ(gmSMS_SendMsg(abc, out), 1);
+    EXPECT_STREQ(out, "AT+CMGS=16\r0011000A8110325476980000AA0341E110\x1A");
+    strcpy(abc.phone, "12\r\nATH");
+    EXPECT_EQ(gmSMS_SendMsg(abc, out), 0);
+    EXPECT_STREQ(out, "");
+}
+
+TEST_F(SmsTest, ReceiveScansFromZeroAndSkipsEmptyIndexes) {
+    answer("AT+CPMS?", storage(2, 50));
+    answer("AT+CMGRD=0", "\r\nOK\r\n");
+    answer("AT+CMGRD=1", cmgrd(kAbcPdu));
+    answer("AT+CMGRD=2", cmgrd(kAbcPdu));
+    testing::internal::CaptureStdout();
+    get_modem_info();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("--> new SMS coming (2/50)\n"), std::string::npos);
+    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 2);
+    int r0 = fake_serial::find("AT+CMGRD=0\r\n");
+    ASSERT_GE(r0, 0);
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0 + 1)].data, "AT+CMGRD=1\r\n");
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0)].wait_ms, 100);
+    EXPECT_EQ(is_new_sms.load(), 1);
+    EXPECT_STREQ(recv_new_sms.phone, "0123456789");
+    EXPECT_STREQ(recv_new_sms.time, "26/01/20 12:03:40");
+    EXPECT_EQ(recv_new_sms.length, 3);
+    EXPECT_EQ(recv_new_sms.mode, 0);
+    EXPECT_STREQ(reinterpret_cast<const char *>(recv_new_sms.text), "ABC");
+
+    // While the mailbox is full, passes do not look at the storage.
+    fake_serial::clear_sent();
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CPMS?"), 0);
+
+    sms_message got{};
+    EXPECT_EQ(sms_check_new_one(&got), 1);
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_STREQ(got.phone, "0123456789");
+    EXPECT_STREQ(got.time, "26/01/20 12:03:40");
+    EXPECT_EQ(got.length, 3);
+    EXPECT_EQ(got.mode, 0);
+    EXPECT_EQ(memcmp(got.text, "ABC", 4), 0);
+
+    // An empty mailbox leaves the caller's record untouched.
+    sms_message untouched;
+    memset(&untouched, 0x5A, sizeof untouched);
+    EXPECT_EQ(sms_check_new_one(&untouched), 0);
+    for (size_t i = 0; i < sizeof untouched; i++) ASSERT_EQ(reinterpret_cast<uint8_t *>(&untouched)[i], 0x5A);
+}
+
+TEST_F(SmsTest, EmptyOrUnreadableStorageReadsNothing) {
+    for (const std::string &a : {storage(0, 50), std::string("\r\n+CPMS: \"SM\"\r\nOK\r\n"), std::string("ERROR"),
+                                 std::string("+CPMS: \"SM\",3")}) {
+        answer_once("AT+CPMS?", a);
+        fake_serial::clear_sent();
+        get_modem_info();
+        EXPECT_EQ(fake_serial::count("AT+CMGRD"), 0) << a;
+        EXPECT_EQ(is_new_sms.load(), 0);
+    }
+}
+
+TEST_F(SmsTest, HostilePdusAreSkippedWithAMessage) {
+    const std::vector<std::string> hostile = {
+        "ZZZZ",                                                         // not hexadecimal
+        "06912143658709040A811032547698000062100221300423",             // ends before the user data
+        "06912143658709040A8110325476980000621002213004230341",         // user data cut short
+        "06912143658709040A81103254769800006210022130042399",           // length far beyond the data
+        "FF91",                                                          // service centre longer than the text
+        "",                                                              // no PDU line at all
+        "06912143658709FF",                                              // originator longer than any buffer
+    };
+    answer("AT+CPMS?", storage(static_cast<int>(hostile.size()) + 1, 50));
+    for (size_t i = 0; i < hostile.size(); i++) answer("AT+CMGRD=" + std::to_string(i) + "\r", cmgrd(hostile[i]));
+    answer("AT+CMGRD=" + std::to_string(hostile.size()) + "\r", cmgrd(kAbcPdu));
+    testing::internal::CaptureStdout();
+    get_modem_info();
+    std::string out = testing::internal::GetCapturedStdout();
+    for (size_t i = 0; i < hostile.size(); i++)
+        EXPECT_NE(out.find("--> SMS " + std::to_string(i) + ": undecodable PDU, skipped\n"), std::string::npos)
+            << hostile[i];
+    EXPECT_EQ(is_new_sms.load(), 1);
+    EXPECT_STREQ(reinterpret_cast<const char *>(recv_new_sms.text), "ABC");
+}
+
+TEST_F(SmsTest, AMessageIsDeliveredOnce) {
+    // A modem that keeps the message after reading it.
+    answer("AT+CPMS?", storage(2, 50));
+    answer("AT+CMGRD=0", cmgrd(kAbcPdu));
+    answer("AT+CMGRD=1", "\r\nOK\r\n");
+    get_modem_info();
+    ASSERT_EQ(is_new_sms.load(), 1);
+    sms_message got{};
+    ASSERT_EQ(sms_check_new_one(&got), 1);
+    testing::internal::CaptureStdout();
+    get_modem_info();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_NE(out.find("--> SMS 0: already delivered, skipped\n"), std::string::npos);
+    EXPECT_EQ(fake_serial::count("AT+CMGRD=1\r\n"), 1);   // the scan went on
+}
+
+TEST_F(SmsTest, StorageCapacityFromTheModemIsBounded) {
+    answer("AT+CPMS?", "+CPMS: \"SM\",5,2000000000,\"SM\",5,50\r\n");
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 255);
+}
+
+TEST_F(SmsTest, ReadAnswerParsing) {
+    sms_message m;
+    memset(&m, 0x33, sizeof m);
+    sms_message before = m;
+    EXPECT_EQ(gmSMS_getReadMsg("\r\nOK\r\n", &m), 0);
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 0\r\n06912143658709040A8110325476980000621002213004230341E110", &m), 0);
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 0,,28", &m), 0);
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 0,,28\r", &m), 0);
+    EXPECT_EQ(sms_read_answer("+CMGRD: 0,,28\r\nXYZ\r\n", &m), -1);
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 0,,28\r\nXYZ\r\n", &m), 0);
+    EXPECT_EQ(memcmp(&m, &before, sizeof m), 0);
+
+    // Lower-case hexadecimal and a PDU that ends the text are read as well.
+    std::string lower = kAbcPdu;
+    for (auto &c : lower) c = static_cast<char>(tolower(c));
+    EXPECT_EQ(gmSMS_getReadMsg(("+CMGRD: 0,\"\",28\r\n" + lower).c_str(), &m), 1);
+    EXPECT_STREQ(m.phone, "0123456789");
+    EXPECT_STREQ(m.time, "26/01/20 12:03:40");
+
+    // An 8-bit message keeps its octets.
+    EXPECT_EQ(gmSMS_getReadMsg("+CMGRD: 0,,20\r\n0891683108200805F0040D91683167012345F6000462107211704523050102030405\r\n",
+                               &m),
+              1);
+    EXPECT_EQ(m.mode, 4);
+    EXPECT_EQ(m.length, 5);
+    EXPECT_STREQ(m.phone, "8613761032546");
+    EXPECT_STREQ(m.time, "26/01/27 11:07:54");
+    EXPECT_EQ(memcmp(m.text, "\x01\x02\x03\x04\x05", 6), 0);
+}
+
+TEST_F(SmsTest, StrcpyWithStrIsBounded) {
+    char dst[8];
+    memset(dst, 'x', sizeof dst);
+    EXPECT_EQ(strcpyWithStr(dst, sizeof dst, "abc,def", ","), 1);
+    EXPECT_STREQ(dst, "abc");
+    EXPECT_EQ(strcpyWithStr(dst, sizeof dst, ",def", ","), 1);
+    EXPECT_STREQ(dst, "");
+    EXPECT_EQ(strcpyWithStr(dst, sizeof dst, "0123456789abcdef\r\n", "\r\n"), 1);
+    EXPECT_STREQ(dst, "0123456");
+    strcpy(dst, "keep");
+    EXPECT_EQ(strcpyWithStr(dst, sizeof dst, "no delimiter", ","), 0);
+    EXPECT_STREQ(dst, "keep");
+    EXPECT_EQ(strcpyWithStr(dst, 1, "abc,", ","), 1);
+    EXPECT_STREQ(dst, "");
+    EXPECT_EQ(strcpyWithStr(dst, 0, "abc,", ","), 0);
+}
+
+TEST_F(SmsTest, PrintSmsShowsTextOrOctets) {
+    sms_message m{};
+    strcpy(m.phone, "0123456789");
+    strcpy(m.time, "26/01/20 12:03:40");
+    m.length = 3;
+    memcpy(m.text, "ABC", 3);
+    testing::internal::CaptureStdout();
+    printSMS(m);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r\n------------------\r\nphone number = 0123456789\r\nreceive time = 26/01/20 12:03:40\r\n"
+              "mode = 0\r\nmessage length = 3\r\nmessage = ABC\r\n\r\n------------------\r\n");
+    m.mode = 8;
+    m.length = 2;
+    m.text[0] = 0x4F;
+    m.text[1] = 0x60;
+    testing::internal::CaptureStdout();
+    printSMS(m);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\r\n------------------\r\nphone number = 0123456789\r\nreceive time = 26/01/20 12:03:40\r\n"
+              "mode = 8\r\nmessage length = 2\r\nmessage = \r\n4F 60 \r\n------------------\r\n");
+}
+
+// A dispatcher in another thread: a verdict it reads always belongs to the
+// message the mailbox last accepted from it.
+TEST_F(SmsTest, FinalStatusIsPublishedBeforeTheMailboxIsFreed) {
+    answer("AT+CMGS=", kPrompt);
+    // Odd destinations fail, even ones are sent.
+    fake_serial::answer_with("0011", [](const std::string &pdu) {
+        // The last destination digit is the high nibble of the last address octet.
+        char last = pdu.at(18);
+        return ((last - '0') % 2) ? std::string("\r\nERROR\r\n") : std::string(kSent);
+    });
+    constexpr int kMessages = 40;
+    std::atomic<int> wrong{0}, done{0};
+    std::thread dispatcher([&] {
+        for (int i = 0; i < kMessages; i++) {
+            char phone[16];
+            snprintf(phone, sizeof phone, "012345678%d", i % 10);
+            sms_message m = ucs2(phone, {0x00, 0x41});
+            while (sms_send_one(m) == 0) std::this_thread::yield();
+            int32_t st;
+            while ((st = send_sms_status.load(std::memory_order_acquire)) != 3 && st != 4) std::this_thread::yield();
+            if (st != ((i % 2) ? 4 : 3)) wrong++;
+            done++;
+        }
+    });
+    while (done.load() < kMessages) get_modem_info();
+    dispatcher.join();
+    EXPECT_EQ(wrong.load(), 0);
+}

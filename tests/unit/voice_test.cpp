@@ -1,0 +1,258 @@
+// The voice call against a scripted modem: minutes of call on the virtual clock.
+#include "tests/unit/modem_fixture.h"
+
+using fake_serial::answer;
+using fake_serial::answer_with;
+using fake_serial::inject;
+
+namespace {
+const char *kOk = "\r\nOK\r\n";
+const char *kEnd = "\r\nVOICE CALL: END\r\n\r\nOK\r\n";
+
+voice_message call_to(const char *phone, const char *wav = "DO5_ON.wav") {
+    voice_message v{};
+    snprintf(v.phone, sizeof v.phone, "%s", phone);
+    snprintf(v.wav_name, sizeof v.wav_name, "%s", wav);
+    return v;
+}
+
+// Notices the modem sends by itself, delay_ms after the command it answers.
+fake_serial::Responder then_notice(const char *reply, const char *notice, int delay_ms) {
+    std::string r = reply, n = notice;
+    return [r, n, delay_ms](const std::string &) {
+        inject(n, delay_ms);
+        return r;
+    };
+}
+
+// Length of the run of progress marks c that follows the text after.
+size_t progress(const std::string &out, const std::string &after, char c) {
+    size_t p = out.find(after);
+    if (p == std::string::npos) return 0;
+    p = out.find(c, p + after.size());
+    if (p == std::string::npos) return 0;
+    size_t n = 0;
+    while (p + n < out.size() && out[p + n] == c) n++;
+    return n;
+}
+size_t ring_marks(const std::string &out) { return progress(out, "wait calling...\n", '/'); }
+size_t idle_marks(const std::string &out) { return progress(out, "wait calling...\n", '.'); }
+size_t play_marks(const std::string &out) { return progress(out, "AT+CCMXPLAYWAV recv:", ','); }
+}  // namespace
+
+class VoiceTest : public ModemTest {
+protected:
+    void SetUp() override {
+        ModemTest::SetUp();
+        healthy_modem();
+        answer("AT+MORING=1", kOk);
+        answer("AT+CHUP", kEnd);
+    }
+    // Runs one pass with the call and returns what it printed.
+    std::string run_call(const voice_message &v) {
+        EXPECT_EQ(voice_send_one(v), 1);
+        testing::internal::CaptureStdout();
+        get_modem_info();
+        std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(is_send_voice.load(), 0);
+        EXPECT_FALSE(fake_serial::is_open());
+        return out;
+    }
+    std::string play_cmd() const {
+        return "AT+CCMXPLAYWAV=\"" + root_ + "/var/zrb_318_voice/DO5_ON.wav\",1\r\n";
+    }
+};
+
+TEST_F(VoiceTest, AnsweredCallPlaysTheMessageAndHangsUp) {
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 1000));
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 5000));
+    int32_t status_in_call = -1;
+    answer_with("AT+MORING=1", [&](const std::string &) {
+        status_in_call = send_voice_status.load();
+        return std::string(kOk);
+    });
+    std::string out = run_call(call_to("0123456789"));
+    int moring = fake_serial::find("AT+MORING=1\r\n");
+    int atd = fake_serial::find("ATD");
+    int play = fake_serial::find("AT+CCMXPLAYWAV");
+    int chup = fake_serial::find("AT+CHUP");
+    ASSERT_GE(moring, 0);
+    ASSERT_EQ(atd, moring + 1);
+    ASSERT_EQ(play, atd + 1);
+    ASSERT_EQ(chup, play + 1);
+    auto s = fake_serial::sent();
+    EXPECT_EQ(s[static_cast<size_t>(atd)].data, "ATD0123456789;\r\n");
+    EXPECT_EQ(s[static_cast<size_t>(play)].data, play_cmd());
+    EXPECT_EQ(s[static_cast<size_t>(moring)].wait_ms, 100);
+    EXPECT_EQ(s[static_cast<size_t>(atd)].wait_ms, 100);
+    EXPECT_EQ(s[static_cast<size_t>(play)].wait_ms, 100);
+    EXPECT_EQ(s[static_cast<size_t>(chup)].wait_ms, 300);
+    EXPECT_DOUBLE_EQ(ms_between(atd, play), 1000.0);   // the first poll that shows BEGIN
+    EXPECT_DOUBLE_EQ(ms_between(play, chup), 5000.0);
+    EXPECT_EQ(status_in_call, 2);
+    EXPECT_EQ(send_voice_status.load(), 3);
+    EXPECT_NE(out.find("====== Send VOICE =======\nsend_voice:Phone Number:0123456789\n"
+                       "send_voice:Voice Name:DO5_ON.wav\nAT+MORING recv:\r\nOK\r\n\n"
+                       "ATD recv:\r\nOK\r\n\nwait calling...\n"),
+              std::string::npos)
+        << out;
+    EXPECT_EQ(idle_marks(out), 9u);
+    EXPECT_EQ(play_marks(out), 49u);
+    EXPECT_NE(out.find("send_voice_status --> 3\r\n====== End VOICE ======\n"), std::string::npos);
+}
+
+TEST_F(VoiceTest, FarEndAnsweringAtOnce) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
+    std::string out = run_call(call_to("0123456789"));
+    EXPECT_DOUBLE_EQ(ms_between(fake_serial::find("ATD"), fake_serial::find("AT+CCMXPLAYWAV")), 100.0);
+    EXPECT_EQ(send_voice_status.load(), 3);
+}
+
+TEST_F(VoiceTest, RingingTooLongGoesToVoiceMail) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: RING\r\n");
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 2000));
+    std::string out = run_call(call_to("0123456789"));
+    int atd = fake_serial::find("ATD");
+    int play = fake_serial::find("AT+CCMXPLAYWAV");
+    ASSERT_EQ(play, atd + 1);
+    // 301 ring polls 100 ms apart, one more poll, then the 23 s pause.
+    EXPECT_DOUBLE_EQ(ms_between(atd, play), 100.0 + 301 * 100.0 + 23000.0);
+    EXPECT_EQ(ring_marks(out), 301u);
+    EXPECT_NE(out.find("Go voice mail...wait 23 second...\r\n"), std::string::npos);
+    EXPECT_EQ(send_voice_status.load(), 3);
+}
+
+TEST_F(VoiceTest, SilentLineIsHungUpAfterTheTimeOut) {
+    answer("ATD", kOk);
+    answer("AT+CHUP", kOk);
+    std::string out = run_call(call_to("0123456789"));
+    int atd = fake_serial::find("ATD");
+    int chup = fake_serial::find("AT+CHUP");
+    ASSERT_EQ(chup, atd + 1);
+    EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
+    EXPECT_DOUBLE_EQ(ms_between(atd, chup), 100.0 + 1200 * 100.0);   // 1201 polls
+    EXPECT_EQ(idle_marks(out), 1201u);
+    EXPECT_NE(out.find("AT+CHUP(timeout) recv:\r\nOK\r\n\nsend_voice_status(timeout) --> 3(4)\r\n"),
+              std::string::npos);
+    EXPECT_EQ(send_voice_status.load(), 3);
+
+    // Without a confirmation of the hang-up the call failed.
+    fake_serial::clear_sent();
+    answer("AT+CHUP", "");
+    out = run_call(call_to("0123456789"));
+    EXPECT_NE(out.find("send_voice_status(AT+CHUP) --> 4\r\n"), std::string::npos);
+    EXPECT_EQ(send_voice_status.load(), 4);
+}
+
+TEST_F(VoiceTest, PlayErrorFailsWithoutHangingUp) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer("AT+CCMXPLAYWAV", "\r\nERROR\r\n");
+    std::string out = run_call(call_to("0123456789"));
+    EXPECT_GE(fake_serial::find("AT+CCMXPLAYWAV"), 0);
+    EXPECT_EQ(fake_serial::count("AT+CHUP"), 0);
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_NE(out.find("send_voice_status(CCMXPLAYWAV) --> 4\r\n"), std::string::npos);
+}
+
+TEST_F(VoiceTest, NoCarrierEndsTheCallAsFailed) {
+    answer_with("ATD", then_notice(kOk, "\r\nNO CARRIER\r\n", 2000));
+    answer("AT+CHUP", "\r\nERROR\r\n");
+    std::string out = run_call(call_to("0123456789"));
+    int atd = fake_serial::find("ATD");
+    ASSERT_EQ(fake_serial::find("AT+CHUP"), atd + 1);
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 2000.0);
+    EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_NE(out.find("AT+CHUP recv:\r\nERROR\r\n\nsend_voice_status(AT+CHUP) --> 4\r\n"), std::string::npos);
+
+    // The modem confirming the end of the lost call still leaves it failed,
+    // and the status is final before the mailbox is freed.
+    fake_serial::clear_sent();
+    answer("AT+CHUP", kEnd);
+    out = run_call(call_to("0123456789"));
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
+    EXPECT_NE(out.find("send_voice_status(NO CARRIER) --> 4\r\n====== End VOICE ======\n"), std::string::npos);
+}
+
+TEST_F(VoiceTest, NoCarrierWinsOverAnEarlierRing) {
+    answer_with("ATD", then_notice("\r\nOK\r\n\r\nVOICE CALL: RING\r\n", "\r\nNO CARRIER\r\n", 5000));
+    std::string out = run_call(call_to("0123456789"));
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_EQ(ring_marks(out), 49u);
+}
+
+TEST_F(VoiceTest, PlaybackThatNeverStopsIsCut) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer("AT+CCMXPLAYWAV", kOk);
+    answer("AT+CHUP", kOk);
+    std::string out = run_call(call_to("0123456789"));
+    int play = fake_serial::find("AT+CCMXPLAYWAV");
+    ASSERT_EQ(fake_serial::find("AT+CHUP"), play + 1);
+    EXPECT_DOUBLE_EQ(ms_between(play, play + 1), 100.0 + 1200 * 100.0);
+    EXPECT_EQ(play_marks(out), 1201u);
+    EXPECT_NE(out.find("send_voice_status(timeout) --> 3(4)\r\n"), std::string::npos);
+    EXPECT_EQ(send_voice_status.load(), 3);
+}
+
+TEST_F(VoiceTest, RefusedNoticesOrDialFail) {
+    answer("AT+MORING=1", "\r\nERROR\r\n");
+    std::string out = run_call(call_to("0123456789"));
+    EXPECT_EQ(fake_serial::count("ATD"), 0);
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_NE(out.find("send_voice_status --> 4\r\n"), std::string::npos);
+
+    answer("AT+MORING=1", kOk);
+    for (const char *dial : {"\r\nERROR\r\n", "", "\r\nNO CARRIER\r\n"}) {
+        fake_serial::clear_sent();
+        answer("ATD", dial);
+        out = run_call(call_to("0123456789"));
+        EXPECT_EQ(send_voice_status.load(), 4);
+        EXPECT_EQ(fake_serial::count("AT+CHUP"), 0);
+        EXPECT_NE(out.find("send_voice_status(ATD) --> 4\r\n"), std::string::npos);
+    }
+}
+
+TEST_F(VoiceTest, OnlyDialStringsAreDialled) {
+    for (const char *bad : {"01234a6789", "0123;H", "", "+", "0123\r\nATH", "123456789012345678901"}) {
+        fake_serial::clear_sent();
+        std::string out = run_call(call_to(bad));
+        EXPECT_EQ(fake_serial::count("AT+MORING"), 0) << bad;
+        EXPECT_EQ(fake_serial::count("ATD"), 0) << bad;
+        EXPECT_EQ(send_voice_status.load(), 4);
+        EXPECT_NE(out.find("is not a dial string, not dialled"), std::string::npos) << out;
+    }
+    for (const char *bad : {"a\"b.wav", "../x.wav", "", "x\r\n.wav"}) {
+        fake_serial::clear_sent();
+        run_call(call_to("0123456789", bad));
+        EXPECT_EQ(fake_serial::count("ATD"), 0) << bad;
+        EXPECT_EQ(send_voice_status.load(), 4);
+    }
+    fake_serial::clear_sent();
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
+    run_call(call_to("+4912345678"));
+    EXPECT_EQ(fake_serial::sent().at(static_cast<size_t>(fake_serial::find("ATD"))).data, "ATD+4912345678;\r\n");
+    EXPECT_EQ(send_voice_status.load(), 3);
+}
+
+TEST_F(VoiceTest, SendOneWhileACallRunsIsRefused) {
+    voice_message first = call_to("0123456789");
+    voice_message second = call_to("5555", "DO7_OFF.wav");
+    int refused = -1;
+    answer_with("ATD", [&](const std::string &) {
+        refused = voice_send_one(second);
+        return std::string("\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    });
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
+    run_call(first);
+    EXPECT_EQ(refused, 0);
+    EXPECT_STREQ(send_voice.phone, "0123456789");
+    EXPECT_STREQ(send_voice.wav_name, "DO5_ON.wav");
+    EXPECT_EQ(send_voice_status.load(), 3);
+    // Free again: the next one is accepted.
+    EXPECT_EQ(voice_send_one(second), 1);
+    EXPECT_EQ(send_voice_status.load(), 1);
+    EXPECT_STREQ(send_voice.phone, "5555");
+}
