@@ -18,10 +18,14 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, el
 void *thread_mb_edge_poll(void *);
 
 // Listener side of the edge hand-over: records a write of value for alarm n
-// (delay from holding register 256+n, or 209 for alarm 127), atomically with
-// respect to the edge thread. Prints the edge-mode lines.
+// (delay from holding register 256+n, or 209 for alarm 127) under the table's
+// lock, so the edge thread never misses it. Prints the edge-mode lines. A
+// changed value sets triggered; a repeated one leaves a pending trigger alone.
 void edge_trigger_write(int n, uint16_t value);
 // Resets value, triggered, armed and ticks of all 128 records (listener start).
 void edge_trigger_reset();
 // One pass of the edge thread over the 128 records (no sleep).
 void edge_poll_pass();
+// A consistent copy of record n (0..127) taken under the table's lock;
+// a zeroed record for any other n.
+edge_trigger edge_trigger_get(int n);

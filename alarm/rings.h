@@ -26,9 +26,11 @@ struct voice_event {
     char wav_name[20];
 };
 
+// Written by the composer (listener or edge thread) and read by the polling
+// thread without a lock: single words, hence atomics.
 struct sms_status_slot {
-    int32_t status;   // last status copied by the polling thread
-    int32_t slot;     // ring slot reported by this record, -1 none
+    std::atomic<int32_t> status;   // last status copied by the polling thread
+    std::atomic<int32_t> slot;     // ring slot reported by this record, -1 none
 };
 
 extern sms_event sms_evt[EVT_SLOTS];
@@ -50,3 +52,6 @@ int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int
 int voice_event_status(int slot);
 int voice_event_pop();
 int voice_event_clean_all();
+
+// Both rings and the reporting state back to their start-up values (tests).
+void event_rings_reset();

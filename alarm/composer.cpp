@@ -1,0 +1,221 @@
+#include "alarm/composer.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "alarm/rings.h"
+#include "modbus/regmap.h"
+#include "storage/sdcard.h"
+#include "storage/voice_files.h"
+#include "sys/sys.h"
+
+edge_trigger alarm_edge_trigger[128];
+
+namespace {
+constexpr uint16_t ALARM_ON = 0xFF00;
+constexpr uint16_t ALARM_OFF = 0x0000;
+constexpr int TEXT_REGS = 54;     // one ON or OFF text
+constexpr int VAR_TEXT_REG = 383;
+constexpr int VAR_TEXT_REGS = 16;
+constexpr int TEXT_CAP = 160;
+
+// The listener and the edge thread share the trigger table; every access to
+// a record goes through this lock, so a trigger set between the edge thread's
+// test and its clearing cannot be lost. The composer never runs under it.
+std::mutex edge_mu;
+
+bool enable_bit(int first_reg, int alarm) {
+    return ((hr_get(first_reg + alarm / 16) >> (alarm % 16)) & 1) != 0;
+}
+
+// Phones of the groups selected by the alarm's mask, groups and numbers in
+// ascending order, duplicates kept. Returns the count.
+int collect_phones(int alarm, char (*phones)[PHONE_SLOT_LEN]) {
+    uint16_t mask = hr_get(alarm);
+    int count = 0;
+    for (int g = 0; g < 16; g++) {
+        if (((mask >> g) & 1) == 0) continue;
+        for (int n = 0; n < 16 && count < MAX_PHONES; n++) {
+            char num[PHONE_SLOT_LEN + 1];
+            regmap_phone(phone_reg(g, n), num);
+            if (num[0] == 0) continue;
+            printf("Group %d ,Send Number:%s\n", g, num);
+            // All 20 bytes: a 20-character number fills its slot unterminated.
+            std::memcpy(phones[count], num, PHONE_SLOT_LEN);
+            count++;
+        }
+    }
+    return count;
+}
+
+void queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+    int first;
+    if (value == ALARM_ON)
+        first = alarm_text_reg(alarm);
+    else if (value == ALARM_OFF)
+        first = alarm_text_reg(alarm) + TEXT_REGS;
+    else
+        return;
+
+    uint8_t text[TEXT_CAP] = {};
+    int len = regmap_text(first, TEXT_REGS, text, TEXT_CAP);
+    printf("Send SMS Contens Length:%d\n", len);
+    if (hr_get(203) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len, true);
+
+    sms_message msg{};
+    std::memcpy(msg.text, text, static_cast<size_t>(len));
+    msg.length = static_cast<uint8_t>(len);
+    msg.mode = 8;
+    int res = sms_event_put(msg, phones, count);
+    printf("res of sms_event_put() = %d\r\n", res);
+    printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
+    if (res == -1) {
+        if_send_sms_buffer_full.store(1);
+        return;
+    }
+    // Always record 0: the master reads the last alarm SMS in input register 0.
+    sms_buffer_status[0].status.store(1);
+    sms_buffer_status[0].slot.store(res);
+    ir_set(16, static_cast<uint16_t>(res));
+    if_send_sms_buffer_full.store(0);
+}
+
+void queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+    bool on;
+    if (value == ALARM_ON)
+        on = true;
+    else if (value == ALARM_OFF)
+        on = false;
+    else
+        return;
+
+    char board_path[64];
+    snprintf(board_path, sizeof board_path, on ? "/media/card/voice/DO%d_ON.wav" : "/media/card/voice/DO%d_OFF.wav",
+             alarm);
+    std::string path = sys_path(board_path);
+    if (access(path.c_str(), F_OK) != 0) {
+        printf(on ? "Voice ON File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n"
+                  : "Voice OFF File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n",
+               path.c_str(), alarm);
+        return;
+    }
+    if (check_wav_format(alarm, on ? 1 : 0) == 0) {
+        printf(on ? "Voice ON File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n"
+                  : "Voice OFF File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n",
+               path.c_str(), alarm);
+        return;
+    }
+    voice_message vm{};
+    snprintf(vm.wav_name, sizeof vm.wav_name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", alarm);
+    int res = voice_event_put(vm, phones, count);
+    printf("res of voice_event_put() = %d\r\n", res);
+    printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
+}
+}  // namespace
+
+int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
+    if (alarm > 127) return -1;
+    int a = alarm;
+    bool sms_on = enable_bit(128, a);
+    bool voice_on = enable_bit(136, a);
+    printf("Send Fixed SMS Number:%d\n", a);
+    printf("SMS Alarm %d Status is:%d\n", a, sms_on ? 1 : 0);
+    printf("VOICE Alarm %d Status is:%d\n", a, voice_on ? 1 : 0);
+
+    // Per call: the listener and the edge thread may compose at the same time.
+    char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+    int count = collect_phones(a, phones);
+
+    if (sms_on && count > 0) queue_sms(a, value, phones, count);
+    if (voice_on && if_sd_card.load() != 0 && count > 0) queue_voice(a, value, phones, count);
+    return 0;
+}
+
+void edge_trigger_write(int n, uint16_t value) {
+    if (n < 0 || n > 127) return;
+    puts("Alarm Edge Mode...\r");
+    int32_t delay = hr_get(n == 127 ? 209 : 256 + n);
+    int32_t v = value;
+    int32_t prev;
+    bool changed;
+    {
+        std::lock_guard<std::mutex> l(edge_mu);
+        edge_trigger &t = alarm_edge_trigger[n];
+        t.delay = delay;
+        prev = t.value;
+        changed = prev != v;
+        // Only the edge thread clears a pending trigger: clearing it here on a
+        // repeated value would drop a change the edge thread has not seen yet.
+        if (changed) t.triggered = 1;
+        t.value = v;
+    }
+    printf("alarm_now_status:%x\r\n", static_cast<unsigned>(prev));
+    if (changed)
+        printf("Alarm %d Trigger!!...edge\r\n", n);
+    else
+        printf("Alarm %d Trigger the same...edge\r\n", n);
+}
+
+void edge_trigger_reset() {
+    std::lock_guard<std::mutex> l(edge_mu);
+    for (auto &t : alarm_edge_trigger) {
+        t.value = 0;
+        t.triggered = 0;
+        t.armed = 0;
+        t.ticks = 0;
+    }
+}
+
+edge_trigger edge_trigger_get(int n) {
+    if (n < 0 || n > 127) return edge_trigger{};
+    std::lock_guard<std::mutex> l(edge_mu);
+    return alarm_edge_trigger[n];
+}
+
+void edge_poll_pass() {
+    if (hr_get(208) != 1) return;
+    for (int i = 0; i < 128; i++) {
+        bool seen = false, fire = false;
+        int32_t ticks, delay, value;
+        {
+            std::lock_guard<std::mutex> l(edge_mu);
+            edge_trigger &t = alarm_edge_trigger[i];
+            if (t.triggered == 1) {
+                // Test and clear in one step: a new write waits for the lock.
+                t.triggered = 0;
+                t.armed = 1;
+                t.ticks = 1;
+                seen = true;
+            }
+            if (t.armed == 0) continue;
+            ticks = t.ticks;
+            delay = t.delay;
+            value = t.value;
+            if (static_cast<int64_t>(ticks) * 100 >= delay) {
+                fire = true;
+                t.ticks = 0;
+                t.armed = 0;
+            }
+            t.ticks++;
+        }
+        if (seen) printf("Alarm %d Trigger!!(Edge Mode)\r\n", i);
+        printf("Alarm %d Edge time:%d (Edge Mode)\r\n", i, ticks);
+        if (fire) {
+            // Outside the lock: composing reads many registers and fills a ring.
+            modbus_do_fixed_sms(static_cast<uint16_t>(i), static_cast<uint16_t>(value));
+            printf("Alarm %d Edge time:%d, Send %x SMS!!\r\n", i, delay, static_cast<unsigned>(value));
+        }
+    }
+}
+
+void *thread_mb_edge_poll(void *) {
+    for (;;) {
+        edge_poll_pass();
+        sys_usleep(10000);
+    }
+    return nullptr;
+}

@@ -1,0 +1,198 @@
+#include "alarm/poll.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "alarm/rings.h"
+#include "modbus/regmap.h"
+#include "modem/sim7100.h"
+#include "storage/sdcard.h"
+#include "sys/sys.h"
+
+namespace {
+constexpr int IR_SENDER = 30;
+constexpr int SENDER_REGS = 10;   // at most 20 characters
+constexpr int IR_CENTURY = 40;
+constexpr int IR_TIME = 41;
+constexpr int IR_CODING = 47;
+constexpr int IR_TEXT = 48;
+constexpr int IR_RECV_END = 127;
+constexpr int IR_VOICE_PRESENT = 128;
+constexpr int CARD_WRITE_TEST_CYCLES = 1200;
+
+int card_cycle = 0;   // only the polling thread runs a cycle
+
+uint16_t pair(char hi, char lo) {
+    return static_cast<uint16_t>((static_cast<uint8_t>(hi) << 8) | static_cast<uint8_t>(lo));
+}
+
+// First two characters of a field as an ASCII pair; an empty field gives 0.
+uint16_t field_pair(std::string_view f) {
+    if (f.empty()) return 0;
+    return pair(f[0], f.size() > 1 ? f[1] : 0);
+}
+
+// Splits s at sep into at most three fields; a missing field stays empty.
+void split3(std::string_view s, char sep, std::string_view out[3]) {
+    for (int i = 0; i < 3; i++) out[i] = {};
+    for (int i = 0; i < 3; i++) {
+        size_t p = s.find(sep);
+        if (i == 2 || p == std::string_view::npos) {
+            out[i] = s;
+            return;
+        }
+        out[i] = s.substr(0, p);
+        s.remove_prefix(p + 1);
+    }
+}
+
+void publish_time(const char *time_text) {
+    std::string_view t(time_text);
+    size_t sp = t.find(' ');
+    std::string_view date = t.substr(0, sp);
+    std::string_view clock = sp == std::string_view::npos ? std::string_view{} : t.substr(sp + 1);
+    printf("time_string = %.*s\r\n", static_cast<int>(date.size()), date.data());
+    if (sp != std::string_view::npos) printf("time_string = %.*s\r\n", static_cast<int>(clock.size()), clock.data());
+
+    ir_set(IR_CENTURY, 0x3230);
+    std::string_view f[3];
+    // A field the text lacks leaves its register at 0 (cleared on acceptance).
+    split3(date, '/', f);
+    for (int i = 0; i < 3; i++) ir_set(IR_TIME + i, field_pair(f[i]));
+    split3(clock, ':', f);
+    for (int i = 0; i < 3; i++) ir_set(IR_TIME + 3 + i, field_pair(f[i]));
+}
+
+void report_status(int reg, int slot, std::atomic<int32_t> *record_status) {
+    int st = sms_event_status(slot);
+    if (st < 1 || st > 4) return;
+    uint16_t v = static_cast<uint16_t>(st * 256);
+    if (ir_get(reg) != v) ir_set(reg, v);
+    if (record_status) record_status->store(st);
+}
+
+bool card_test() {
+    if (if_sd_card.load() != 1) return false;
+    std::string card = sys_path("/media/card");
+    if (card_cycle > CARD_WRITE_TEST_CYCLES) {
+        std::string dir = card + "/vantor-test-sd";
+        sys_system(("mkdir " + dir).c_str());
+        sys_usleep(10000);
+        sys_system(("rm -r " + dir).c_str());
+        card_cycle = 0;
+    }
+    card_cycle++;
+
+    SysPipe *p = sys_popen(("df -h " + card).c_str());
+    if (p == nullptr) {
+        puts("popen() error!");
+        return false;
+    }
+    bool ok = false;
+    // Long enough for a whole df line even under a long board root, so the
+    // mount path is never cut between two reads.
+    char line[512];
+    while (sys_pipe_gets(p, line, sizeof line))
+        if (std::strstr(line, card.c_str()) != nullptr) ok = true;
+    sys_pclose(p);
+    return ok;
+}
+}  // namespace
+
+void publish_received_sms(const sms_message &in) {
+    // The record comes from the modem: terminate every text before reading it.
+    sms_message msg = in;
+    msg.phone[sizeof msg.phone - 1] = 0;
+    msg.time[sizeof msg.time - 1] = 0;
+    int len = msg.length > 160 ? 160 : msg.length;
+
+    for (int r = IR_SENDER; r <= IR_RECV_END; r++) ir_set(r, 0);
+    puts("RecieveSMSFilter ok \r");
+    di_set(1, 1);
+
+    // Registers 30..39 hold at most 20 characters: a longer sender is cut
+    // rather than run into the time stamp.
+    int plen = static_cast<int>(strnlen(msg.phone, 2 * SENDER_REGS));
+    for (int i = 0; i < plen; i += 2) ir_set(IR_SENDER + i / 2, pair(msg.phone[i], i + 1 < plen ? msg.phone[i + 1] : 0));
+
+    printf("receive time = %s\r\n", msg.time);
+    publish_time(msg.time);
+
+    if (msg.mode == 0)
+        ir_set(IR_CODING, 0);
+    else if (msg.mode == 8)
+        ir_set(IR_CODING, 1);
+
+    printf("recv_sms_msg = %x\r\n", static_cast<unsigned>(reinterpret_cast<uintptr_t>(in.text)));
+    for (int i = 0; i < len; i += 2) {
+        uint8_t lo = msg.text[i];
+        uint8_t hi = i + 1 < len ? msg.text[i + 1] : 0;
+        ir_set(IR_TEXT + i / 2, static_cast<uint16_t>((hi << 8) | lo));
+    }
+}
+
+int ifRecieveSMSFilterPhones(const char *sender) {
+    if (sender == nullptr) return 0;
+    int result = 0;
+    // Every configured number is visited, whatever the alarms' masks say.
+    for (int g = 0; g < 16; g++) {
+        for (int n = 0; n < 16; n++) {
+            char num[PHONE_SLOT_LEN + 1];
+            int cnt = regmap_phone(phone_reg(g, n), num);
+            if (num[0] == 0) continue;
+            // The counted bytes include a zero low byte: an odd-length number
+            // compares its terminator too and matches only exactly; an even
+            // one matches as a prefix.
+            if (std::strncmp(num, sender, static_cast<size_t>(cnt)) == 0) result = 1;
+        }
+    }
+    return result;
+}
+
+void mb_slave_poll_pass() {
+    di_set(0, if_send_sms_buffer_full.load() == 1 ? 1 : 0);
+    for (int k = 0; k < 16; k++) report_status(k, sms_buffer_status[k].slot.load(), &sms_buffer_status[k].status);
+    report_status(17, sms_dynamic_buffer_id.load(), nullptr);
+
+    sms_message msg{};
+    if (sms_check_new_one(&msg) == 1) {
+        puts("\r");
+        puts("Get a new SMS!!\r");
+        puts("\r");
+        msg.phone[sizeof msg.phone - 1] = 0;
+        msg.time[sizeof msg.time - 1] = 0;
+        if (msg.length > 160) msg.length = 160;
+        msg.text[msg.length] = 0;
+        if (hr_get(254) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
+            publish_received_sms(msg);
+            printSMS(msg);
+        } else {
+            puts("The sender's phone number is not in the settings !! \r");
+        }
+    }
+
+    if (card_test()) {
+        di_set(2, 1);
+    } else {
+        di_set(2, 0);
+        for (int r = 0; r < 16; r++) ir_set(IR_VOICE_PRESENT + r, 0);
+    }
+
+    int32_t creg = modem_creg.load();
+    ir_set(27, static_cast<uint16_t>(creg & 0xFFFF));
+    ir_set(18, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
+    ir_set(28, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
+}
+
+void mb_slave_poll_reset() { card_cycle = 0; }
+
+void *thread_mb_slave_poll(void *) {
+    for (;;) {
+        mb_slave_poll_pass();
+        sys_sleep(3);
+    }
+    return nullptr;
+}

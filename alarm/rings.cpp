@@ -1,0 +1,142 @@
+#include "alarm/rings.h"
+
+#include <algorithm>
+#include <cstring>
+#include <mutex>
+
+sms_event sms_evt[EVT_SLOTS];
+voice_event voice_evt[EVT_SLOTS];
+std::atomic<int32_t> evt_in{0}, evt_out{0}, evt_in_voice{0}, evt_out_voice{0};
+
+sms_status_slot sms_buffer_status[16] = {
+    {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
+    {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
+};
+std::atomic<int32_t> sms_dynamic_buffer_id{-1};
+std::atomic<int32_t> if_send_sms_buffer_full{0};
+
+namespace {
+// Serialise put, pop and clean of one ring. The dispatcher never holds these
+// while it waits for the modem: it works on the head slot outside the lock.
+std::mutex sms_mu;
+std::mutex voice_mu;
+
+int next_slot(int i) { return i >= EVT_SLOTS - 1 ? 0 : i + 1; }
+
+int queued(const std::atomic<int32_t> &in, const std::atomic<int32_t> &out) {
+    int i = in.load();
+    int o = out.load();
+    int n = i - o;
+    return n < 0 ? n + EVT_SLOTS : n;
+}
+
+int clamp_count(int count) { return std::clamp(count, 0, MAX_PHONES); }
+
+template <typename Evt>
+void fill_phones(Evt &e, const char (*phones)[PHONE_SLOT_LEN], int count) {
+    count = clamp_count(count);
+    if (phones != nullptr && count > 0)
+        std::memcpy(e.phones, phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
+    else
+        count = 0;
+    e.phones_done = 0;
+    e.phone_count = count;
+    e.status.store(1);   // last: a reader that sees 1 sees a whole entry
+}
+
+int pop(std::mutex &mu, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
+    std::lock_guard<std::mutex> l(mu);
+    if (queued(in, out) <= 0) return 0;
+    out.store(next_slot(out.load()));
+    return 1;
+}
+
+template <typename Evt>
+int clean(std::mutex &mu, Evt *ring, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
+    std::lock_guard<std::mutex> l(mu);
+    int head = out.load();
+    // The head may be in the dispatcher's hands right now: keep it.
+    for (int i = 0; i < EVT_SLOTS; i++)
+        if (i != head) ring[i].status.store(0);
+    if (queued(in, out) > 0) in.store(next_slot(head));
+    return 1;
+}
+}  // namespace
+
+// Under the lock: two indices read apart could give a count no ring ever had.
+int sms_event_is_n() {
+    std::lock_guard<std::mutex> l(sms_mu);
+    return queued(evt_in, evt_out);
+}
+
+int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count) {
+    std::lock_guard<std::mutex> l(sms_mu);
+    if (queued(evt_in, evt_out) >= EVT_SLOTS - 1) return -1;
+    int slot = evt_in.load();
+    sms_event &e = sms_evt[slot];
+    int len = std::min<int>(msg.length, sizeof e.message.text - 1);
+    std::memcpy(e.message.text, msg.text, static_cast<size_t>(len));
+    e.message.text[len] = 0;
+    e.message.length = static_cast<uint8_t>(len);
+    e.message.mode = msg.mode;
+    fill_phones(e, phones, count);
+    evt_in.store(next_slot(slot));
+    return slot;
+}
+
+int sms_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : sms_evt[slot].status.load(); }
+int sms_event_pop() { return pop(sms_mu, evt_in, evt_out); }
+int sms_event_clean_all() { return clean(sms_mu, sms_evt, evt_in, evt_out); }
+
+int voice_event_is_n() {
+    std::lock_guard<std::mutex> l(voice_mu);
+    return queued(evt_in_voice, evt_out_voice);
+}
+
+int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count) {
+    std::lock_guard<std::mutex> l(voice_mu);
+    if (queued(evt_in_voice, evt_out_voice) >= EVT_SLOTS - 1) return -1;
+    int slot = evt_in_voice.load();
+    voice_event &e = voice_evt[slot];
+    std::memcpy(e.wav_name, msg.wav_name, sizeof e.wav_name);
+    fill_phones(e, phones, count);
+    evt_in_voice.store(next_slot(slot));
+    return slot;
+}
+
+int voice_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : voice_evt[slot].status.load(); }
+int voice_event_pop() { return pop(voice_mu, evt_in_voice, evt_out_voice); }
+int voice_event_clean_all() { return clean(voice_mu, voice_evt, evt_in_voice, evt_out_voice); }
+
+void event_rings_reset() {
+    {
+        std::lock_guard<std::mutex> l(sms_mu);
+        for (auto &e : sms_evt) {
+            std::memset(e.phones, 0, sizeof e.phones);
+            e.phone_count = 0;
+            e.phones_done = 0;
+            e.status.store(0);
+            e.message = sms_message{};
+        }
+        evt_in.store(0);
+        evt_out.store(0);
+    }
+    {
+        std::lock_guard<std::mutex> l(voice_mu);
+        for (auto &e : voice_evt) {
+            std::memset(e.phones, 0, sizeof e.phones);
+            e.phone_count = 0;
+            e.phones_done = 0;
+            e.status.store(0);
+            std::memset(e.wav_name, 0, sizeof e.wav_name);
+        }
+        evt_in_voice.store(0);
+        evt_out_voice.store(0);
+    }
+    for (auto &s : sms_buffer_status) {
+        s.status.store(0);
+        s.slot.store(-1);
+    }
+    sms_dynamic_buffer_id.store(-1);
+    if_send_sms_buffer_full.store(0);
+}

@@ -1,0 +1,303 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "alarm/dispatch.h"
+#include "alarm/rings.h"
+#include "modem/sim7100.h"
+#include "sys/sys.h"
+#include "tests/fakes/sys_fake.h"
+
+namespace {
+// The modem side of the two send mailboxes, driven by the virtual clock: on
+// each sleep it serves an accepted message after `busy` sleeps with the next
+// verdict of its script (3 when the script is empty).
+struct FakeModem {
+    std::deque<int> verdicts;
+    int busy = 0;            // sleeps spent "sending" before the verdict
+    bool linger = false;     // keep the mailbox busy for one more sleep after the verdict
+    std::vector<std::string> sms_phones, voice_phones, voice_wavs;
+    std::vector<sms_message> sms_msgs;
+    std::vector<uint64_t> sms_times;
+    int sms_wait = 0, voice_wait = 0;
+    bool sms_linger = false, voice_linger = false;
+    std::function<void()> on_first_send;
+
+    int next_verdict() {
+        if (verdicts.empty()) return 3;
+        int v = verdicts.front();
+        verdicts.pop_front();
+        return v;
+    }
+    void serve_sms(uint64_t now) {
+        if (sms_linger) {
+            sms_linger = false;
+            is_send_sms = 0;
+            return;
+        }
+        if (is_send_sms.load() == 0 || send_sms_status.load() >= 3) return;
+        if (send_sms_status.load() == 1) {
+            sms_phones.emplace_back(send_sms.phone);
+            sms_msgs.push_back(send_sms);
+            sms_times.push_back(now);
+            if (on_first_send) {
+                auto f = on_first_send;
+                on_first_send = nullptr;
+                f();
+            }
+            send_sms_status = 2;
+            sms_wait = 0;
+        }
+        if (sms_wait++ < busy) return;
+        send_sms_status = next_verdict();
+        if (linger)
+            sms_linger = true;
+        else
+            is_send_sms = 0;
+    }
+    void serve_voice() {
+        if (voice_linger) {
+            voice_linger = false;
+            is_send_voice = 0;
+            return;
+        }
+        if (is_send_voice.load() == 0 || send_voice_status.load() >= 3) return;
+        if (send_voice_status.load() == 1) {
+            voice_phones.emplace_back(send_voice.phone);
+            voice_wavs.emplace_back(send_voice.wav_name, strnlen(send_voice.wav_name, sizeof send_voice.wav_name));
+            send_voice_status = 2;
+            voice_wait = 0;
+        }
+        if (voice_wait++ < busy) return;
+        send_voice_status = next_verdict();
+        if (linger)
+            voice_linger = true;
+        else
+            is_send_voice = 0;
+    }
+};
+
+FakeModem *g_modem = nullptr;
+
+char g_list[MAX_PHONES][PHONE_SLOT_LEN];
+
+void set_list(std::initializer_list<const char *> phones) {
+    std::memset(g_list, 0, sizeof g_list);
+    int i = 0;
+    for (const char *p : phones) std::memcpy(g_list[i++], p, strnlen(p, PHONE_SLOT_LEN));
+}
+
+int put_sms(const char *text, int count) {
+    sms_message m{};
+    size_t n = std::strlen(text);
+    std::memcpy(m.text, text, n);
+    m.length = static_cast<uint8_t>(n);
+    m.mode = 8;
+    return sms_event_put(m, g_list, count);
+}
+
+class Dispatch : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_sys::reset();
+        event_rings_reset();
+        modem_state_reset();
+        g_modem = &modem_;
+        fake_sys::on_sleep([](uint64_t now) {
+            g_modem->serve_sms(now);
+            g_modem->serve_voice();
+        });
+    }
+    void TearDown() override {
+        fake_sys::on_sleep(nullptr);
+        g_modem = nullptr;
+    }
+    FakeModem modem_;
+};
+
+TEST_F(Dispatch, SecondPhoneFailsTwiceThenSucceeds) {
+    set_list({"111", "222", "333"});
+    ASSERT_EQ(put_sms("HELLO", 3), 0);
+    modem_.verdicts = {3, 4, 4, 3, 3};
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "222", "333"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    EXPECT_EQ(sms_evt[0].phones_done, 3);
+    EXPECT_EQ(sms_event_is_n(), 0);
+    EXPECT_NE(out.find("NG counter: 1\r\n"), std::string::npos);
+    EXPECT_NE(out.find("NG counter: 2\r\n"), std::string::npos);
+    EXPECT_EQ(out.find("NG counter: 3\r\n"), std::string::npos);
+    EXPECT_NE(out.find("ng_cnt=0, phone_idx=3\r\n"), std::string::npos) << out;
+    // The message reaches the mailbox as queued.
+    ASSERT_EQ(modem_.sms_msgs.size(), 5u);
+    EXPECT_EQ(modem_.sms_msgs[0].length, 5);
+    EXPECT_EQ(modem_.sms_msgs[0].mode, 8);
+    EXPECT_STREQ(reinterpret_cast<const char *>(modem_.sms_msgs[4].text), "HELLO");
+    // A failed attempt is repeated at once: no pause between the verdict and the next offer.
+    EXPECT_EQ(modem_.sms_times[2] - modem_.sms_times[1], 1000000u);
+}
+
+TEST_F(Dispatch, ThreeFailuresAbandonTheEntry) {
+    set_list({"111", "222", "333"});
+    ASSERT_EQ(put_sms("A", 3), 0);
+    set_list({"444"});
+    ASSERT_EQ(put_sms("B", 1), 1);
+    modem_.verdicts = {3, 4, 4, 4};
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "222"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 4);
+    EXPECT_EQ(sms_evt[0].phones_done, 1);
+    EXPECT_NE(out.find("NG counter: 3\r\n"), std::string::npos);
+    EXPECT_NE(out.find("ng_cnt=3, phone_idx=1\r\n"), std::string::npos) << out;
+    // The next entry is served normally, and only on the next pass.
+    EXPECT_EQ(sms_event_is_n(), 1);
+    EXPECT_EQ(sms_evt[1].status.load(), 1);
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_phones.back(), "444");
+    EXPECT_EQ(sms_evt[1].status.load(), 3);
+    EXPECT_EQ(sms_evt[1].phones_done, 1);
+    EXPECT_EQ(sms_evt[0].status.load(), 4);   // still readable after the pop
+    EXPECT_EQ(sms_event_is_n(), 0);
+}
+
+TEST_F(Dispatch, NoPhonesIsDoneAtOnce) {
+    ASSERT_EQ(put_sms("A", 0), 0);
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(modem_.sms_phones.empty());
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    EXPECT_EQ(sms_evt[0].phones_done, 0);
+    EXPECT_EQ(sms_event_is_n(), 0);
+    EXPECT_EQ(fake_sys::slept_us(), 0u);
+    EXPECT_EQ(out, "ng_cnt=0, phone_idx=0\r\n");
+}
+
+TEST_F(Dispatch, EmptyRingDoesNothing) {
+    sms_buffer_pass();
+    voice_buffer_pass();
+    EXPECT_EQ(fake_sys::slept_us(), 0u);
+    EXPECT_EQ(send_sms_status.load(), 0);
+}
+
+TEST_F(Dispatch, RefusedHandOverIsRepeatedBeforeTheWait) {
+    // The modem publishes each verdict one sleep before it frees the mailbox.
+    modem_.linger = true;
+    set_list({"111", "222", "333"});
+    ASSERT_EQ(put_sms("A", 3), 0);
+    modem_.verdicts = {3, 4, 3, 3};
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    // Every phone really reached the modem: none was counted on a stale verdict.
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "333"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    EXPECT_EQ(sms_evt[0].phones_done, 3);
+    // After a refusal the first verdict line shows the new message's status.
+    EXPECT_EQ(out.find("--> phone_idx[1]: 3\r\n"), out.rfind("--> phone_idx[1]: 3\r\n"));
+    EXPECT_NE(out.find("--> phone_idx[1]: 1\r\n"), std::string::npos) << out;
+    EXPECT_LT(out.find("--> phone_idx[1]: 1\r\n"), out.find("--> phone_idx[1]: 3\r\n"));
+    EXPECT_NE(out.find("--> phone_idx[2]: 1\r\n"), std::string::npos);
+}
+
+TEST_F(Dispatch, WaitsOneSecondPerStatusLine) {
+    modem_.busy = 2;
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "--> phone_idx[0]: 1\r\n--> phone_idx[0]: 2\r\n--> phone_idx[0]: 2\r\n--> phone_idx[0]: 3\r\n"
+              "ng_cnt=0, phone_idx=1\r\n");
+    EXPECT_EQ(fake_sys::slept_us(), 3000000u);
+}
+
+TEST_F(Dispatch, CleanWhileAnEntryIsServed) {
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    ASSERT_EQ(put_sms("B", 2), 1);
+    ASSERT_EQ(put_sms("C", 2), 2);
+    modem_.on_first_send = [] { EXPECT_EQ(sms_event_clean_all(), 1); };
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    EXPECT_EQ(sms_evt[0].phones_done, 2);
+    EXPECT_EQ(sms_evt[1].status.load(), 0);
+    EXPECT_EQ(sms_evt[2].status.load(), 0);
+    EXPECT_EQ(sms_event_is_n(), 0);
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_phones.size(), 2u);
+}
+
+TEST_F(Dispatch, TwentyCharacterNumberReachesTheMailboxWhole) {
+    set_list({"12345678901234567890", "98765432109876543210"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    sms_buffer_pass();
+    ASSERT_EQ(modem_.sms_phones.size(), 2u);
+    EXPECT_EQ(modem_.sms_phones[0], "12345678901234567890");
+    EXPECT_EQ(modem_.sms_phones[1], "98765432109876543210");
+
+    set_list({"12345678901234567890"});
+    voice_message v{};
+    std::strcpy(v.wav_name, "DO3_ON.wav");
+    ASSERT_EQ(voice_event_put(v, g_list, 1), 0);
+    voice_buffer_pass();
+    ASSERT_EQ(modem_.voice_phones.size(), 1u);
+    EXPECT_EQ(modem_.voice_phones[0], "12345678901234567890");
+}
+
+TEST_F(Dispatch, VoiceTwin) {
+    set_list({"111", "222", "333"});
+    voice_message v{};
+    std::strcpy(v.wav_name, "DO12_OFF.wav");
+    ASSERT_EQ(voice_event_put(v, g_list, 3), 0);
+    std::strcpy(v.wav_name, "DO13_ON.wav");
+    ASSERT_EQ(voice_event_put(v, g_list, 1), 1);
+    modem_.verdicts = {3, 4, 4, 4};
+    testing::internal::CaptureStdout();
+    voice_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111", "222", "222", "222"}));
+    EXPECT_EQ(modem_.voice_wavs[0], "DO12_OFF.wav");
+    EXPECT_EQ(voice_evt[0].status.load(), 4);
+    EXPECT_EQ(voice_evt[0].phones_done, 1);
+    EXPECT_NE(out.find("-->Send Voice: phone_idx[0]: 1\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("Send Voice: NG counter: 3\r\n"), std::string::npos);
+    EXPECT_NE(out.find("Send Voice: ng_cnt=3, phone_idx=1\r\n"), std::string::npos);
+    EXPECT_EQ(voice_event_is_n(), 1);
+    voice_buffer_pass();
+    EXPECT_EQ(modem_.voice_wavs.back(), "DO13_ON.wav");
+    EXPECT_EQ(voice_evt[1].status.load(), 3);
+    EXPECT_EQ(voice_event_is_n(), 0);
+    EXPECT_TRUE(modem_.sms_phones.empty());
+}
+
+TEST_F(Dispatch, VoiceRefusedHandOverIsRepeated) {
+    modem_.linger = true;
+    set_list({"111", "222"});
+    voice_message v{};
+    std::strcpy(v.wav_name, "DO1_ON.wav");
+    ASSERT_EQ(voice_event_put(v, g_list, 2), 0);
+    voice_buffer_pass();
+    EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111", "222"}));
+    EXPECT_EQ(voice_evt[0].status.load(), 3);
+    EXPECT_EQ(voice_evt[0].phones_done, 2);
+}
+
+TEST_F(Dispatch, HeadIsMarkedSendingWhileServed) {
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    int seen = -1;
+    modem_.on_first_send = [&seen] { seen = sms_event_status(0); };
+    sms_buffer_pass();
+    EXPECT_EQ(seen, 2);
+}
+}  // namespace
