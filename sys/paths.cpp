@@ -4,7 +4,9 @@
 #include <mutex>
 
 namespace {
-std::string g_root;
+// Never destroyed: threads still resolve paths while the process exits
+// (the LED thread runs on when main returns after a firmware update).
+std::string &g_root = *new std::string;
 std::once_flag g_once;
 bool g_overridden = false;
 

@@ -1,0 +1,225 @@
+"""Board I/O and the SD card on the simulated board: the GPIO tree the daemon
+leaves, the clock set from the (absent) battery-backed clock, the init switch,
+the voice-file bitmaps and links, and the configuration and firmware updates."""
+import os
+import struct
+import time
+
+import pytest
+
+from conftest import default_image
+
+BOARD_LINES = {
+    # line: (direction, active_low, value written at start-up or None for inputs)
+    27: ("in", "1", None), 26: ("in", "1", None), 28: ("in", "1", None), 30: ("in", "1", None),
+    7: ("in", "1", None), 5: ("in", "0", None), 80: ("in", "0", None),
+    29: ("out", "0", "0"), 4: ("out", "0", "0"), 25: ("out", "0", "0"), 6: ("out", "0", "0"),
+    0: ("out", "0", "0"),
+}
+STA_LED, GPS_LED = 77, 92
+
+
+def wav(channels=1, rate=8000, bits=16, fmt_code=1, list_chunk=False, samples=400):
+    body = struct.pack("<HHIIHH", fmt_code, channels, rate, rate * channels * bits // 8, channels * bits // 8, bits)
+    data = bytes((i * 37) & 0xFF for i in range(samples))
+    chunks = b"fmt " + struct.pack("<I", len(body)) + body
+    if list_chunk:
+        info = b"INFOISFT\x04\x00\x00\x00abc\x00"
+        chunks += b"LIST" + struct.pack("<I", len(info)) + info
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
+def gpio_file(board, line, leaf):
+    return board.read_file("sys/class/gpio/gpio%d/%s" % (line, leaf))
+
+
+def led_samples(board, line, seconds, step=0.01):
+    """The LED line sampled for a while: the share of samples that read on."""
+    on = total = 0
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        v = gpio_file(board, line, "value")
+        on += v[:1] == b"1"
+        total += 1
+        time.sleep(step)
+    return on / max(total, 1)
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])   # utime + stime
+
+
+@pytest.mark.board(card=False)
+def test_gpio_tree_clock_fallback_and_switch_off(board):
+    for line, (direction, active_low, value) in BOARD_LINES.items():
+        # The sysfs texts carry their terminating zero byte.
+        assert gpio_file(board, line, "direction") == direction.encode() + b"\0", line
+        assert gpio_file(board, line, "active_low") == active_low.encode() + b"\0", line
+        if value is None:
+            assert gpio_file(board, line, "value") in (b"0", b"1"), line   # inputs are never written
+        else:
+            assert gpio_file(board, line, "value") == value.encode() + b"\0", line
+    for led in (STA_LED, GPS_LED):
+        assert gpio_file(board, led, "direction") == b"out\0"
+        assert gpio_file(board, led, "value") in (b"0\0", b"1\0")   # driven by the LED thread
+    # Every line was there already: nothing was exported.
+    assert board.read_file("sys/class/gpio/export") == b""
+
+    # No I2C bus on this board: reported, and the clock falls back to 2000-01-01.
+    log = board.log()
+    assert "I2C_W>> open %s error -1" % board.path("dev/i2c-0") in log
+    assert "Set ADC ERROR, ret=-1" in log
+    assert "ADC>> Read Error, ret=-1" in log
+    assert board.read_file("sim/date.log").decode().splitlines() == ['-s "2000-01-01 00:00:00"']
+
+    r = board.client.read_discrete_inputs(3, 1, slave=1)
+    assert not r.isError()
+    assert r.bits[0] is False
+    # No card: the voice bitmaps are cleared.
+    assert "SD card does not exist.\r" in log
+    r = board.client.read_input_registers(128, 32, slave=1)
+    assert r.registers == [0] * 32
+
+
+@pytest.mark.board(card=False, init_switch=True)
+def test_init_switch_shows_in_discrete_input_3(board):
+    assert gpio_file(board, 5, "value") == b"1"   # an input: read, never written
+    r = board.client.read_discrete_inputs(3, 1, slave=1)
+    assert not r.isError()
+    assert r.bits[0] is True
+
+
+VOICE = {
+    "media/card/voice/DO0_ON.wav": wav(),
+    "media/card/voice/DO0_OFF.wav": wav(channels=2),
+    "media/card/voice/DO9_OFF.wav": wav(fmt_code=3),
+    "media/card/voice/DO127_ON.wav": wav(list_chunk=True),
+    "media/card/voice/DO127_OFF.wav": b"12345",
+    "media/card/voice/DO64_ON.wav": wav(rate=16000),
+}
+
+
+@pytest.mark.board(files=VOICE, config=default_image(ir={128 + j: 0xFFFF for j in range(32)}))
+def test_voice_bitmaps_and_links(board):
+    r = board.client.read_input_registers(128, 32, slave=1)
+    assert not r.isError()
+    presence, fmt = r.registers[:16], r.registers[16:]
+    want_p = [0] * 16
+    want_f = [0] * 16
+    want_p[0], want_f[0] = 0x0003, 0x0001      # alarm 0: ON good, OFF stereo
+    want_p[1], want_f[1] = 0x0008, 0x0008      # alarm 9: OFF, format code 3 passes
+    want_p[8], want_f[8] = 0x0001, 0x0000      # alarm 64: ON at 16 kHz
+    want_p[15], want_f[15] = 0xC000, 0x4000    # alarm 127: ON with a LIST chunk passes, OFF is 5 bytes
+    assert presence == want_p
+    assert fmt == want_f
+
+    log = board.log()
+    card = board.path("media/card/voice")
+    assert "Voice OFF File: %s/DO0_OFF.wav format is Incorrect!!\r" % card in log
+    assert "Voice ON File: %s/DO0_ON.wav exist.\r" % card in log
+    assert "Voice ON File: %s/DO0_ON.wav format is Incorrect" % card not in log
+    assert "Locating data start point failed!" in log
+    assert "The file is not in WAVE format!" in log
+    assert "\r\nSTART_z=1,x=2,y=15\r\n" in log   # the bit of DO127_OFF
+
+    # A link per alarm and edge, pointing at the card file of the same name.
+    links = board.path("var/zrb_318_voice")
+    names = sorted(os.listdir(links))
+    assert len(names) == 256
+    for n in (0, 9, 64, 127, 50):
+        for edge in ("ON", "OFF"):
+            p = os.path.join(links, "DO%d_%s.wav" % (n, edge))
+            assert os.path.islink(p)
+            assert os.readlink(p) == os.path.join(card, "DO%d_%s.wav" % (n, edge))
+    assert open(os.path.join(links, "DO0_ON.wav"), "rb").read() == VOICE["media/card/voice/DO0_ON.wav"]
+
+    # A second start finds every link and makes none.
+    before = os.lstat(os.path.join(links, "DO50_ON.wav")).st_mtime_ns
+    board.restart()
+    log = board.log()
+    assert "not exist!!" not in log
+    assert os.lstat(os.path.join(links, "DO50_ON.wav")).st_mtime_ns == before
+
+
+@pytest.mark.board(config=default_image(hr={5: 0x0003}),
+                   files={"media/card/update/config.ini": default_image(hr={5: 0x0102, 300: 4321})})
+def test_configuration_update(board):
+    log = board.log()
+    assert "Got the new config.ini!!\r" in log
+    assert "FW Update" not in log
+    # The new configuration is in force, the old one is the card's backup.
+    r = board.client.read_holding_registers(300, 1, slave=1)
+    assert r.registers == [4321]
+    assert board.client.read_holding_registers(5, 1, slave=1).registers == [0x0102]
+    upd = board.path("media/card/update")
+    assert sorted(os.listdir(upd)) == ["config.ini.bck"]
+    assert board.read_file("media/card/update/config.ini.bck") == default_image(hr={5: 0x0003})
+    assert board.read_file("APP/config.ini") == default_image(hr={5: 0x0102, 300: 4321})
+
+
+def run_fw_update(make_board, files):
+    old_config = default_image(hr={5: 0x0007})
+    files = dict(files)
+    files["APP/config.ini"] = old_config
+    files["APP/fw"] = b"old firmware"
+    # Started at once without waiting for the listener: this mode never listens.
+    b = make_board(files=files, wait=False)
+    b.wait_log(r"FW Update, only do LED\.\r", timeout=10)
+    t0 = time.monotonic()
+    return b, old_config, t0
+
+
+def wait_reboot(b, t0):
+    init_log = b.path("sim/init.log")
+    while not os.path.exists(init_log) and time.monotonic() - t0 < 16:
+        time.sleep(0.05)
+    took = time.monotonic() - t0
+    assert os.path.exists(init_log), "no reboot request"
+    assert 8.5 <= took <= 13, took
+    assert b.read_file("sim/init.log").decode().splitlines() == ["6"]
+    # main returns after the request.
+    b.daemon.wait(5)
+    assert b.daemon.returncode == 0
+
+
+def test_firmware_update(make_board):
+    b, old_config, t0 = run_fw_update(make_board, {"media/card/update/fw": b"new firmware"})
+    log = b.log()
+    assert "Got the new fw!!\r" in log
+    assert "still exist" not in log
+    # Pattern 5 on both LEDs: 100 ms on, 100 ms off, switched together.
+    share = led_samples(b, STA_LED, 2.0)
+    assert 0.3 <= share <= 0.7, share
+    same = sum(gpio_file(b, STA_LED, "value") == gpio_file(b, GPS_LED, "value") for _ in range(50))
+    assert same >= 40, same
+    # Only the LED thread runs: nobody answers the master.
+    assert b.client.read_holding_registers(0, 1, slave=1).isError()
+    wait_reboot(b, t0)
+    assert b.read_file("APP/fw") == b"new firmware"
+    assert b.read_file("media/card/update/fw.bck") == b"old firmware"
+    assert not os.path.exists(b.path("APP/config.ini"))
+    assert b.read_file("media/card/update/config.ini.bck") == old_config
+    assert sorted(os.listdir(b.path("media/card/update"))) == ["config.ini.bck", "fw.bck"]
+
+
+def test_failed_firmware_move_shows_pattern_6(make_board):
+    # A directory named fw cannot replace the firmware file: the move fails.
+    b, old_config, t0 = run_fw_update(make_board, {"media/card/update/fw/x": b"not a firmware"})
+    pid = b.daemon.pid
+    ticks0 = cpu_ticks(pid)
+    w0 = time.monotonic()
+    log = b.wait_log(r"fw still exist!!\r", timeout=2).string
+    assert "Got the new fw!!\r" in log
+    # Pattern 6: 100 ms on, 900 ms off.
+    share = led_samples(b, STA_LED, 3.0)
+    assert 0.03 <= share <= 0.3, share
+    # Well under a core while it waits for the reboot.
+    busy = (cpu_ticks(pid) - ticks0) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - w0)
+    assert busy < 0.2, busy
+    wait_reboot(b, t0)
+    assert b.read_file("APP/fw") == b"old firmware"
+    assert not os.path.exists(b.path("APP/config.ini"))
+    assert os.path.isdir(b.path("media/card/update/fw"))
