@@ -30,3 +30,5 @@ int mb_baud_from_code(int code);                              // unknown code: 1
 void mb_framing_from_code(int code, char *parity, int *stop);  // unknown code: 'N', 1
 // PIN characters from holding registers 180..181 (second hex digit of each byte).
 void mb_derive_pin(uint16_t r180, uint16_t r181, char out[5]);
+// Copies modem_pin_code under the lock that a re-initialisation writes it with.
+void mb_get_pin(char out[5]);

@@ -1,0 +1,198 @@
+"""Shared fixtures of the integration tests: the real daemon on the simulated board.
+
+Run with /usr/bin/python3 -m pytest tests/integration (the build directory is
+$ALARMGW_BUILD, else build/ at the top of the tree; ctest sets it).
+
+Fixtures
+--------
+
+``board``
+    A fresh simulated board (``sim/board.py``) under the test's tmp_path, started:
+    socat links the Modbus line, the modem simulator runs (when sim/modem_sim.py
+    exists), the daemon runs with ALARMGW_ROOT set and listens. Options come from
+    a marker on the test (or its class/module)::
+
+        @pytest.mark.board(card=False, init_switch=True, args=["-resetconfig"],
+                           config=image_bytes, files={"media/card/voice/DO5_ON.wav": wav},
+                           modem=True, modem_args=[...], wait=True)
+        def test_x(board): ...
+
+    - ``config``: bytes written to APP/config.ini before the start (default: none,
+      so the daemon writes its defaults through the start-up recovery).
+    - ``files``: {path relative to the root: bytes or str} written before the start.
+    - ``card``: the SD card is inserted (default True: media/card/{update,voice}).
+    - ``init_switch``: gpio5/value reads "1".
+    - ``args``: daemon command-line arguments.
+    - ``wait``: wait until the listen thread waits for requests (default True).
+
+    The object is a ``sim.board.Board`` with, in addition:
+
+    - ``board.client``: a pymodbus 3.0 ``ModbusSerialClient`` on the master end,
+      115200 8N1, time-out 2 s, no retries; requests go to slave 1 unless a
+      ``slave=`` argument says otherwise.
+    - ``board.root`` (str), ``board.path(rel)``, ``board.read_file(rel)``,
+      ``board.write_file(rel, data)``, ``board.config_path``, ``board.master``.
+    - ``board.log()``: the current daemon run's output (``log(whole=True)``: all runs).
+    - ``board.wait_log(regex, timeout=5, since=0)``: waits for a match and returns
+      it; raises with the log tail on time-out or when the daemon ended.
+    - ``board.stop_daemon(sig=SIGTERM)`` (SIGKILL models a power cut),
+      ``board.restart(args=[...], wait=True)``: a new run on the same root, line and
+      modem; ``board.stop()`` ends everything (done at teardown).
+    - ``board.set_init_switch(bool)``, ``board.insert_card()``, ``board.remove_card()``.
+
+    At teardown the test fails when the daemon's output holds a sanitizer report;
+    when the test failed, the tail of the daemon's output is printed.
+
+``make_board``
+    A factory for tests that need to prepare more than the marker allows, or
+    several boards: ``b = make_board(card=False, start=False)``, then
+    ``b.write_file(...)`` and ``b.start(args=[...])``; ``b.client`` is made on
+    start. Every board it made is stopped at teardown.
+
+Helpers importable from this module (``from conftest import ...``):
+``default_image(hr=None, ir=None, coils=None, di=None)`` (a 69576-byte
+configuration image with the factory defaults, entries overridden by
+{address: value}), ``default_holding()``, ``alarm_text_reg(i)``, ``IDENT``
+(input registers 19..24), ``CONFIG_SIZE``.
+"""
+import os
+import struct
+import sys
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REPO = os.path.dirname(os.path.dirname(HERE))
+sys.path.insert(0, os.path.join(REPO, "sim"))
+
+from board import Board, default_build  # noqa: E402
+
+from pymodbus.client import ModbusSerialClient  # noqa: E402
+
+CONFIG_SIZE = 69576
+IDENT = [0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218]
+DEFAULT_PIN = b"1234"
+
+
+def alarm_text_reg(i):
+    return 10000 + 2048 * (i // 16) + 108 * (i % 16)
+
+
+def default_holding():
+    """The 34400 holding registers after a factory reset."""
+    hr = [0] * 34400
+    hr[180] = (DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]
+    hr[181] = (DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]
+    hr[199] = 1
+    hr[200] = 0x0A03
+    hr[254] = 1
+    for i in range(128):
+        for off, text in ((0, "Channel%d ON" % i), (54, "Channel%d OFF" % i)):
+            for k, ch in enumerate(text):
+                hr[alarm_text_reg(i) + off + k] = ord(ch) << 8
+    return hr
+
+
+def default_image(hr=None, ir=None, coils=None, di=None):
+    """A configuration file image: factory defaults, then the given overrides
+    ({address: value} for each table)."""
+    d = [0] * 8
+    c = [0] * 256
+    i = [0] * 256
+    i[19:25] = IDENT
+    h = default_holding()
+    for table, over in ((d, di), (c, coils), (i, ir), (h, hr)):
+        for a, v in (over or {}).items():
+            table[a] = v
+    return bytes(d) + bytes(c) + struct.pack("<256H", *i) + struct.pack("<34400H", *h)
+
+
+def _client(board):
+    c = ModbusSerialClient(port=board.master, baudrate=115200, bytesize=8, parity="N", stopbits=1,
+                           timeout=2, retries=0)
+    assert c.connect(), "cannot open %s" % board.master
+    return c
+
+
+class _Boards:
+    def __init__(self, tmp_path):
+        self.tmp_path = tmp_path
+        self.made = []
+
+    def make(self, card=True, init_switch=False, files=None, config=None, modem=True, modem_args=None,
+             args=None, start=True, wait=True):
+        root = self.tmp_path / ("board%d" % len(self.made))
+        root.mkdir()
+        files = dict(files or {})
+        if config is not None:
+            files["APP/config.ini"] = config
+        b = Board(root=str(root), build=default_build(), card=card, init_switch=init_switch, files=files,
+                  modem=modem, modem_args=modem_args)
+        b.client = None
+        self.made.append(b)
+        b.prepare()
+        orig_start = b.start
+
+        def start(args=None, wait=True, timeout=15.0):
+            orig_start(args=args, wait=wait, timeout=timeout)
+            if b.client is None:
+                b.client = _client(b)
+            return b
+
+        b.start = start
+        if start:
+            b.start(args=args, wait=wait)
+        return b
+
+    def finish(self):
+        faults = []
+        for b in self.made:
+            if b.client is not None:
+                b.client.close()
+            faults += b.stop()
+        return faults
+
+
+def _show_logs_on_failure(request, boards):
+    rep = getattr(request.node, "rep_call", None)
+    if rep is not None and rep.failed:
+        for b in boards.made:
+            tail = b.log(whole=True)[-4000:]
+            print("\n---- daemon output (%s), last 4000 characters ----\n%s" % (b.log_path, tail))
+
+
+@pytest.fixture
+def make_board(request, tmp_path):
+    boards = _Boards(tmp_path)
+    try:
+        yield boards.make
+    finally:
+        _show_logs_on_failure(request, boards)
+        faults = boards.finish()
+    assert not faults, "sanitizer reports in the daemon's output:\n" + "\n".join(faults)
+
+
+@pytest.fixture
+def board(request, tmp_path):
+    marker = request.node.get_closest_marker("board")
+    opts = dict(marker.kwargs) if marker else {}
+    boards = _Boards(tmp_path)
+    try:
+        b = boards.make(**opts)
+        yield b
+    finally:
+        _show_logs_on_failure(request, boards)
+        faults = boards.finish()
+    assert not faults, "sanitizer reports in the daemon's output:\n" + "\n".join(faults)
+
+
+@pytest.hookimpl(hookwrapper=True, tryfirst=True)
+def pytest_runtest_makereport(item, call):
+    # Lets the fixtures see whether the test itself failed.
+    outcome = yield
+    rep = outcome.get_result()
+    setattr(item, "rep_" + rep.when, rep)
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "board(**options): options of the board fixture (see conftest.py)")

@@ -1,0 +1,360 @@
+// The configuration file: image layout, defaults, the check rules, files of
+// any length, and the atomic replacement on save.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "modbus/config.h"
+#include "modbus/regmap.h"
+#include "sys/sys.h"
+#include "tests/fakes/sys_fake.h"
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+class ConfigTest : public ::testing::Test {
+protected:
+    std::string root;
+    std::string file;
+    modbus_mapping_t *map = nullptr;
+
+    void SetUp() override {
+        char tmpl[] = "/tmp/agw_config_XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
+        fs::create_directories(root + "/APP");
+        sys_set_root(root.c_str());
+        file = root + "/APP/config.ini";
+        fake_sys::reset();
+        map = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
+        ASSERT_NE(map, nullptr);
+        data_mapping = map;
+    }
+    void TearDown() override {
+        data_mapping = nullptr;
+        modbus_mapping_free(map);
+        fs::remove_all(root);
+    }
+
+    Bytes file_bytes() const {
+        std::ifstream in(file, std::ios::binary);
+        return Bytes(std::istreambuf_iterator<char>(in), {});
+    }
+    void write_file(const Bytes &b) const {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char *>(b.data()), static_cast<std::streamsize>(b.size()));
+    }
+    static uint16_t le16(const Bytes &b, size_t off) { return static_cast<uint16_t>(b[off] | (b[off + 1] << 8)); }
+    void clear_map() {
+        for (int i = 0; i < MB_DISCRETE; i++) di_set(i, 0);
+        for (int i = 0; i < MB_COILS; i++) coil_set(i, 0);
+        for (int i = 0; i < MB_INPUT; i++) ir_set(i, 0);
+        for (int i = 0; i < MB_HOLDING; i++) hr_set(i, 0);
+    }
+    // The default image, as save_config writes it.
+    Bytes default_image() {
+        set_config_default();
+        EXPECT_EQ(save_config(), 0);
+        return file_bytes();
+    }
+};
+
+std::string text_at(int reg) {
+    std::string s;
+    for (int k = 0; k < 54; k++) {
+        uint16_t r = hr_get(reg + k);
+        if (r == 0) break;
+        EXPECT_EQ(r & 0xFF, 0) << "register " << reg + k;
+        s += static_cast<char>(r >> 8);
+    }
+    return s;
+}
+}  // namespace
+
+TEST_F(ConfigTest, DefaultsFillExactlyTheFactoryEntries) {
+    for (int i = 0; i < MB_HOLDING; i++) hr_set(i, 0xFFFF);
+    for (int i = 0; i < MB_INPUT; i++) ir_set(i, 0xFFFF);
+    for (int i = 0; i < MB_COILS; i++) coil_set(i, 1);
+    for (int i = 0; i < MB_DISCRETE; i++) di_set(i, 1);
+    testing::internal::CaptureStdout();
+    set_config_default();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "Set Modbus DI Data...\r\nSet Modbus DO Data...\r\nSet Modbus AI Data...\r\nSet Modbus AO Data...\r\n");
+
+    for (int i = 0; i < MB_DISCRETE; i++) EXPECT_EQ(di_get(i), 0) << i;
+    for (int i = 0; i < MB_COILS; i++) EXPECT_EQ(coil_get(i), 0) << i;
+    const uint16_t ident[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+    for (int i = 0; i < MB_INPUT; i++) EXPECT_EQ(ir_get(i), (i >= 19 && i <= 24) ? ident[i - 19] : 0) << i;
+
+    EXPECT_EQ(hr_get(180), (DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]);
+    EXPECT_EQ(hr_get(181), (DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]);
+    for (int k = 0; k < 4; k++) EXPECT_TRUE(DEFAULT_PIN[k] >= '0' && DEFAULT_PIN[k] <= '9');
+    EXPECT_EQ(hr_get(199), 1);
+    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(254), 1);
+
+    // Every alarm's two texts, and nothing else outside the five registers above.
+    int text_regs = 0;
+    for (int i = 0; i < 128; i++) {
+        std::string on = "Channel" + std::to_string(i) + " ON";
+        std::string off = "Channel" + std::to_string(i) + " OFF";
+        EXPECT_EQ(text_at(alarm_text_reg(i)), on) << i;
+        EXPECT_EQ(text_at(alarm_text_reg(i) + 54), off) << i;
+        text_regs += static_cast<int>(on.size() + off.size());
+    }
+    int nonzero = 0;
+    for (int i = 0; i < MB_HOLDING; i++) nonzero += hr_get(i) != 0;
+    EXPECT_EQ(nonzero, 5 + text_regs);
+
+    // Alarm 0: "Channel0 ON" / "Channel0 OFF", character code in the high byte.
+    EXPECT_EQ(hr_get(10000), 0x4300);
+    EXPECT_EQ(hr_get(10054), 0x4300);
+    EXPECT_EQ(hr_get(10007), 0x3000);
+    EXPECT_EQ(hr_get(10008), 0x2000);
+    EXPECT_EQ(hr_get(10009), 0x4F00);
+    EXPECT_EQ(hr_get(10010), 0x4E00);
+    EXPECT_EQ(hr_get(10011), 0);
+    EXPECT_EQ(text_at(25956), "Channel127 ON");
+    EXPECT_EQ(text_at(26010), "Channel127 OFF");
+    EXPECT_EQ(text_at(12048), "Channel16 ON");
+}
+
+TEST_F(ConfigTest, SaveWritesTheImageByteForByte) {
+    set_config_default();
+    di_set(0, 1);
+    di_set(7, 1);
+    coil_set(0, 1);
+    coil_set(255, 1);
+    ir_set(0, 0x1234);
+    ir_set(255, 0xBEEF);
+    hr_set(34399, 0xA55A);
+
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(save_config(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "Open file success for saving\r\nSave Modbus DI Data...\r\nSave Modbus DO Data...\r\n"
+              "Save Modbus AI Data...\r\nSave Modbus AO Data...\r\nTime Spent: 0 ms\n");
+
+    Bytes b = file_bytes();
+    ASSERT_EQ(b.size(), 69576u);
+    EXPECT_EQ(b[0], 1);
+    for (int i = 1; i < 7; i++) EXPECT_EQ(b[i], 0);
+    EXPECT_EQ(b[7], 1);
+    EXPECT_EQ(b[8], 1);
+    for (int i = 9; i < 263; i++) ASSERT_EQ(b[i], 0) << i;
+    EXPECT_EQ(b[263], 1);
+    EXPECT_EQ(b[264], 0x34);
+    EXPECT_EQ(b[265], 0x12);
+    EXPECT_EQ(le16(b, 264 + 2 * 19), 0x0101);
+    EXPECT_EQ(le16(b, 264 + 2 * 21), 0x07E3);
+    EXPECT_EQ(b[774], 0xEF);
+    EXPECT_EQ(b[775], 0xBE);
+    EXPECT_EQ(b[776], 0x00);
+    EXPECT_EQ(b[777], 0x00);
+    EXPECT_EQ(b[1174], 0x01);
+    EXPECT_EQ(b[1175], 0x00);
+    EXPECT_EQ(b[1176], 0x03);
+    EXPECT_EQ(b[1177], 0x0A);
+    EXPECT_EQ(b[20776], 0x00);
+    EXPECT_EQ(b[20777], 0x43);
+    EXPECT_EQ(b[69574], 0x5A);
+    EXPECT_EQ(b[69575], 0xA5);
+    // No temporary file stays behind.
+    EXPECT_EQ(std::distance(fs::directory_iterator(root + "/APP"), fs::directory_iterator()), 1);
+}
+
+TEST_F(ConfigTest, ReadRestoresEverySavedEntry) {
+    std::mt19937 rng(7);
+    for (int i = 0; i < MB_DISCRETE; i++) di_set(i, rng() & 1);
+    for (int i = 0; i < MB_COILS; i++) coil_set(i, rng() & 1);
+    for (int i = 0; i < MB_INPUT; i++) ir_set(i, static_cast<uint16_t>(rng()));
+    for (int i = 0; i < MB_HOLDING; i++) hr_set(i, static_cast<uint16_t>(rng()));
+    ASSERT_EQ(save_config(), 0);
+
+    modbus_mapping_t *fresh = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
+    data_mapping = fresh;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_config(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out,
+              "open config file success\r\nSet Modbus DI Data...\r\nSet Modbus DO Data...\r\n"
+              "Set Modbus AI Data...\r\nSet Modbus AO Data...\r\nset config file success\r\nTime Spent: 0 ms\n");
+    EXPECT_EQ(memcmp(fresh->tab_input_bits, map->tab_input_bits, MB_DISCRETE), 0);
+    EXPECT_EQ(memcmp(fresh->tab_bits, map->tab_bits, MB_COILS), 0);
+    EXPECT_EQ(memcmp(fresh->tab_input_registers, map->tab_input_registers, MB_INPUT * 2), 0);
+    EXPECT_EQ(memcmp(fresh->tab_registers, map->tab_registers, MB_HOLDING * 2), 0);
+    data_mapping = map;
+    modbus_mapping_free(fresh);
+}
+
+TEST_F(ConfigTest, FilesOfAnyLengthAreReadWithoutOverflow) {
+    Bytes img = default_image();
+
+    // Cut after 1000 bytes: holding registers from 112 on read 0.
+    write_file(Bytes(img.begin(), img.begin() + 1000));
+    for (int i = 0; i < MB_HOLDING; i++) hr_set(i, 0xEEEE);
+    EXPECT_EQ(read_config(), 0);
+    EXPECT_EQ(hr_get(111), 0);
+    EXPECT_EQ(hr_get(112), 0);
+    EXPECT_EQ(hr_get(199), 0);
+    EXPECT_EQ(hr_get(200), 0);
+    EXPECT_EQ(hr_get(34399), 0);
+    EXPECT_EQ(ir_get(21), 0x07E3);
+    EXPECT_EQ(check_config(), 0);
+
+    // A cut inside a register keeps its low byte only.
+    Bytes odd(img.begin(), img.begin() + 776 + 2 * 199 + 1);
+    write_file(odd);
+    EXPECT_EQ(read_config(), 0);
+    EXPECT_EQ(hr_get(199), 1);
+    EXPECT_EQ(hr_get(200), 0);
+
+    // Longer than the image: the tail is ignored.
+    Bytes longer = img;
+    longer.resize(img.size() + 5000, 0x77);
+    write_file(longer);
+    clear_map();
+    EXPECT_EQ(read_config(), 0);
+    EXPECT_EQ(hr_get(199), 1);
+    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(34399), 0);
+    EXPECT_EQ(check_config(), 0);
+
+    // Empty: every entry 0, and the check passes.
+    write_file({});
+    for (int i = 0; i < MB_HOLDING; i++) hr_set(i, 0xEEEE);
+    EXPECT_EQ(read_config(), 0);
+    for (int i = 0; i < MB_HOLDING; i++) ASSERT_EQ(hr_get(i), 0) << i;
+    EXPECT_EQ(check_config(), 0);
+}
+
+TEST_F(ConfigTest, MissingOrUnusableFileLeavesTheMap) {
+    set_config_default();
+    hr_set(5, 42);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(read_config(), -1);
+    EXPECT_EQ(check_config(), -1);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out, "open file fail\r\nopen file fail\r\n");
+    EXPECT_EQ(hr_get(5), 42);
+    EXPECT_EQ(hr_get(199), 1);
+
+    // A directory or a FIFO in place of the file is no image (and must not block).
+    fs::create_directory(file);
+    EXPECT_EQ(read_config(), -1);
+    EXPECT_EQ(check_config(), -1);
+    fs::remove(file);
+    ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    EXPECT_EQ(read_config(), -1);
+    EXPECT_EQ(check_config(), -1);
+    EXPECT_EQ(hr_get(5), 42);
+}
+
+TEST_F(ConfigTest, CheckLooksOnlyAtDiscreteInputAndCoilBytes) {
+    Bytes img = default_image();
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_config(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "open config file success\r\nCheck Modbus DI Data...\r\nCheck Modbus DO Data...\r\n"
+              "check config file success\r\n");
+
+    Bytes ones = img;
+    for (int i = 0; i < 264; i++) ones[i] = 1;
+    write_file(ones);
+    EXPECT_EQ(check_config(), 0);
+
+    Bytes bad_di = img;
+    bad_di[3] = 2;
+    write_file(bad_di);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_config(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open config file success\r\nCheck Modbus DI Data...\r\n");
+
+    Bytes bad_do = img;
+    bad_do[8 + 5] = 2;
+    write_file(bad_do);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(check_config(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "open config file success\r\nCheck Modbus DI Data...\r\nCheck Modbus DO Data...\r\n");
+
+    Bytes last_coil = img;
+    last_coil[263] = 0xFF;
+    write_file(last_coil);
+    EXPECT_EQ(check_config(), -1);
+
+    // Register tables are not examined.
+    Bytes regs = img;
+    regs[264] = 0xFF;
+    regs[776] = 0xFF;
+    regs[69575] = 0xFF;
+    write_file(regs);
+    EXPECT_EQ(check_config(), 0);
+
+    // A file shorter than the coil table reads as zeros there.
+    write_file(Bytes(img.begin(), img.begin() + 10));
+    EXPECT_EQ(check_config(), 0);
+}
+
+// A save that cannot write the whole image fails and leaves the old file.
+TEST_F(ConfigTest, ShortWriteFailsAndKeepsTheOldFile) {
+    Bytes old = default_image();
+    hr_set(5, 0x5555);
+    hr_set(34000, 0x1111);
+
+    struct rlimit saved;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct sigaction ign = {}, prev = {};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGXFSZ, &ign, &prev);
+    struct rlimit lim = saved;
+    lim.rlim_cur = 40000;   // the holding-register table no longer fits
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lim), 0);
+    testing::internal::CaptureStdout();
+    int rc = save_config();
+    std::string out = testing::internal::GetCapturedStdout();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    sigaction(SIGXFSZ, &prev, nullptr);
+
+    EXPECT_EQ(rc, -1);
+    EXPECT_NE(out.find("write file fail"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Time Spent"), std::string::npos) << out;
+    EXPECT_EQ(file_bytes(), old);
+    EXPECT_EQ(std::distance(fs::directory_iterator(root + "/APP"), fs::directory_iterator()), 1);
+
+    // The next save goes through and replaces the file.
+    ASSERT_EQ(save_config(), 0);
+    Bytes b = file_bytes();
+    ASSERT_EQ(b.size(), 69576u);
+    EXPECT_EQ(le16(b, 776 + 10), 0x5555);
+    EXPECT_EQ(le16(b, 776 + 68000), 0x1111);
+}
+
+TEST_F(ConfigTest, SaveWithoutItsDirectoryFails) {
+    set_config_default();
+    fs::remove_all(root + "/APP");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(save_config(), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "open file fail\r\n");
+    EXPECT_FALSE(fs::exists(file));
+}
+
+TEST_F(ConfigTest, SystemTimeIsWallClockMilliseconds) {
+    fake_sys::set_now_us(1760000000123456ull);
+    EXPECT_EQ(getSystemTime(), 1760000000123ll);
+    fake_sys::set_now_us(4102444800999999ull);   // beyond 32-bit seconds * 1000
+    EXPECT_EQ(getSystemTime(), 4102444800999ll);
+}
