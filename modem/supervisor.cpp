@@ -147,10 +147,12 @@ void parse_gps(const char *resp) {
 // The PIN the Modbus side derived: hex digits, a zero byte ends it early.
 // Only those characters reach the modem.
 void send_pin(int fd, char *cmd, char *resp) {
+    char code[5];
+    mb_get_pin(code);   // a recovery may be rewriting it in the listen thread
     char pin[5];
     int n = 0;
     for (int i = 0; i < 4; i++) {
-        char c = modem_pin_code[i];
+        char c = code[i];
         if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) break;
         pin[n++] = c;
     }
