@@ -1,0 +1,341 @@
+"""Alarms and received SMS end to end on the simulated board: pymodbus is the
+master, the simulated modem is the network (its outbox holds every submitted
+SMS as python3-gammu decoded it, its calls log every call, its AT log every
+command with a time stamp).
+
+The daemon's pacing sets the length of these tests: the dispatchers poll each
+second, a modem pass takes at least 0.5 s plus a 1 s pause, an SMS send waits
+a fixed 3 s for the network's answer, and the polling thread reports every 3 s.
+"""
+import os
+import time
+
+import pytest
+
+from conftest import default_image
+from mbmaster import (COIL_CLEAR_RECEIVED, COIL_DYNAMIC_SMS, DI_CARD, DI_NEW_SMS, HR_DYN_PHONE, HR_DYN_TEXT,
+                      HR_EDGE_DELAY, HR_EDGE_MODE, HR_SENDER_FILTER, HR_VAR_TEXT, HR_VAR_TEXT_ON, IR_DYN_STATUS,
+                      IR_LAST_SLOT, IR_SENDER, IR_STATUS, IR_VOICE_FORMAT, IR_VOICE_PRESENT, ascii_regs,
+                      read_di, read_ir, received_sms, set_alarm, set_phone, text_regs, wav_bytes, write_coil,
+                      write_reg, write_regs)
+from modem_pdu import encode_scts, swap_digits
+from modemctl import Modem
+
+STATUS_ORDER = [256, 512, 768]
+SMS_TIME = 8.0      # generous time per SMS send (about 4.7 s on an idle machine)
+
+
+def modem_of(board):
+    m = Modem(board.root)
+    m.wait_ready()
+    return m
+
+
+def wait_first_pass(m, timeout=10):
+    """The first modem pass deletes the SIM storage: deliver only after it."""
+    m.wait_for(lambda: any(c.startswith("AT+CMGD=4,4") for c in m.commands()), timeout,
+               what="the modem's first pass")
+    m.wait_for(lambda: any(c.startswith("AT+CPIN?") for c in m.commands()), timeout,
+               what="a status pass")
+
+
+def watch_status(c, reg, timeout, final=(768, 1024)):
+    """Polls input register reg; returns the distinct values seen (leading zeros
+    dropped) once a final value shows up."""
+    seen = []
+    end = time.monotonic() + timeout
+    while True:
+        v = read_ir(c, reg)[0]
+        if v and (not seen or seen[-1] != v):
+            seen.append(v)
+        if v in final:
+            return seen
+        if time.monotonic() > end:
+            raise AssertionError("input register %d never reached %s; seen %s" % (reg, final, seen))
+        time.sleep(0.2)
+
+
+def is_subsequence(seq, of):
+    it = iter(of)
+    return all(any(x == y for y in it) for x in seq)
+
+
+def wait_di(c, addr, value, timeout):
+    end = time.monotonic() + timeout
+    while read_di(c, addr)[0] != value:
+        if time.monotonic() > end:
+            raise AssertionError("discrete input %d did not become %d within %.1f s" % (addr, value, timeout))
+        time.sleep(0.2)
+
+
+def cmgs_times(m):
+    return [e["t"] for e in m.at_log() if e["cmd"].startswith("AT+CMGS=")]
+
+
+# ---- alarm SMS ---------------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image())
+def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 0, 0, "0611111111")
+    set_phone(c, 0, 2, "0622222222")
+    set_phone(c, 8, 15, "0633333333")     # second block of groups, last phone
+    set_phone(c, 3, 0, "0699999999")      # a group the alarm does not use
+    set_alarm(c, 5, [0, 8], on_text="Fire in hall B", off_text="Fire over")
+    assert read_ir(c, IR_STATUS)[0] == 0
+
+    write_coil(c, 5, True)
+    board.wait_log(r"res of sms_event_put\(\) = 0\r\n")
+    assert read_ir(c, IR_LAST_SLOT)[0] == 0
+    seen = watch_status(c, IR_STATUS, 3 * SMS_TIME + 5)
+    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+
+    sent = m.outbox()
+    assert [s["number"] for s in sent] == ["0611111111", "0622222222", "0633333333"]
+    for s in sent:
+        assert s["status"] == "sent"
+        assert s["text"] == "Fire in hall B"
+        assert s["coding"] == "ucs2" and s["dcs"] == 8
+    log = board.log()
+    assert "Group 0 ,Send Number:0611111111\n" in log
+    assert "Group 8 ,Send Number:0633333333\n" in log
+    assert "0699999999" not in log
+    assert "ng_cnt=0, phone_idx=3\r\n" in log
+
+
+@pytest.mark.board(config=default_image())
+def test_phone_failing_twice_is_retried_until_delivered(board):
+    c, m = board.client, modem_of(board)
+    for k, number in enumerate(["0611111111", "0622222222", "0633333333"]):
+        set_phone(c, 0, k, number)
+    set_alarm(c, 3, [0], on_text="Water leak")
+    m.sms_fail(number="0622222222", mode="reject", times=2)
+
+    write_coil(c, 3, True)
+    seen = watch_status(c, IR_STATUS, 5 * SMS_TIME + 5)
+    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+
+    out = m.outbox()
+    assert [(s["number"], s["status"]) for s in out] == [
+        ("0611111111", "sent"), ("0622222222", "failed"), ("0622222222", "failed"),
+        ("0622222222", "sent"), ("0633333333", "sent")]
+    assert len(cmgs_times(m)) == 5
+    log = board.log()
+    assert "NG counter: 1\r\n" in log and "NG counter: 2\r\n" in log
+    assert "NG counter: 3\r\n" not in log
+    assert "ng_cnt=0, phone_idx=3\r\n" in log
+
+
+@pytest.mark.board(config=default_image())
+def test_phone_failing_three_times_abandons_the_entry(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 0, 0, "0611111111")
+    set_phone(c, 0, 1, "0622222222")
+    set_phone(c, 1, 0, "0622222222")
+    set_alarm(c, 4, [0], on_text="Gas alarm")
+    set_alarm(c, 6, [1], on_text="Gas alarm cleared")
+    # The modem refuses the octet-count command three times: no PDU is sent.
+    m.sms_fail(mode="error", times=3)
+
+    write_coil(c, 4, True)
+    seen = watch_status(c, IR_STATUS, 3 * SMS_TIME + 5)
+    assert seen[-1] == 1024, seen
+    assert len(cmgs_times(m)) == 3
+    assert m.outbox() == []                      # the second phone was never tried
+    log = board.log()
+    assert "NG counter: 3\r\n" in log
+    assert "ng_cnt=3, phone_idx=0\r\n" in log
+
+    # The next entry is served normally, and record 0 now reports it.
+    write_coil(c, 6, True)
+    seen = watch_status(c, IR_STATUS, SMS_TIME + 5, final=(768,))
+    assert seen[-1] == 768, seen
+    assert [(s["number"], s["text"]) for s in m.sent()] == [("0622222222", "Gas alarm cleared")]
+    assert len(cmgs_times(m)) == 4
+
+
+# ---- message contents --------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image())
+def test_dynamic_sms(board):
+    c, m = board.client, modem_of(board)
+    body = "Pump 3 stopped, pressure 1.2 bar"
+    write_regs(c, HR_DYN_TEXT, text_regs(body, 70))
+    write_regs(c, HR_DYN_PHONE, ascii_regs("0655555555", 10))
+
+    write_coil(c, COIL_DYNAMIC_SMS, True)
+    board.wait_log(r"Send Number:0655555555\n")
+    assert read_ir(c, IR_LAST_SLOT)[0] == 0
+    seen = watch_status(c, IR_DYN_STATUS, SMS_TIME + 5)
+    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+    assert read_ir(c, IR_STATUS)[0] == 0         # alarm records are not involved
+    assert [(s["number"], s["text"], s["coding"]) for s in m.sent()] == [("0655555555", body, "ucs2")]
+
+
+@pytest.mark.board(config=default_image())
+def test_variable_text_is_appended(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 2, 4, "0644444444")
+    set_alarm(c, 7, [2], on_text="Door open")
+    tail = " at gate 4 north"                     # exactly the 16 registers
+    assert len(tail) == 16
+    write_regs(c, HR_VAR_TEXT, text_regs(tail, 16))
+    write_reg(c, HR_VAR_TEXT_ON, 1)
+
+    write_coil(c, 7, True)
+    seen = watch_status(c, IR_STATUS, SMS_TIME + 5)
+    assert seen[-1] == 768, seen
+    [s] = m.sent()
+    assert s["number"] == "0644444444"
+    assert s["text"] == "Door open at gate 4 north"
+    assert s["udl"] == 2 * (9 + 16)
+
+
+# ---- edge mode ---------------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image())
+def test_edge_mode_sends_the_value_that_stood_for_the_delay(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 0, 0, "0611111111")
+    set_alarm(c, 9, [0], on_text="Boiler fault", off_text="Boiler ok")
+    write_reg(c, HR_EDGE_DELAY + 9, 30000)       # 300 passes of at least 10 ms: 3 s
+    write_reg(c, HR_EDGE_MODE, 1)
+
+    write_coil(c, 9, True)
+    board.wait_log(r"Alarm 9 Trigger!!\.\.\.edge\r\n")
+    time.sleep(1.0)
+    # Changed again within the delay: the count restarts with the new value.
+    t_off = time.time()
+    write_coil(c, 9, False)
+    time.sleep(2.5)
+    assert "Send Fixed SMS Number:9" not in board.log()
+    assert cmgs_times(m) == []
+
+    board.wait_log(r"Alarm 9 Edge time:30000, Send 0 SMS!!\r\n", timeout=10)
+    seen = watch_status(c, IR_STATUS, SMS_TIME + 5)
+    assert seen[-1] == 768, seen
+    [t_cmgs] = cmgs_times(m)
+    assert t_cmgs >= t_off + 3.0
+    assert [(s["number"], s["text"]) for s in m.sent()] == [("0611111111", "Boiler ok")]
+    log = board.log()
+    assert log.count("Send Fixed SMS Number:9\n") == 1
+    assert log.count("Alarm 9 Trigger!!(Edge Mode)\r\n") == 2
+
+
+# ---- voice alarm -------------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image(), files={"media/card/voice/DO12_ON.wav": wav_bytes(0.2)})
+def test_voice_alarm_calls_each_phone_and_plays_the_file(board):
+    c, m = board.client, modem_of(board)
+    card_file = board.path("media/card/voice/DO12_ON.wav")
+    link = board.path("var/zrb_318_voice/DO12_ON.wav")
+    assert os.readlink(link) == card_file
+    # Alarm 12 is bit 8 of input register 129: present and of the right format.
+    assert read_ir(c, IR_VOICE_PRESENT + 1)[0] == 0x0100
+    assert read_ir(c, IR_VOICE_FORMAT + 1)[0] == 0x0100
+
+    set_phone(c, 2, 0, "0644444444")
+    set_phone(c, 2, 1, "0645454545")
+    set_alarm(c, 12, [2], on_text="Intrusion", sms=False, voice=True)
+
+    write_coil(c, 12, True)
+    calls = m.wait_for(lambda: len(m.calls()) >= 2 and m.calls(), timeout=30, what="two calls")
+    assert [k["number"] for k in calls] == ["0644444444", "0645454545"]
+    for k in calls:
+        assert k["answered"] and k["outcome"] == "played", k
+        assert k["file"] == link
+        assert k["files"][0]["complete"]
+    cmds = m.commands()
+    assert 'AT+CCMXPLAYWAV="%s",1' % link in cmds
+    assert "ATD0644444444;" in cmds and "ATD0645454545;" in cmds
+    board.wait_log(r"Send Voice: ng_cnt=0, phone_idx=2\r\n", timeout=5)
+    assert m.outbox() == []                      # SMS not enabled for this alarm
+
+
+# ---- received SMS ------------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image())
+def test_received_sms_from_a_group_phone_is_published_filtered_and_cleared(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 4, 3, "0612345678")
+    wait_first_pass(m)
+
+    m.deliver_sms(sender="0612345678", text="Status?", time="2026-01-20T12:03:40")
+    wait_di(c, DI_NEW_SMS, 1, 10)
+    got = received_sms(c)
+    assert got["sender"] == "0612345678"
+    assert got["regs"][0:10] == ascii_regs("0612345678", 10)
+    assert got["regs"][10:17] == ascii_regs("2026012012", 5) + ascii_regs("0340", 2)
+    assert got["time"] == "2026/01/20 12:03:40"
+    assert got["coding"] == 0
+    assert got["regs"][18:23] == [0x7453, 0x7461, 0x7375, 0x003F, 0]   # "Status?", even byte low
+    assert got["text"] == "Status?"
+    assert "RecieveSMSFilter ok \r\n" in board.log()
+    published = read_ir(c, IR_SENDER, 98)
+
+    # A sender that no phone group holds is dropped; the registers stay.
+    mark = len(board.log())
+    m.deliver_sms(sender="0798765432", text="Open the gate")
+    board.wait_log(r"The sender's phone number is not in the settings !! \r\n", timeout=10, since=mark)
+    assert read_ir(c, IR_SENDER, 98) == published
+    assert read_di(c, DI_NEW_SMS)[0] is True
+
+    write_coil(c, COIL_CLEAR_RECEIVED, True)
+    assert read_di(c, DI_NEW_SMS)[0] is False
+    assert read_ir(c, IR_SENDER, 98) == [0] * 98
+    assert c.read_coils(COIL_CLEAR_RECEIVED, 1, slave=1).bits[0] is False
+
+
+def deliver_pdu_long_sender(digits, text, when):
+    """SMS-DELIVER with an originator of more digits than a phone slot holds."""
+    ud = text.encode("utf-16-be")
+    pdu = bytes([0x00, 0x04, len(digits), 0x81]) + swap_digits(digits) + bytes([0x00, 0x08]) \
+        + encode_scts(when) + bytes([len(ud)]) + ud
+    return pdu.hex().upper()
+
+
+@pytest.mark.board(config=default_image())
+def test_open_filter_and_a_sender_longer_than_20_characters(board):
+    c, m = board.client, modem_of(board)
+    write_reg(c, HR_SENDER_FILTER, 0)            # accept any sender
+    wait_first_pass(m)
+
+    sender = "123456789012345678901234"
+    text = "Tür offen, 21°C"
+    m.deliver_sms(pdu=deliver_pdu_long_sender(sender, text, "2026-03-04T05:06:07"))
+    wait_di(c, DI_NEW_SMS, 1, 10)
+    got = received_sms(c)
+    # Only registers 30..39 take the sender; the time stamp is intact behind it.
+    assert got["regs"][0:10] == ascii_regs(sender[:20], 10)
+    assert got["regs"][10] == 0x3230
+    assert got["time"] == "2026/03/04 05:06:07"
+    assert got["coding"] == 1
+    assert got["text"] == text
+    assert got["regs"][18] == 0x5400             # "T" as a text register
+
+
+# ---- SD card -----------------------------------------------------------------------
+
+
+@pytest.mark.board(config=default_image(), files={"media/card/voice/DO0_ON.wav": wav_bytes(0.1)})
+def test_card_removed_at_run_time(board):
+    c = board.client
+    wait_di(c, DI_CARD, 1, 7)
+    assert read_ir(c, IR_VOICE_PRESENT)[0] == 0x0001
+    assert read_ir(c, IR_VOICE_FORMAT)[0] == 0x0001
+
+    t0 = time.monotonic()
+    board.remove_card()
+    wait_di(c, DI_CARD, 0, 7.5)                  # a polling cycle or two
+    assert time.monotonic() - t0 < 7.5
+    assert read_ir(c, IR_VOICE_PRESENT, 16) == [0] * 16
+    assert read_ir(c, IR_VOICE_FORMAT)[0] == 0x0001   # the format words stay
+
+    board.insert_card()
+    wait_di(c, DI_CARD, 1, 7.5)
+    assert read_ir(c, IR_VOICE_PRESENT)[0] == 0  # presence is examined at start-up only
