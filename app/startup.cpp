@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 
@@ -131,6 +132,10 @@ int status_led_step() {
 int alarmgw_main(int argc, char **argv) {
     // Logs are followed live through pipes.
     setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The AT port is opened without O_NOCTTY, so it can become the daemon's
+    // controlling terminal; a hang-up of the modem's port must not end the
+    // daemon (the supervisor just reopens the port on its next pass).
+    signal(SIGHUP, SIG_IGN);
 
     modem_creg = 0;
     modem_csq = 0;
