@@ -168,14 +168,7 @@ int alarmgw_main(int argc, char **argv) {
     if (if_fw_update != 0) return firmware_update_mode();
 
     modbus_slave_init();
-    if (check_config() != 0) {
-        puts("Go Recovery!!");
-        set_config_default();
-        sys_sleep(1);
-        save_config();
-        sys_sleep(1);
-        modbus_slave_init();
-    }
+    if (check_config() != 0) config_recovery();
 
     link_wav_to_var();
     check_wav_exist_format();

@@ -162,14 +162,8 @@ void write_multiple_coils(int a, int q) {
 void write_multiple_registers(int a, int q) {
     printf("request address:%x and data:%x\r\n", a, q);
     if (a == 506) puts("SET PIN CODE!!");
-    if (a == 508 && q == 2 && hr_get(508) == RECOVERY_KEY[0] && hr_get(509) == RECOVERY_KEY[1]) {
-        puts("Go Recovery!!");
-        set_config_default();
-        sys_sleep(1);
-        save_config();
-        sys_sleep(1);
-        modbus_slave_init();
-    }
+    if (a == 508 && q == 2 && hr_get(508) == RECOVERY_KEY[0] && hr_get(509) == RECOVERY_KEY[1])
+        config_recovery();
     if (a == 510 && q == 2 && hr_get(510) == REBOOT_KEY[0] && hr_get(511) == REBOOT_KEY[1]) {
         puts("Go Reset!!");
         hr_set(510, 0);
@@ -222,6 +216,15 @@ void mb_derive_pin(uint16_t r180, uint16_t r181, char out[5]) {
         out[i] = hex[1];
     }
     out[4] = '\0';
+}
+
+void config_recovery() {
+    puts("Go Recovery!!");
+    set_config_default();
+    sys_sleep(1);
+    save_config();
+    sys_sleep(1);
+    modbus_slave_init();
 }
 
 void mb_get_pin(char out[5]) {

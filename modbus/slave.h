@@ -19,6 +19,8 @@ extern modbus_t *ctx;   // replaced by each initialisation; used by the listen t
 extern char modem_pin_code[5];
 
 void modbus_slave_init();
+// Factory defaults, saved, then a fresh initialisation (start-up check and recovery key).
+void config_recovery();
 void *thread_mb_slave_listen(void *);
 
 // The per-request actions after modbus_reply, over the raw RTU request bytes
