@@ -274,7 +274,10 @@ def idle(paths, seconds, workdir):
     if faults:
         raise RuntimeError("sanitizer reports in the daemon's output:\n" + "\n".join(faults))
     threads = []
-    for k, tid in enumerate(sorted(per1)):
+    # Creation order: thread ids grow from the process id, wrapping at pid_max.
+    with open("/proc/sys/kernel/pid_max") as f:
+        pid_max = int(f.read())
+    for k, tid in enumerate(sorted(per1, key=lambda t: (t - pid) % pid_max)):
         name = THREADS[k] if k < len(THREADS) else "thread %d" % k
         t0_, s0_ = per0.get(tid, (0, 0))
         threads.append((name, tid, 100.0 * (per1[tid][0] - t0_) / CLK_TCK / elapsed,
