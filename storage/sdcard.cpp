@@ -55,8 +55,10 @@ void sd_card_init() {
         puts("popen() error!");
         return;
     }
-    char line[kLine];
-    // df names the mount point only when a card is mounted there.
+    // df names the mount point only when a card is mounted there. Long enough
+    // for a whole df line under a long board root, so the mount path is never
+    // cut between two reads.
+    char line[512];
     while (sys_pipe_gets(p, line, sizeof line))
         if (strstr(line, "/media/card") != nullptr) if_sd_card = 1;
     sys_pclose(p);

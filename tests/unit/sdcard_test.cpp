@@ -45,7 +45,22 @@ protected:
         if_fw_update = 0;
         if_fw_update_error = 0;
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override {
+        fake_sys::on_sleep(nullptr);
+        fs::remove_all(root);
+    }
+
+    // Each pause as (last command run before it, length in microseconds).
+    std::vector<std::pair<std::string, uint64_t>> pauses;
+    uint64_t last_now = 0;
+    void record_pauses() {
+        last_now = fake_sys::now_us();
+        fake_sys::on_sleep([this](uint64_t now) {
+            auto c = fake_sys::commands();
+            pauses.emplace_back(c.empty() ? "" : c.back(), now - last_now);
+            last_now = now;
+        });
+    }
 
     std::string ls() { return "ls " + R + "/media/card/update"; }
     std::string cp_config() { return "cp " + R + "/APP/config.ini " + R + "/media/card/update/config.ini.bck"; }
@@ -90,6 +105,21 @@ TEST_F(SdCard, CardDetectionFromDf) {
     EXPECT_EQ(if_sd_card.load(), 0);
 }
 
+TEST_F(SdCard, CardDetectedUnderALongBoardRoot) {
+    // df's line runs past 127 characters and the mount point straddles the
+    // 127th: it must still be recognised.
+    const std::string head = "/dev/mmcblk0p1  7.4G  1.2G  6.2G  17% ";
+    std::string long_root = "/tmp/agw_sd_long_root_";
+    long_root.append(127 - 5 - head.size() - long_root.size(), 'x');
+    sys_set_root(long_root.c_str());
+    const std::string line = head + long_root + "/media/card\n";
+    ASSERT_EQ(line.find("/media/card"), 122u);
+    fake_sys::script("df -h ", "Filesystem      Size  Used Avail Use% Mounted on\n" + line);
+    sd_card_init();
+    EXPECT_EQ(if_sd_card.load(), 1);
+    sys_set_root(R.c_str());
+}
+
 TEST_F(SdCard, NoCardTouchesNothing) {
     fake_sys::script("ls ", "config.ini\nfw\n");
     EXPECT_EQ(check_if_config_update(), 0);
@@ -106,11 +136,14 @@ TEST_F(SdCard, ConfigurationOnly) {
     if_sd_card = 1;
     if_config_exist = 7;   // cleared at the start of the check
     fake_sys::script("ls ", "config.ini\nconfig.ini.bck\nfw.bck\n");
+    record_pauses();
     testing::internal::CaptureStdout();
     EXPECT_EQ(check_if_config_update(), 1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Got the new config.ini!!\r\n");
     EXPECT_EQ(fake_sys::commands(), (Cmds{ls(), cp_config(), mv_config()}));
     EXPECT_EQ(fake_sys::slept_us(), 110000u);
+    using P = std::vector<std::pair<std::string, uint64_t>>;
+    EXPECT_EQ(pauses, (P{{cp_config(), 10000}, {mv_config(), 100000}}));
     EXPECT_EQ(if_config_exist, 1);
     EXPECT_EQ(if_fw_exist, 0);
 }
@@ -127,11 +160,14 @@ TEST_F(SdCard, FirmwareOnly) {
     // The move worked: the listing now shows only the backups.
     fake_sys::clear_commands();
     fake_sys::script("ls ", "config.ini.bck\nfw.bck\n");
+    record_pauses();
     testing::internal::CaptureStdout();
     EXPECT_EQ(check_if_fw_update(), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(fake_sys::commands(), (Cmds{cp_fw(), mv_fw(), cp_config(), rm_config(), ls()}));
     EXPECT_EQ(fake_sys::slept_us(), 130000u);
+    using P = std::vector<std::pair<std::string, uint64_t>>;
+    EXPECT_EQ(pauses, (P{{cp_fw(), 10000}, {mv_fw(), 10000}, {cp_config(), 100000}, {rm_config(), 10000}}));
     EXPECT_EQ(if_fw_update, 1);
     EXPECT_EQ(if_fw_update_error, 0);
 }

@@ -316,9 +316,16 @@ TEST_F(Voice, NoCardClearsTheBitmaps) {
 }
 
 TEST_F(Voice, LinksAreMadeWhenOneIsMissing) {
+    // Commands run before each pause: one pause after each alarm's two links.
+    static std::vector<size_t> before_pause;
+    before_pause.clear();
+    fake_sys::on_sleep([](uint64_t) { before_pause.push_back(fake_sys::commands().size()); });
     testing::internal::CaptureStdout();
     EXPECT_EQ(link_wav_to_var(), 1);
     std::string out = testing::internal::GetCapturedStdout();
+    fake_sys::on_sleep(nullptr);
+    ASSERT_EQ(before_pause.size(), 128u);
+    for (size_t n = 0; n < 128; n++) EXPECT_EQ(before_pause[n], 1 + 2 * (n + 1)) << n;
     auto cmds = fake_sys::commands();
     ASSERT_EQ(cmds.size(), 1u + 256u);
     EXPECT_EQ(cmds[0], "mkdir " + R + "/var/zrb_318_voice/");
