@@ -68,7 +68,7 @@ int GPIO_open(int gpio) {
     ssize_t w = write(fd, num, static_cast<size_t>(len));
     if (w != len) {
         perror("write fail");
-        return static_cast<int>(w < 0 ? w : -1);
+        return static_cast<int>(w);
     }
     sys_usleep(1000);
     int r = exported(value);

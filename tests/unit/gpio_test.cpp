@@ -1,10 +1,13 @@
 // The sysfs GPIO layer against a GPIO tree in a temporary board root.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <sys/resource.h>
+#include <vector>
 
 #include "board/gpio.h"
 #include "sys/sys.h"
@@ -78,6 +81,23 @@ TEST_F(Gpio, OpenFailsWhenTheLineDoesNotAppearOrExportIsMissing) {
     fs::remove(gpio / "export");
     EXPECT_LT(GPIO_open(81), 0);
     EXPECT_FALSE(fs::exists(gpio / "export"));
+}
+
+// A write that takes only part of the digits: the open gives back what the
+// write returned.
+TEST_F(Gpio, OpenReturnsTheResultOfAShortExportWrite) {
+    struct rlimit old_lim;
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old_lim), 0);
+    struct rlimit one = old_lim;
+    one.rlim_cur = 1;   // the export file takes one byte of "92"
+    auto old_sig = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &one), 0);
+    int r = GPIO_open(92);   // "write fail" goes to stderr: no capture file could grow here
+    setrlimit(RLIMIT_FSIZE, &old_lim);
+    signal(SIGXFSZ, old_sig);
+    EXPECT_EQ(r, 1);
+    EXPECT_EQ(slurp(gpio / "export"), "9");
+    EXPECT_EQ(fake_sys::slept_us(), 0u);   // no wait for a line after a failed export
 }
 
 TEST_F(Gpio, WrittenTextsCarryTheirTerminatingZeroByte) {
@@ -202,6 +222,33 @@ TEST_F(Gpio, InitConfiguresTheBoardTableAndSkipsAMissingLine) {
         EXPECT_EQ(file(n, "value"), zero) << n;
     }
     EXPECT_FALSE(fs::exists(gpio / "gpio80"));
+}
+
+TEST_F(Gpio, InitExportsTheLinesInTheBoardOrder) {
+    // The "kernel" makes each line when its number arrives in the export file.
+    std::vector<int> order;
+    fake_sys::on_sleep([&](uint64_t) {
+        std::string e = slurp(gpio / "export");
+        if (e.empty()) return;
+        order.push_back(std::stoi(e));
+        put(gpio / "export", "");
+        make_line(order.back());
+    });
+    InitGPIO();
+    EXPECT_EQ(order, std::vector<int>(std::begin(kBoardLines), std::end(kBoardLines)));
+}
+
+TEST_F(Gpio, IoInitWritesTheDirectionBeforeThePolarity) {
+    make_line(33);
+    // Unwritable files: the failure reports show the order of the writes.
+    fs::remove(gpio / "gpio33/direction");
+    fs::remove(gpio / "gpio33/active_low");
+    fs::create_directory(gpio / "gpio33/direction");
+    fs::create_directory(gpio / "gpio33/active_low");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(GPIO_io_init(33, 1, 0, 1), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "gpio(33)/directiongpio(33)/active_low");
+    EXPECT_EQ(file(33, "value"), std::string("1\0", 2));   // still written for an output
 }
 
 TEST_F(Gpio, IoInitReportsAFailedExport) {

@@ -280,6 +280,18 @@ TEST_F(SmsTest, EmptyOrUnreadableStorageReadsNothing) {
     }
 }
 
+TEST_F(SmsTest, ScanReadsEveryIndexBelowTheCapacityOnce) {
+    // One stored message that no index yields: 0, 1 and 2 are read, in order, and nothing more.
+    answer("AT+CPMS?", storage(1, 3));
+    answer("AT+CMGRD=", "\r\nOK\r\n");
+    get_modem_info();
+    int first = fake_serial::find("AT+CMGRD=");
+    ASSERT_GE(first, 0);
+    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 3);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(at(first + i), "AT+CMGRD=" + std::to_string(i) + "\r\n");
+    EXPECT_EQ(is_new_sms.load(), 0);
+}
+
 TEST_F(SmsTest, HostilePdusAreSkippedWithAMessage) {
     const std::vector<std::string> hostile = {
         "ZZZZ",                                                         // not hexadecimal
