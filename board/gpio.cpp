@@ -68,7 +68,8 @@ int GPIO_open(int gpio) {
     ssize_t w = write(fd, num, static_cast<size_t>(len));
     if (w != len) {
         perror("write fail");
-        return static_cast<int>(w);
+        // A partial write is a failed export: a positive count would pass for success.
+        return w < 0 ? static_cast<int>(w) : -1;
     }
     sys_usleep(1000);
     int r = exported(value);
