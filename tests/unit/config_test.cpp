@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -357,4 +358,93 @@ TEST_F(ConfigTest, SystemTimeIsWallClockMilliseconds) {
     EXPECT_EQ(getSystemTime(), 1760000000123ll);
     fake_sys::set_now_us(4102444800999999ull);   // beyond 32-bit seconds * 1000
     EXPECT_EQ(getSystemTime(), 4102444800999ll);
+}
+
+// ---- assembling numbers and texts from the register map ---------------------------
+
+TEST_F(ConfigTest, PhoneNumbersAreAssembledFromAsciiPairs) {
+    char num[21];
+    const int r = phone_reg(0, 0);
+    EXPECT_EQ(r, 30010);
+    EXPECT_EQ(phone_reg(0, 15), 30160);
+    EXPECT_EQ(phone_reg(7, 0), 31200);
+    EXPECT_EQ(phone_reg(8, 0), 32058);
+    EXPECT_EQ(phone_reg(15, 15), 33398);
+
+    hr_set(r, 0x3130);
+    hr_set(r + 1, 0x3233);
+    EXPECT_EQ(regmap_phone(r, num), 4);
+    EXPECT_STREQ(num, "1023");
+
+    // Zero registers anywhere are skipped.
+    hr_set(r, 0);
+    hr_set(r + 3, 0x3435);
+    hr_set(r + 9, 0x3637);
+    EXPECT_EQ(regmap_phone(r, num), 6);
+    EXPECT_STREQ(num, "234567");
+
+    // A first non-zero register with 0 in its high byte: the number is absent.
+    for (int k = 0; k < 10; k++) hr_set(r + k, 0);
+    hr_set(r + 2, 0x0031);
+    hr_set(r + 3, 0x3233);
+    regmap_phone(r, num);
+    EXPECT_EQ(num[0], 0);
+
+    // Ten full registers fill 20 bytes; the 21st stays the terminator.
+    for (int k = 0; k < 10; k++) hr_set(r + k, 0x3939);
+    memset(num, 'x', sizeof num);
+    EXPECT_EQ(regmap_phone(r, num), 20);
+    EXPECT_EQ(std::string(num), std::string(20, '9'));
+
+    // Nothing at all: an empty, fully zeroed string.
+    for (int k = 0; k < 10; k++) hr_set(r + k, 0);
+    memset(num, 'x', sizeof num);
+    EXPECT_EQ(regmap_phone(r, num), 0);
+    for (char c : num) EXPECT_EQ(c, 0);
+}
+
+TEST_F(ConfigTest, TextsAreEmittedLowByteFirst) {
+    uint8_t out[16];
+    hr_set(399, 0x4300);   // 'C' as a text register
+    hr_set(400, 0);
+    hr_set(401, 0x3412);   // code unit 0x1234
+    memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(regmap_text(399, 3, out, sizeof out), 4);
+    EXPECT_EQ(Bytes(out, out + 4), (Bytes{0x00, 0x43, 0x12, 0x34}));
+    EXPECT_EQ(out[4], 0xEE);
+
+    // The variable text keeps its zero registers.
+    EXPECT_EQ(regmap_text(399, 3, out, sizeof out, true), 6);
+    EXPECT_EQ(Bytes(out, out + 6), (Bytes{0x00, 0x43, 0x00, 0x00, 0x12, 0x34}));
+
+    // Never more than the room given, and only whole code units.
+    for (int k = 0; k < 10; k++) hr_set(399 + k, 0x4100);
+    memset(out, 0xEE, sizeof out);
+    EXPECT_EQ(regmap_text(399, 10, out, 5), 4);
+    EXPECT_EQ(out[4], 0xEE);
+}
+
+TEST_F(ConfigTest, AccessOutsideTheTablesIsHarmless) {
+    set_config_default();
+    hr_set(MB_HOLDING, 1);
+    hr_set(-1, 1);
+    ir_set(MB_INPUT, 1);
+    coil_set(MB_COILS, 1);
+    di_set(MB_DISCRETE, 1);
+    EXPECT_EQ(hr_get(MB_HOLDING), 0);
+    EXPECT_EQ(hr_get(-1), 0);
+    EXPECT_EQ(ir_get(MB_INPUT), 0);
+    EXPECT_EQ(coil_get(MB_COILS), 0);
+    EXPECT_EQ(di_get(MB_DISCRETE), 0);
+    EXPECT_EQ(hr_get(MB_HOLDING - 1), 0);
+    EXPECT_EQ(di_get(MB_DISCRETE - 1), 0);
+
+    // Without a map every read is 0 and nothing is written.
+    data_mapping = nullptr;
+    hr_set(199, 5);
+    EXPECT_EQ(hr_get(199), 0);
+    char num[21];
+    EXPECT_EQ(regmap_phone(phone_reg(0, 0), num), 0);
+    data_mapping = map;
+    EXPECT_EQ(hr_get(199), 1);
 }

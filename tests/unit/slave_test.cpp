@@ -610,7 +610,15 @@ TEST_F(SlaveTest, RecoveryKeyRestoresDefaultsSavesAndReinitialises) {
     EXPECT_EQ(data_mapping.load(), before);
     EXPECT_FALSE(fs::exists(config_file()));
 
+    // Order: defaults into the old map, sleep, save, sleep, then a new map.
+    std::vector<std::string> at_sleep;
+    fake_sys::on_sleep([&](uint64_t) {
+        at_sleep.push_back(std::string(fs::exists(config_file()) ? "saved" : "unsaved") + "," +
+                           (data_mapping.load() == before ? "old" : "new") + "," + std::to_string(hr_get(5)));
+    });
     std::string out = drive_out(fc16(508, {0x5A3C, 0xB7E1}));
+    fake_sys::on_sleep(nullptr);
+    EXPECT_EQ(at_sleep, (std::vector<std::string>{"unsaved,old,0", "saved,old,0"}));
     EXPECT_NE(out.find("Go Recovery!!\n"), std::string::npos);
     EXPECT_NE(data_mapping.load(), before);
     EXPECT_EQ(hr_get(5), 0);
@@ -628,8 +636,17 @@ TEST_F(SlaveTest, RebootKeySavesAndReboots) {
     EXPECT_EQ(hr_get(510), 0x6D29);
     EXPECT_TRUE(fake_sys::commands().empty());
 
+    // Order: clear the key, sleep, save, sleep, then the reboot command.
+    std::vector<std::string> at_sleep;
+    fake_sys::on_sleep([&](uint64_t) {
+        at_sleep.push_back(std::string(fs::exists(config_file()) ? "saved" : "unsaved") + "," +
+                           std::to_string(fake_sys::commands().size()) + "," + std::to_string(hr_get(510)));
+    });
     hr_set(33, 0x3333);
     std::string out = drive_out(fc16(510, {0x6D29, 0xE48F}));
+    fake_sys::on_sleep(nullptr);
+    EXPECT_EQ(at_sleep, (std::vector<std::string>{"unsaved,0,0", "saved,0,0"}));
+    EXPECT_EQ(fake_sys::slept_us(), 2000000u);
     EXPECT_NE(out.find("Go Reset!!\n"), std::string::npos);
     EXPECT_EQ(hr_get(510), 0);
     EXPECT_EQ(hr_get(511), 0);
