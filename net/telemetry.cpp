@@ -101,7 +101,8 @@ int tcp_send_recv3(const char *text) {
         if (fd < 0) {
             puts("net_connect() fial");
             if (++reconnect_count > 2) {
-                // Three failures in a row: have the data connection dialled afresh.
+                // Every third failure since the last hang-up (a good connect does
+                // not clear the count): have the data connection dialled afresh.
                 reconnect_count = 0;
                 hangup_actions();
             }

@@ -204,6 +204,15 @@ TEST_F(Qmi, EstablishedConnectionIsNotDialledAgain) {
     EXPECT_EQ(net_status, 0);
     EXPECT_EQ(out.find("had dialup!"), std::string::npos);   // isDebug stays 0
     EXPECT_EQ(fake_sys::slept_us(), 1 * kSec);            // only the pass's pause
+
+    int32_t saved = isDebug;
+    isDebug = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(dialup_actions2(), 0);
+    out = testing::internal::GetCapturedStdout();
+    isDebug = saved;
+    EXPECT_EQ(out, "had dialup!\n");
+    EXPECT_EQ(starts(), 0);
 }
 
 TEST_F(Qmi, DialupPollsFiftyTimesEveryHundredMilliseconds) {

@@ -5,6 +5,8 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/time.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -362,6 +364,65 @@ TEST_F(Telemetry, UnreachableServerHangsUpEveryThirdAttempt) {
     EXPECT_EQ(stops(), before);
     EXPECT_EQ(tcp_send_recv3("x"), -1);
     EXPECT_EQ(stops(), before + 1);
+}
+
+TEST_F(Telemetry, ConnectSetsBuffersTimeOutsAndIgnoresBrokenPipe) {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    struct sigaction old {};
+    ASSERT_EQ(sigaction(SIGPIPE, &dfl, &old), 0);
+    int fd = net_connect("127.0.0.1", server.port());
+    ASSERT_GT(fd, 0);
+    struct sigaction now {};
+    sigaction(SIGPIPE, nullptr, &now);
+    EXPECT_EQ(now.sa_handler, SIG_IGN);   // a server going away must not end the daemon
+    sigaction(SIGPIPE, &old, nullptr);
+
+    int v = 0;
+    socklen_t len = sizeof v;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &v, &len), 0);
+    EXPECT_EQ(v, 2 * 10000);   // the kernel doubles what was asked
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &v, &len), 0);
+    EXPECT_LE(v, 4608);        // 100 bytes asked: the kernel's floor
+    struct timeval tv {};
+    len = sizeof tv;
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 5);
+    EXPECT_EQ(tv.tv_usec, 0);
+    ASSERT_EQ(getsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, &len), 0);
+    EXPECT_EQ(tv.tv_sec, 5);
+    EXPECT_EQ(tv.tv_usec, 0);
+    net_close(fd);
+
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(net_connect("", 80), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "->net_connect Error: get host Error\r\n");
+}
+
+TEST_F(Telemetry, AtMostFiveReadsAfterASendWithDebugTraces) {
+    ASSERT_EQ(tcp_send_recv3("a"), 0);
+    // 8000 bytes wait when the reads start: five reads of 1500 take 7500 of them.
+    at_first_sleep([&] {
+        server.received(0, 2);
+        server.send_to(0, std::string(8000, 'z'));
+    });
+    int32_t saved = isDebug;
+    isDebug = 1;
+    testing::internal::CaptureStdout();
+    int r = tcp_send_recv3("b");
+    std::string out = testing::internal::GetCapturedStdout();
+    isDebug = saved;
+    EXPECT_EQ(r, 0);
+    std::string read1500 = "recv. result:1500\nrecv. data (1500): \n";
+    std::string expect = "--> send tcp data\nwrite() result: 1\n";
+    for (int i = 0; i < 5; i++) expect += "read success\r\n" + read1500;
+    EXPECT_EQ(out, expect);
+
+    // The rest stays for the next send's reads.
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(tcp_send_recv3("c"), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "read success\r\n");
+    EXPECT_EQ(server.received(0, 3), "abc");
 }
 
 TEST_F(Telemetry, SocketLayerResults) {
