@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #include <vector>
 
+#include "tests/unit/test_files.h"
 #include "board/gpio.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
@@ -18,16 +19,8 @@ namespace fs = std::filesystem;
 namespace {
 constexpr int kBoardLines[] = {27, 26, 28, 30, 7, 5, 80, 29, 4, 25, 6, 92, 77, 0};
 
-std::string slurp(const fs::path &p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-void put(const fs::path &p, const std::string &text) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << text;
-}
+using test_files::put;
+using test_files::slurp;
 
 class Gpio : public ::testing::Test {
 protected:
@@ -36,8 +29,7 @@ protected:
 
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_gpio_XXXXXX";
-        root = mkdtemp(tmpl);
+        root = test_files::temp_root("gpio");
         gpio = root / "sys/class/gpio";
         fs::create_directories(gpio);
         put(gpio / "export", "");

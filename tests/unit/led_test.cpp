@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "tests/unit/test_files.h"
 #include "board/led.h"
 #include "board/timebase.h"
 #include "modem/sim7100.h"
@@ -16,16 +17,8 @@
 namespace fs = std::filesystem;
 
 namespace {
-std::string slurp(const fs::path &p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-void put(const fs::path &p, const std::string &text) {
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << text;
-}
+using test_files::put;
+using test_files::slurp;
 
 class Led : public ::testing::Test {
 protected:
@@ -35,8 +28,7 @@ protected:
 
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_led_XXXXXX";
-        root = mkdtemp(tmpl);
+        root = test_files::temp_root("led");
         fs::path g = root / "sys/class/gpio";
         fs::create_directories(g / "gpio77");
         fs::create_directories(g / "gpio92");

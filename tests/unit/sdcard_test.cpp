@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/unit/test_files.h"
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
@@ -16,17 +17,8 @@ namespace fs = std::filesystem;
 using Cmds = std::vector<std::string>;
 
 namespace {
-std::string slurp(const fs::path &p) {
-    std::ifstream f(p, std::ios::binary);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-void put(const fs::path &p, const std::string &text) {
-    fs::create_directories(p.parent_path());
-    std::ofstream f(p, std::ios::binary | std::ios::trunc);
-    f << text;
-}
+using test_files::put;
+using test_files::slurp;
 
 class SdCard : public ::testing::Test {
 protected:
@@ -35,8 +27,7 @@ protected:
 
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_sd_XXXXXX";
-        root = mkdtemp(tmpl);
+        root = test_files::temp_root("sd");
         R = root.string();
         sys_set_root(R.c_str());
         if_sd_card = 0;
