@@ -16,38 +16,22 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/fuzz_util.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "sys/sys.h"
+
+using fuzz_util::check;
+using fuzz_util::write_file;
 
 namespace {
 
 static_assert(std::endian::native == std::endian::little, "the image is compared as host words");
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
-
 std::string g_root;
 std::string g_file;
 modbus_mapping_t *g_map = nullptr;
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
-void remove_root() {
-    if (!g_root.empty()) nftw(g_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-void write_file(const std::string &path, const uint8_t *data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t w = write(fd, data + done, size - done);
-        check(w > 0);
-        done += static_cast<size_t>(w);
-    }
-    close(fd);
-}
 
 std::vector<uint8_t> read_file(const std::string &path) {
     std::vector<uint8_t> out;
@@ -72,14 +56,7 @@ void fill_garbage(modbus_mapping_t *m) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The file operations report every step on standard output.
     if (std::getenv("FUZZ_VERBOSE") == nullptr && std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/alarmgw-fuzz-config-XXXXXX";
-    std::vector<char> dir(tmpl.begin(), tmpl.end());
-    dir.push_back(0);
-    check(mkdtemp(dir.data()) != nullptr);
-    g_root = dir.data();
-    check(mkdir((g_root + "/APP").c_str(), 0755) == 0);
-    std::atexit(remove_root);
+    g_root = fuzz_util::make_scratch_root("config", {"/APP"});
     sys_set_root(g_root.c_str());
     g_file = sys_path("/APP/config.ini");
     check(g_file == g_root + "/APP/config.ini");

@@ -30,6 +30,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/fuzz_util.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "modbus/config.h"
@@ -39,11 +40,10 @@
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 
-namespace {
+using fuzz_util::check;
+using fuzz_util::write_file;
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+namespace {
 
 constexpr uint16_t VALUE_ON = 0xFF00;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
@@ -77,18 +77,6 @@ struct Tables {
     }
 };
 Tables g_defaults;
-
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
-void remove_root() {
-    if (!g_root.empty()) nftw(g_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-void write_file(const std::string &path, const void *data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0);
-    check(write(fd, data, size) == static_cast<ssize_t>(size));
-    close(fd);
-}
 
 off_t file_size(const std::string &path) {
     struct stat st;
@@ -125,16 +113,9 @@ std::vector<uint8_t> wav(int channels) {
 }
 
 void make_board() {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/alarmgw-fuzz-modbus-XXXXXX";
-    std::vector<char> dir(tmpl.begin(), tmpl.end());
-    dir.push_back(0);
-    check(mkdtemp(dir.data()) != nullptr);
-    g_root = dir.data();
-    std::atexit(remove_root);
-    for (const char *sub : {"/APP", "/dev", "/var", "/sim", "/sys", "/sys/class", "/sys/class/gpio",
-                            "/sys/class/gpio/gpio5", "/media", "/media/card", "/media/card/voice"})
-        check(mkdir((g_root + sub).c_str(), 0755) == 0);
+    g_root = fuzz_util::make_scratch_root(
+        "modbus", {"/APP", "/dev", "/var", "/sim", "/sys", "/sys/class", "/sys/class/gpio",
+                   "/sys/class/gpio/gpio5", "/media", "/media/card", "/media/card/voice"});
     sys_set_root(g_root.c_str());
     g_config = sys_path("/APP/config.ini");
     check(g_config == g_root + "/APP/config.ini");

@@ -16,33 +16,17 @@
 #include <string>
 #include <vector>
 
+#include "tests/fuzz/fuzz_util.h"
 #include "storage/voice_files.h"
 #include "sys/sys.h"
 
-namespace {
+using fuzz_util::check;
+using fuzz_util::write_file;
 
-void check(bool ok) {
-    if (!ok) std::abort();
-}
+namespace {
 
 std::string g_root;
 
-int remove_entry(const char *path, const struct stat *, int, struct FTW *) { return ::remove(path); }
-void remove_root() {
-    if (!g_root.empty()) nftw(g_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
-}
-
-void write_file(const std::string &path, const uint8_t *data, size_t size) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    check(fd >= 0);
-    size_t done = 0;
-    while (done < size) {
-        ssize_t w = write(fd, data + done, size - done);
-        check(w > 0);
-        done += static_cast<size_t>(w);
-    }
-    close(fd);
-}
 
 std::string card_file(int n, bool on) {
     char p[64];
@@ -100,15 +84,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     // The voice-file functions trace on standard output; the reader's own
     // complaints go to standard error (run with -close_fd_mask=2 to hide them).
     if (std::getenv("FUZZ_VERBOSE") == nullptr && std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
-    const char *tmp = std::getenv("TMPDIR");
-    std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/alarmgw-fuzz-wav-XXXXXX";
-    std::vector<char> dir(tmpl.begin(), tmpl.end());
-    dir.push_back(0);
-    check(mkdtemp(dir.data()) != nullptr);
-    g_root = dir.data();
-    for (const char *sub : {"/media", "/media/card", "/media/card/voice"})
-        check(mkdir((g_root + sub).c_str(), 0755) == 0);
-    std::atexit(remove_root);
+    g_root = fuzz_util::make_scratch_root("wav", {"/media", "/media/card", "/media/card/voice"});
     sys_set_root(g_root.c_str());
     check(card_file(0, true) == g_root + "/media/card/voice/DO0_ON.wav");
     return 0;
