@@ -6,6 +6,17 @@
 std::atomic<modbus_mapping_t *> data_mapping{nullptr};
 
 namespace {
+thread_local modbus_mapping_t *t_fill = nullptr;
+modbus_mapping_t *g_pool[2] = {nullptr, nullptr};   // only the initialising thread touches it
+
+modbus_mapping_t *current() {
+    return t_fill != nullptr ? t_fill : data_mapping.load(std::memory_order_acquire);
+}
+
+template <typename T>
+void zero(T *table, int n) {
+    for (int i = 0; i < n; i++) std::atomic_ref<T>(table[i]).store(0, std::memory_order_relaxed);
+}
 template <typename T>
 T load(T *table, int n, int addr) {
     if (table == nullptr || addr < 0 || addr >= n) return 0;
@@ -19,37 +30,54 @@ void store(T *table, int n, int addr, T v) {
 }  // namespace
 
 uint16_t hr_get(int addr) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     return m ? load(m->tab_registers, m->nb_registers, addr) : 0;
 }
 void hr_set(int addr, uint16_t v) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     if (m) store(m->tab_registers, m->nb_registers, addr, v);
 }
 uint16_t ir_get(int addr) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     return m ? load(m->tab_input_registers, m->nb_input_registers, addr) : 0;
 }
 void ir_set(int addr, uint16_t v) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     if (m) store(m->tab_input_registers, m->nb_input_registers, addr, v);
 }
 uint8_t coil_get(int addr) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     return m ? load(m->tab_bits, m->nb_bits, addr) : 0;
 }
 void coil_set(int addr, uint8_t v) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     if (m) store(m->tab_bits, m->nb_bits, addr, v);
 }
 uint8_t di_get(int addr) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     return m ? load(m->tab_input_bits, m->nb_input_bits, addr) : 0;
 }
 void di_set(int addr, uint8_t v) {
-    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    modbus_mapping_t *m = current();
     if (m) store(m->tab_input_bits, m->nb_input_bits, addr, v);
 }
+
+modbus_mapping_t *regmap_spare() {
+    modbus_mapping_t *pub = data_mapping.load(std::memory_order_acquire);
+    for (auto &slot : g_pool) {
+        if (slot == nullptr) slot = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
+        if (slot == nullptr || slot == pub) continue;
+        zero(slot->tab_bits, slot->nb_bits);
+        zero(slot->tab_input_bits, slot->nb_input_bits);
+        zero(slot->tab_input_registers, slot->nb_input_registers);
+        zero(slot->tab_registers, slot->nb_registers);
+        return slot;
+    }
+    return nullptr;
+}
+
+void regmap_fill_begin(modbus_mapping_t *m) { t_fill = m; }
+void regmap_fill_end() { t_fill = nullptr; }
 
 int regmap_phone(int first_reg, char out[21]) {
     std::memset(out, 0, 21);

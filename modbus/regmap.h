@@ -1,6 +1,8 @@
 // The register map: one libmodbus mapping that is at once configuration,
 // command interface and status board. Every access re-reads data_mapping,
-// because a re-initialisation swaps in a new map (the old one is never freed).
+// because a re-initialisation swaps in a new map. Two maps take turns: the
+// new one is filled while unpublished, and the replaced one is kept (never
+// freed) as the spare of the next re-initialisation.
 // Single registers are read and written as relaxed atomics: the map is shared
 // by all threads without a lock, one 16-bit (or 8-bit) store at a time.
 #pragma once
@@ -15,6 +17,14 @@ constexpr int MB_HOLDING = 34400;
 constexpr int MB_INPUT = 256;
 
 extern std::atomic<modbus_mapping_t *> data_mapping;
+
+// The map that is not published, zeroed with atomic stores (a late reader of
+// it may still be finishing one access); nullptr when memory is short.
+modbus_mapping_t *regmap_spare();
+// While a fill target is set, the calling thread's accessors below work on
+// it; every other thread keeps the published map.
+void regmap_fill_begin(modbus_mapping_t *m);
+void regmap_fill_end();
 
 // Out-of-range addresses read 0 and are not written.
 uint16_t hr_get(int addr);            // holding register

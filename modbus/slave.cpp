@@ -28,17 +28,22 @@ constexpr uint16_t VALUE_ON = 0xFF00;
 constexpr uint16_t DEFAULT_SERIAL = 0x0A03;
 constexpr uint16_t kIdent[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
 
-// libmodbus sleeps the response time-out before it flushes after an illegal
-// quantity or an unknown function, and waits the byte time-out for the rest of
-// a cut frame. Its 500 ms defaults would let one bad frame block the line for
-// half a second; a few character times are enough to let a broken frame's
-// tail arrive before the flush.
-void set_line_timeouts(modbus_t *c, int baud) {
-    uint32_t char_us = baud > 0 ? static_cast<uint32_t>(11000000 / baud) : 1000;
-    uint32_t us = 4 * char_us;
-    if (us < 3000) us = 3000;
-    modbus_set_response_timeout(c, 0, us);
-    modbus_set_byte_timeout(c, 0, us);
+// libmodbus uses the response time-out twice, and the two uses need
+// different values. modbus_reply sleeps it before the flush that follows an
+// exception reply: kept short, one bad frame must not hold the line. After a
+// request for another slave, modbus_receive waits it for that slave's reply,
+// which PLCs send 10 to 50 ms later: waited too briefly, the foreign reply is
+// read as a request and our master's next request swallowed as "the reply".
+// The byte time-out has to bridge the pieces that USB adapters cut a frame
+// into (their latency timer is 16 ms by default).
+constexpr uint32_t FLUSH_PAUSE_US = 20000;
+constexpr uint32_t FOREIGN_REPLY_US = 200000;
+constexpr uint32_t BYTE_GAP_US = 40000;
+constexpr uint64_t PORT_RETRY_US = 500000;
+
+void set_line_timeouts(modbus_t *c) {
+    modbus_set_response_timeout(c, 0, FLUSH_PAUSE_US);
+    modbus_set_byte_timeout(c, 0, BYTE_GAP_US);
     // A CRC error flushes what is left of the frame, so the next one starts clean.
     modbus_set_error_recovery(c, MODBUS_ERROR_RECOVERY_PROTOCOL);
 }
@@ -53,7 +58,7 @@ modbus_t *new_context(int slave) {
     }
     modbus_set_slave(c, slave);
     modbus_set_debug(c, TRUE);
-    set_line_timeouts(c, sys_config.baud);
+    set_line_timeouts(c);
     return c;
 }
 
@@ -65,25 +70,68 @@ void release_context() {
     }
 }
 
-// Every map ever published. A replaced map is never freed, because another
-// thread may still be reading it; keeping it listed keeps it reachable (the
-// list itself is never destroyed, not even at exit).
-std::mutex g_maps_mu;
-std::vector<modbus_mapping_t *> *const g_maps = new std::vector<modbus_mapping_t *>;
-
-// Without a map the slave could only answer exceptions and the other threads
-// would read zeros: wait for memory instead.
-void publish_new_map() {
+// The register map to fill, unpublished. Without a map the slave could only
+// answer exceptions and the other threads would read zeros: wait for memory
+// instead.
+modbus_mapping_t *fresh_map() {
     modbus_mapping_t *m;
-    while ((m = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT)) == nullptr) {
+    while ((m = regmap_spare()) == nullptr) {
         printf("register map cannot be created (%s), retrying in 1 s\n", modbus_strerror(errno));
         sys_sleep(1);
     }
-    {
-        std::lock_guard<std::mutex> l(g_maps_mu);
-        g_maps->push_back(m);
+    return m;
+}
+
+// Opens the port again after it was missing or hung up. libmodbus's own
+// messages are held back, so an outage is reported once, not every attempt.
+bool reopen_port(modbus_t *c, bool &reported) {
+    modbus_set_debug(c, FALSE);
+    int rc = modbus_connect(c);
+    int err = errno;
+    modbus_set_debug(c, TRUE);
+    if (rc == 0) {
+        if (reported) puts("Modbus port open again\r");
+        reported = false;
+        return true;
     }
-    data_mapping.store(m, std::memory_order_release);
+    if (!reported) {
+        printf("Modbus port %s cannot be opened (%s), retrying\r\n", sys_path("/dev/ttyHSL3").c_str(),
+               strerror(err));
+        reported = true;
+    }
+    return false;
+}
+
+// A stored slave address outside 1..247 answers nobody (0 is the broadcast)
+// or is refused by libmodbus: the init switch's default takes its place.
+uint32_t checked_address(uint16_t a) {
+    if (a >= 1 && a <= 247) return a;
+    printf("Modbus address %d refused (1..247), using 1\r\n", a);
+    return 1;
+}
+
+bool framing_known(int code) {
+    return code == 0x03 || code == 0x0B || code == 0x23 || code == 0x2B || code == 0x43 || code == 0x4B;
+}
+
+// What libmodbus accepted and stored: the daemon acts on nothing it refused
+// with an exception reply (the same checks as modbus_reply's).
+bool write_accepted(const uint8_t *req, int len) {
+    modbus_mapping_t *m = data_mapping.load(std::memory_order_acquire);
+    if (m == nullptr || len < 6) return false;
+    int function = req[1];
+    int a = (req[2] << 8) | req[3];
+    int v = (req[4] << 8) | req[5];
+    switch (function) {
+    case 5: return a < m->nb_bits && (v == VALUE_ON || v == 0);
+    case 6: return a < m->nb_registers;
+    case 15:
+        return len >= 7 && v >= 1 && v <= MODBUS_MAX_WRITE_BITS && req[6] * 8 >= v && a + v <= m->nb_bits;
+    case 16:
+        return len >= 7 && v >= 1 && v <= MODBUS_MAX_WRITE_REGISTERS && req[6] == 2 * v &&
+               a + v <= m->nb_registers;
+    default: return true;
+    }
 }
 
 void alarm_trigger(int n, uint16_t v) {
@@ -239,7 +287,10 @@ void modbus_slave_init() {
     release_context();
     ctx = new_context(1);
 
-    publish_new_map();
+    // The new map is filled before it is published: until then the other
+    // threads keep reading the old one, never a half-filled map.
+    modbus_mapping_t *m = fresh_map();
+    regmap_fill_begin(m);
     set_config_default();
     read_config();
 
@@ -248,21 +299,28 @@ void modbus_slave_init() {
         di_set(3, 1);
     } else {
         if (!(hr_get(199) == 1 && hr_get(200) == DEFAULT_SERIAL)) {
-            sys_config.mb_address = hr_get(199);
+            sys_config.mb_address = checked_address(hr_get(199));
             printf("mb_address:%d\n\r", static_cast<int>(sys_config.mb_address));
             release_context();
             uint16_t serial = hr_get(200);
             if (serial != DEFAULT_SERIAL) {
-                sys_config.baud = mb_baud_from_code(serial >> 8);
+                int baud_code = serial >> 8, framing_code = serial & 0xFF;
+                if (baud_code < 4 || baud_code > 10)
+                    printf("Modbus baud code %d refused, using 115200\r\n", baud_code);
+                if (!framing_known(framing_code))
+                    printf("Modbus framing code 0x%02X refused, using N,1\r\n", framing_code);
+                sys_config.baud = mb_baud_from_code(baud_code);
                 sys_config.data_bit = 8;
                 int stop = 1;
-                mb_framing_from_code(serial & 0xFF, &sys_config.parity, &stop);
+                mb_framing_from_code(framing_code, &sys_config.parity, &stop);
                 sys_config.stop_bit = static_cast<uint8_t>(stop);
                 printf("Setting change:%c,%d,%d\n\r", sys_config.parity, sys_config.data_bit, sys_config.stop_bit);
             }
             ctx = new_context(static_cast<int>(sys_config.mb_address));
             // Every entry of the fresh map comes from the file, without defaults.
-            publish_new_map();
+            regmap_fill_end();
+            m = fresh_map();
+            regmap_fill_begin(m);
             read_config();
         }
         di_set(3, 0);
@@ -276,6 +334,8 @@ void modbus_slave_init() {
     }
 
     for (int i = 0; i < 6; i++) ir_set(19 + i, kIdent[i]);
+    regmap_fill_end();
+    data_mapping.store(m, std::memory_order_release);
 
     if (ctx != nullptr) modbus_connect(ctx);
 }
@@ -287,7 +347,7 @@ void mb_handle_request(const uint8_t *req, int len) {
         printf("Modbus Address:%d, inValid!!\r\n", slave);
         return;
     }
-    if (len < 6) return;
+    if (!write_accepted(req, len)) return;
     int function = req[1];
     int a = (req[2] << 8) | req[3];
     uint16_t v = static_cast<uint16_t>((req[4] << 8) | req[5]);
@@ -305,6 +365,9 @@ void *thread_mb_slave_listen(void *) {
     edge_trigger_reset();
 
     uint8_t req[MODBUS_MAX_ADU_LENGTH];
+    bool port_reported = false;
+    bool reply_to_ignore = false;   // libmodbus takes the next frame as another slave's reply
+    modbus_t *seen = nullptr;
     for (;;) {
         modbus_t *c = ctx;   // a recovery command replaces it between requests
         if (c == nullptr) {
@@ -312,27 +375,44 @@ void *thread_mb_slave_listen(void *) {
             sys_sleep(1);
             continue;
         }
+        if (c != seen) {
+            seen = c;
+            reply_to_ignore = false;
+        }
+        // Never into libmodbus without an open port: its select would be
+        // handed descriptor -1, which the hardened library aborts on.
+        if (modbus_get_socket(c) < 0 && !reopen_port(c, port_reported)) {
+            sys_usleep(PORT_RETRY_US);
+            continue;
+        }
         memset(req, 0, sizeof req);
+        modbus_set_response_timeout(c, 0, reply_to_ignore ? FOREIGN_REPLY_US : FLUSH_PAUSE_US);
+        bool ignoring = reply_to_ignore;
         int rc = modbus_receive(c, req);
+        reply_to_ignore = false;
+        if (ignoring) modbus_set_response_timeout(c, 0, FLUSH_PAUSE_US);
         if (rc < 0) {
             int err = errno;
             printf("receive error: %s\n", modbus_strerror(err));
-            // A port that is not open (or hung up) fails every receive at
-            // once: reopen it once a second rather than spin.
-            if (err == EBADF || err == EIO || err == ECONNRESET || modbus_get_socket(c) < 0) {
-                sys_sleep(1);
+            // A port that hung up (an unplugged adapter) fails every receive
+            // at once: close it, and reopen it above until it is back.
+            if (err == EBADF || err == EIO || err == ECONNRESET || err == ENXIO || err == ENODEV)
                 modbus_close(c);
-                modbus_connect(c);
-            }
             continue;
         }
         if (rc == 0) {
-            // libmodbus drops a request for another slave before it replies.
-            printf("Modbus Address:%d, inValid!!\r\n", req[0]);
+            // libmodbus drops a request for another slave before it replies,
+            // and then the reply to it, which is no request to report.
+            if (!ignoring) {
+                printf("Modbus Address:%d, inValid!!\r\n", req[0]);
+                reply_to_ignore = true;
+            }
             continue;
         }
-        modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
+        int sent = modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
         puts("reply mb-poll");
+        // An exception reply (address, function | 0x80, code, CRC) refused it.
+        if (sent == 5) continue;
         mb_handle_request(req, rc);
     }
     return nullptr;
