@@ -95,7 +95,7 @@ class Board:
     """
 
     def __init__(self, root=None, build=None, card=True, init_switch=False, files=None,
-                 modem=True, modem_args=None, echo=False):
+                 modem=True, modem_args=None, echo=False, bus=None):
         self.own_root = root is None
         self.root = os.path.abspath(root or tempfile.mkdtemp(prefix="alarmgw-board-"))
         self.build = os.path.abspath(build or default_build())
@@ -106,6 +106,9 @@ class Board:
         self.use_modem = modem
         self.modem_args = list(modem_args or [])
         self.echo = echo
+        # None: socat joins the daemon and the master. A list of "ADDR:MIN_MS:MAX_MS":
+        # sim/rs485_bus.py, with these other slaves on the line.
+        self.bus = bus
         self.socat = None
         self.modem = None
         self.daemon = None
@@ -211,6 +214,9 @@ class Board:
         for p in (self.tty, self.master):
             if os.path.lexists(p):
                 os.unlink(p)
+        if self.bus is not None:
+            self._start_bus()
+            return
         log = open(self.path("sim/socat.log"), "ab")
         self.socat = subprocess.Popen(
             ["socat", "-d", "-d",
@@ -227,6 +233,24 @@ class Board:
         # then ends: hold both ends so the daemon and the master can come and go.
         for p in (self.tty, self.master):
             self._held.append(os.open(p, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+
+    def _start_bus(self):
+        cmd = ["/usr/bin/python3", os.path.join(HERE, "rs485_bus.py"), "--link", self.tty, "--link", self.master]
+        for s in self.bus:
+            cmd += ["--slave", s]
+        log = open(self.path("sim/bus.log"), "ab")
+        self.socat = subprocess.Popen(cmd, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
+                                      start_new_session=True)
+        log.close()
+        deadline = time.monotonic() + 10
+        while not (os.path.exists(self.tty) and os.path.exists(self.master)):
+            if self.socat.poll() is not None or time.monotonic() > deadline:
+                raise BoardError("the bus did not link the Modbus line (see %s)" % self.path("sim/bus.log"))
+            time.sleep(0.02)
+
+    def unplug_line(self, plug=False):
+        """On the bus: pulls the daemon's adapter out (plug=True: a fresh one in)."""
+        self.socat.send_signal(signal.SIGUSR2 if plug else signal.SIGUSR1)
 
     def start_modem(self):
         if not self.use_modem or not os.path.exists(MODEM_SIM):

@@ -131,6 +131,7 @@ class _Boards:
         b.client = None
         self.made.append(b)
         b.prepare()
+        start_now = start   # the wrapper below takes the name
         orig_start = b.start
 
         def start(args=None, wait=True, timeout=15.0):
@@ -140,7 +141,7 @@ class _Boards:
             return b
 
         b.start = start
-        if start:
+        if start_now:
             b.start(args=args, wait=wait)
         return b
 
