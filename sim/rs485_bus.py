@@ -68,8 +68,8 @@ class Node:
 
 
 class InsideSlave:
-    def __init__(self, spec):
-        a, lo, hi = spec.split(":")
+    def __init__(self, option):
+        a, lo, hi = option.split(":")
         self.addr, self.lo, self.hi = int(a), float(lo) / 1000, float(hi) / 1000
         self.buf = b""
         self.pending = []   # (due time, reply bytes)
