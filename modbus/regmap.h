@@ -2,7 +2,8 @@
 // command interface and status board. Every access re-reads data_mapping,
 // because a re-initialisation swaps in a new map. Two maps take turns: the
 // new one is filled while unpublished, and the replaced one is kept (never
-// freed) as the spare of the next re-initialisation.
+// freed) as the spare of the next re-initialisation, which refills it only
+// once the accesses still on it are over.
 // Single registers are read and written as relaxed atomics: the map is shared
 // by all threads without a lock, one 16-bit (or 8-bit) store at a time.
 #pragma once
@@ -18,8 +19,8 @@ constexpr int MB_INPUT = 256;
 
 extern std::atomic<modbus_mapping_t *> data_mapping;
 
-// The map that is not published, zeroed with atomic stores (a late reader of
-// it may still be finishing one access); nullptr when memory is short.
+// The map that is not published, zeroed once no access is on it any more;
+// nullptr when memory is short. For the initialising thread only.
 modbus_mapping_t *regmap_spare();
 // While a fill target is set, the calling thread's accessors below work on
 // it; every other thread keeps the published map.

@@ -335,7 +335,7 @@ void modbus_slave_init() {
 
     for (int i = 0; i < 6; i++) ir_set(19 + i, kIdent[i]);
     regmap_fill_end();
-    data_mapping.store(m, std::memory_order_release);
+    data_mapping.store(m);   // sequentially consistent: regmap_spare counts on it
 
     if (ctx != nullptr) modbus_connect(ctx);
 }
