@@ -413,7 +413,9 @@ def _bad_frames():
     request to another slave, the time a master waits for that slave's answer:
     until then the slave takes the next frame for that answer and ignores it."""
     good = rtu(bytes([1, 3]) + struct.pack(">HH", 0, 10))
-    gap, other = 0.02, 0.05
+    # The slave bridges 40 ms gaps inside a frame and waits up to 200 ms for
+    # another slave's answer.
+    gap, other = 0.05, 0.25
     return [
         (good[:-1] + bytes([good[-1] ^ 0x5A]), 0, 0.001),                         # broken CRC
         (good[:5], 0, gap),                                                       # cut short
