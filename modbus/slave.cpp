@@ -123,8 +123,9 @@ bool write_accepted(const uint8_t *req, int len) {
     int a = (req[2] << 8) | req[3];
     int v = (req[4] << 8) | req[5];
     switch (function) {
-    case 5: return a < m->nb_bits && (v == VALUE_ON || v == 0);
-    case 6: return a < m->nb_registers;
+    // libmodbus takes a single write only as a whole frame: 6 bytes and the CRC.
+    case 5: return len == 8 && a < m->nb_bits && (v == VALUE_ON || v == 0);
+    case 6: return len == 8 && a < m->nb_registers;
     case 15:
         return len >= 7 && v >= 1 && v <= MODBUS_MAX_WRITE_BITS && req[6] * 8 >= v && a + v <= m->nb_bits;
     case 16:

@@ -24,7 +24,8 @@ void config_recovery();
 void *thread_mb_slave_listen(void *);
 
 // The per-request actions after modbus_reply, over the raw RTU request bytes
-// (address, function, data; CRC optional). Unit tests drive this directly.
+// as received (address, function, data, CRC); only requests that libmodbus
+// accepts are acted on. Unit tests drive this directly.
 void mb_handle_request(const uint8_t *req, int len);
 
 // Tables of the serial setting register (holding register 200).

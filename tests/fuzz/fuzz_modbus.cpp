@@ -19,6 +19,7 @@
 #include <ftw.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,10 +96,23 @@ int open_pty(std::string *slave_name) {
     return m;
 }
 
-void drain(int fd) {
+// Empties the master's end. With a reply expected it waits for its first two
+// bytes (a pseudo-terminal passes them on a moment later) and returns its
+// function byte; 0 when there is none.
+int drain(int fd, bool expect = false) {
     uint8_t buf[512];
-    while (read(fd, buf, sizeof buf) > 0) {
+    int got = 0, fn = 0;
+    for (;;) {
+        if (expect && got < 2) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) break;
+        }
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        for (ssize_t i = 0; i < n; i++, got++)
+            if (got == 1) fn = buf[i];
     }
+    return fn;
 }
 
 std::vector<uint8_t> wav(int channels) {
@@ -236,8 +250,10 @@ void one_frame(const uint8_t *frame, size_t len, bool bad_crc, int switch_on, st
     buf[len + 1] = static_cast<uint8_t>(crc >> 8);
     const int total = static_cast<int>(len + 2);
 
-    if (len >= 2) modbus_reply(g_reply_ctx, buf.data(), total, data_mapping.load());
     drain(g_master);
+    int sent = len >= 2 ? modbus_reply(g_reply_ctx, buf.data(), total, data_mapping.load()) : 0;
+    // What libmodbus refused with an exception is not acted on.
+    const bool refused = (drain(g_master, sent > 0) & 0x80) != 0;
 
     modbus_mapping_t *m = data_mapping.load();
     check(map_valid(m));
@@ -246,7 +262,7 @@ void one_frame(const uint8_t *frame, size_t len, bool bad_crc, int switch_on, st
 
     // The actions see the CRC too: a short frame's CRC bytes become its fields.
     const bool addressed = buf[0] == sys_config.mb_address;
-    const bool acted = addressed && total >= 6;
+    const bool acted = addressed && total >= 6 && !refused;
     const int fn = acted ? buf[1] : -1;
     const int a = acted ? (buf[2] << 8 | buf[3]) : -1;
     const uint16_t v = acted ? static_cast<uint16_t>(buf[4] << 8 | buf[5]) : 0;
@@ -373,8 +389,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (setup & 0x10) route_alarms();
     if (setup & 0x20) fill_sms_ring();
 
-    // Maps replaced by a recovery stay allocated until the input is done, as
-    // the daemon keeps them for threads that may still read them.
+    // Maps replaced by a recovery belong to the register map module, which
+    // keeps two of them for good and hands them out in turn.
     std::vector<modbus_mapping_t *> retired;
     const uint8_t *p = data + 1;
     size_t left = size - 1;
@@ -395,10 +411,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
 
-    modbus_mapping_t *last = data_mapping.load();
-    if (last != g_map) retired.push_back(last);
-    for (modbus_mapping_t *m : retired)
-        if (m != g_map) modbus_mapping_free(m);
     data_mapping.store(g_map);
     return 0;
 }
