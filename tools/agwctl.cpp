@@ -102,6 +102,11 @@ struct Line {
     }
 };
 int g_requests = 0;
+long g_wire_bytes = 0;  // RTU bytes on the line, both ways, CRC included
+
+// RTU frame sizes: address + function + ... + CRC.
+void count_read(int n) { g_wire_bytes += 8 + 5 + 2 * n; }
+void count_write(int n) { g_wire_bytes += 9 + 2 * n + 8; }
 
 int link_error(const std::string &what) {
     int e = errno;
@@ -128,6 +133,7 @@ int read_hr(Line &l, int a, int n, uint16_t *out) {
     for (int k = 0; k < n; k += READ_MAX) {
         int c = std::min(READ_MAX, n - k);
         g_requests++;
+        count_read(c);
         if (modbus_read_registers(l.ctx, a + k, c, out + k) != c) return link_error("reading " + span("holding registers", a + k, c));
     }
     return 0;
@@ -211,6 +217,7 @@ int cmd_push(const Opts &o) {
         for (int k = 0; k < r.count; k += WRITE_MAX) {
             int c = std::min(WRITE_MAX, r.count - k);
             g_requests++;
+            count_write(c);
             if (modbus_write_registers(l.ctx, r.first + k, c, want.data() + k) != c)
                 return fputc('\n', stderr), link_error("writing " + span("holding registers", r.first + k, c));
             progress(++done, total);
@@ -231,7 +238,12 @@ int cmd_push(const Opts &o) {
         g_requests++;
         if (modbus_write_register(l.ctx, CO_SAVE, hr_get(HR_EDGE_DELAY_127)) != 1) return link_error("save command (holding register 209)");
     }
-    fprintf(stderr, "agwctl: pushed and verified %s in %d requests%s\n", o.args[0].c_str(), g_requests, o.save ? ", saved" : "");
+    // A real line carries 10 bits per byte (8 data, start, stop; 11 with
+    // parity or 2 stop bits) and a 3.5-character gap after each frame.
+    int bits = (o.parity == 'N' ? 10 : 11) + (o.stop == 2 ? 1 : 0);
+    double wire = (g_wire_bytes + 2 * 3.5 * g_requests) * bits / static_cast<double>(o.baud);
+    fprintf(stderr, "agwctl: pushed and verified %s in %d requests%s; %ld bytes on the line, %.2f s at %d baud\n",
+            o.args[0].c_str(), g_requests, o.save ? ", saved" : "", g_wire_bytes, wire, o.baud);
     return 0;
 }
 
