@@ -16,11 +16,11 @@
 edge_trigger alarm_edge_trigger[128];
 
 namespace {
-constexpr uint16_t ALARM_ON = 0xFF00;
-constexpr uint16_t ALARM_OFF = 0x0000;
-constexpr int TEXT_REGS = 54;     // one ON or OFF text
-constexpr int VAR_TEXT_REG = 383;
-constexpr int VAR_TEXT_REGS = 16;
+using layout::ALARM_ON;
+using layout::ALARM_OFF;
+constexpr int TEXT_REGS = layout::TEXT_N;     // one ON or OFF text
+constexpr int VAR_TEXT_REG = layout::HR_VARIABLE_TEXT;
+constexpr int VAR_TEXT_REGS = layout::HR_VARIABLE_TEXT_N;
 constexpr int TEXT_CAP = 160;
 
 // The listener and the edge thread share the trigger table; every access to
@@ -29,13 +29,13 @@ constexpr int TEXT_CAP = 160;
 std::mutex edge_mu;
 
 bool enable_bit(int first_reg, int alarm) {
-    return ((hr_get(first_reg + alarm / 16) >> (alarm % 16)) & 1) != 0;
+    return ((hr_get(first_reg + layout::enable_word(alarm)) >> layout::enable_bit(alarm)) & 1) != 0;
 }
 
 // Phones of the groups selected by the alarm's mask, groups and numbers in
 // ascending order, duplicates kept. Returns the count.
 int collect_phones(int alarm, char (*phones)[PHONE_SLOT_LEN]) {
-    uint16_t mask = hr_get(alarm);
+    uint16_t mask = hr_get(layout::HR_GROUP_MASK + alarm);
     int count = 0;
     for (int g = 0; g < 16; g++) {
         if (((mask >> g) & 1) == 0) continue;
@@ -64,7 +64,7 @@ void queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     uint8_t text[TEXT_CAP] = {};
     int len = regmap_text(first, TEXT_REGS, text, TEXT_CAP);
     printf("Send SMS Contens Length:%d\n", len);
-    if (hr_get(203) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len, true);
+    if (hr_get(layout::HR_VARIABLE_ON) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len, true);
 
     sms_message msg{};
     std::memcpy(msg.text, text, static_cast<size_t>(len));
@@ -80,7 +80,7 @@ void queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     // Always record 0: the master reads the last alarm SMS in input register 0.
     sms_buffer_status[0].status.store(1);
     sms_buffer_status[0].slot.store(res);
-    ir_set(16, static_cast<uint16_t>(res));
+    ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(res));
     if_send_sms_buffer_full.store(0);
 }
 
@@ -138,7 +138,7 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
 void edge_trigger_write(int n, uint16_t value) {
     if (n < 0 || n > 127) return;
     puts("Alarm Edge Mode...\r");
-    int32_t delay = hr_get(n == 127 ? 209 : 256 + n);
+    int32_t delay = hr_get(layout::edge_delay_reg(n));
     int32_t v = value;
     int32_t prev;
     bool changed;
@@ -177,7 +177,7 @@ edge_trigger edge_trigger_get(int n) {
 }
 
 void edge_poll_pass() {
-    if (hr_get(208) != 1) return;
+    if (hr_get(layout::HR_EDGE_MODE) != 1) return;
     for (int i = 0; i < 128; i++) {
         bool seen = false, fire = false;
         int32_t ticks, delay, value;

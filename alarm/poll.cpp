@@ -13,14 +13,15 @@
 #include "sys/sys.h"
 
 namespace {
-constexpr int IR_SENDER = 30;
-constexpr int SENDER_REGS = 10;   // at most 20 characters
-constexpr int IR_CENTURY = 40;
-constexpr int IR_TIME = 41;
-constexpr int IR_CODING = 47;
-constexpr int IR_TEXT = 48;
-constexpr int IR_RECV_END = 127;
-constexpr int IR_VOICE_PRESENT = 128;
+using namespace layout;
+constexpr int IR_SENDER = IR_RX_SENDER;
+constexpr int SENDER_REGS = IR_RX_SENDER_N;   // at most 20 characters
+constexpr int IR_CENTURY = IR_RX_CENTURY;
+constexpr int IR_TIME = IR_RX_TIME;
+constexpr int IR_CODING = IR_RX_CODING;
+constexpr int IR_TEXT = IR_RX_TEXT;
+constexpr int IR_RECV_END = IR_RX_LAST;
+constexpr int IR_VOICE_PRESENT = IR_WAV_PRESENT;
 constexpr int CARD_WRITE_TEST_CYCLES = 1200;
 
 int card_cycle = 0;   // only the polling thread runs a cycle
@@ -57,7 +58,7 @@ void publish_time(const char *time_text) {
     printf("time_string = %.*s\r\n", static_cast<int>(date.size()), date.data());
     if (sp != std::string_view::npos) printf("time_string = %.*s\r\n", static_cast<int>(clock.size()), clock.data());
 
-    ir_set(IR_CENTURY, 0x3230);
+    ir_set(IR_CENTURY, RX_CENTURY);
     std::string_view f[3];
     // A field the text lacks leaves its register at 0 (cleared on acceptance).
     split3(date, '/', f);
@@ -111,7 +112,7 @@ void publish_received_sms(const sms_message &in) {
 
     for (int r = IR_SENDER; r <= IR_RECV_END; r++) ir_set(r, 0);
     puts("RecieveSMSFilter ok \r");
-    di_set(1, 1);
+    di_set(DI_RX_SMS, 1);
 
     // Registers 30..39 hold at most 20 characters: a longer sender is cut
     // rather than run into the time stamp.
@@ -153,9 +154,9 @@ int ifRecieveSMSFilterPhones(const char *sender) {
 }
 
 void mb_slave_poll_pass() {
-    di_set(0, if_send_sms_buffer_full.load() == 1 ? 1 : 0);
+    di_set(DI_QUEUE_FULL, if_send_sms_buffer_full.load() == 1 ? 1 : 0);
     for (int k = 0; k < 16; k++) report_status(k, sms_buffer_status[k].slot.load(), &sms_buffer_status[k].status);
-    report_status(17, sms_dynamic_buffer_id.load(), nullptr);
+    report_status(IR_DYNAMIC_STATUS, sms_dynamic_buffer_id.load(), nullptr);
 
     sms_message msg{};
     if (sms_check_new_one(&msg) == 1) {
@@ -166,7 +167,7 @@ void mb_slave_poll_pass() {
         msg.time[sizeof msg.time - 1] = 0;
         if (msg.length > 160) msg.length = 160;
         msg.text[msg.length] = 0;
-        if (hr_get(254) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
+        if (hr_get(HR_SENDER_FILTER) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
             publish_received_sms(msg);
             printSMS(msg);
         } else {
@@ -175,16 +176,16 @@ void mb_slave_poll_pass() {
     }
 
     if (card_test()) {
-        di_set(2, 1);
+        di_set(DI_SD_CARD, 1);
     } else {
-        di_set(2, 0);
-        for (int r = 0; r < 16; r++) ir_set(IR_VOICE_PRESENT + r, 0);
+        di_set(DI_SD_CARD, 0);
+        for (int r = 0; r < IR_WAV_N; r++) ir_set(IR_VOICE_PRESENT + r, 0);
     }
 
     int32_t creg = modem_creg.load();
-    ir_set(27, static_cast<uint16_t>(creg & 0xFFFF));
-    ir_set(18, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
-    ir_set(28, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
+    ir_set(IR_CREG, static_cast<uint16_t>(creg & 0xFFFF));
+    ir_set(IR_CSQ, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
+    ir_set(IR_NET_TYPE, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
 }
 
 void mb_slave_poll_reset() { card_cycle = 0; }

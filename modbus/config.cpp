@@ -23,9 +23,6 @@ static_assert(CONFIG_OFF_AI == CONFIG_OFF_DO + DO_BYTES);
 static_assert(CONFIG_OFF_AO == CONFIG_OFF_AI + AI_BYTES);
 static_assert(CONFIG_SIZE == CONFIG_OFF_AO + AO_BYTES);
 
-// Identification words in input registers 19..24: firmware 1.7, 2019-06-19.
-constexpr uint16_t kIdent[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
-
 // Owns one descriptor; closes it on every way out.
 struct Fd {
     int fd = -1;
@@ -126,22 +123,16 @@ int save_config() {
     puts("Open file success for saving\r");
 
     std::array<uint8_t, CONFIG_SIZE> img{};
+    config_to_image(img.data());
     bool ok = true;
 
     puts("Save Modbus DI Data...\r");
-    for (int i = 0; i < MB_DISCRETE; i++) img[CONFIG_OFF_DI + i] = di_get(i);
     ok = ok && write_all(fd.fd, img.data() + CONFIG_OFF_DI, DI_BYTES);
-
     puts("Save Modbus DO Data...\r");
-    for (int i = 0; i < MB_COILS; i++) img[CONFIG_OFF_DO + i] = coil_get(i);
     ok = ok && write_all(fd.fd, img.data() + CONFIG_OFF_DO, DO_BYTES);
-
     puts("Save Modbus AI Data...\r");
-    for (int i = 0; i < MB_INPUT; i++) put_le16(img.data() + CONFIG_OFF_AI + 2 * i, ir_get(i));
     ok = ok && write_all(fd.fd, img.data() + CONFIG_OFF_AI, AI_BYTES);
-
     puts("Save Modbus AO Data...\r");
-    for (int i = 0; i < MB_HOLDING; i++) put_le16(img.data() + CONFIG_OFF_AO + 2 * i, hr_get(i));
     ok = ok && write_all(fd.fd, img.data() + CONFIG_OFF_AO, AO_BYTES);
 
     ok = ok && fsync(fd.fd) == 0;
@@ -223,30 +214,49 @@ int check_config() {
     return 0;
 }
 
-void set_config_default() {
-    puts("Set Modbus DI Data...\r");
+void config_to_image(uint8_t *img) {
+    for (int i = 0; i < MB_DISCRETE; i++) img[CONFIG_OFF_DI + i] = di_get(i);
+    for (int i = 0; i < MB_COILS; i++) img[CONFIG_OFF_DO + i] = coil_get(i);
+    for (int i = 0; i < MB_INPUT; i++) put_le16(img + CONFIG_OFF_AI + 2 * i, ir_get(i));
+    for (int i = 0; i < MB_HOLDING; i++) put_le16(img + CONFIG_OFF_AO + 2 * i, hr_get(i));
+}
+
+void config_from_image(const uint8_t *img, size_t n) {
+    std::array<uint8_t, CONFIG_SIZE> full{};
+    std::memcpy(full.data(), img, n < full.size() ? n : full.size());
+    for (int i = 0; i < MB_DISCRETE; i++) di_set(i, full[CONFIG_OFF_DI + i]);
+    for (int i = 0; i < MB_COILS; i++) coil_set(i, full[CONFIG_OFF_DO + i]);
+    for (int i = 0; i < MB_INPUT; i++) ir_set(i, get_le16(full.data() + CONFIG_OFF_AI + 2 * i));
+    for (int i = 0; i < MB_HOLDING; i++) hr_set(i, get_le16(full.data() + CONFIG_OFF_AO + 2 * i));
+}
+
+void config_fill_defaults() {
+    using namespace layout;
     for (int i = 0; i < MB_DISCRETE; i++) di_set(i, 0);
-
-    puts("Set Modbus DO Data...\r");
     for (int i = 0; i < MB_COILS; i++) coil_set(i, 0);
-
-    puts("Set Modbus AI Data...\r");
     for (int i = 0; i < MB_INPUT; i++) ir_set(i, 0);
-    for (int i = 0; i < 6; i++) ir_set(19 + i, kIdent[i]);
+    for (int i = 0; i < IR_IDENT_N; i++) ir_set(IR_IDENT + i, IDENT[i]);
 
-    puts("Set Modbus AO Data...\r");
     for (int i = 0; i < MB_HOLDING; i++) hr_set(i, 0);
-    hr_set(180, static_cast<uint16_t>((DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]));
-    hr_set(181, static_cast<uint16_t>((DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]));
-    hr_set(199, 1);
-    hr_set(200, 0x0A03);
-    hr_set(254, 1);
+    hr_set(HR_PIN, static_cast<uint16_t>((DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]));
+    hr_set(HR_PIN + 1, static_cast<uint16_t>((DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]));
+    hr_set(HR_SLAVE_ADDRESS, 1);
+    hr_set(HR_SERIAL, SERIAL_DEFAULT);
+    hr_set(HR_SENDER_FILTER, 1);
 
     char text[24];
-    for (int i = 0; i < 128; i++) {
+    for (int i = 0; i < ALARMS; i++) {
         snprintf(text, sizeof text, "Channel%d ON", i);
         put_default_text(alarm_text_reg(i), text);
         snprintf(text, sizeof text, "Channel%d OFF", i);
-        put_default_text(alarm_text_reg(i) + 54, text);
+        put_default_text(alarm_off_text_reg(i), text);
     }
+}
+
+void set_config_default() {
+    puts("Set Modbus DI Data...\r");
+    puts("Set Modbus DO Data...\r");
+    puts("Set Modbus AI Data...\r");
+    puts("Set Modbus AO Data...\r");
+    config_fill_defaults();
 }

@@ -12,10 +12,12 @@
 #include <cstdint>
 #include <modbus/modbus.h>
 
-constexpr int MB_COILS = 256;
-constexpr int MB_DISCRETE = 8;
-constexpr int MB_HOLDING = 34400;
-constexpr int MB_INPUT = 256;
+#include "modbus/map_layout.h"
+
+constexpr int MB_COILS = layout::COILS;
+constexpr int MB_DISCRETE = layout::DISCRETE;
+constexpr int MB_HOLDING = layout::HOLDING;
+constexpr int MB_INPUT = layout::INPUT;
 
 extern std::atomic<modbus_mapping_t *> data_mapping;
 
@@ -37,12 +39,10 @@ void coil_set(int addr, uint8_t v);
 uint8_t di_get(int addr);             // discrete input
 void di_set(int addr, uint8_t v);
 
-// Start of the alarm text block of alarm i (ON text; OFF text at +54).
-constexpr int alarm_text_reg(int i) { return 10000 + 2048 * (i / 16) + 108 * (i % 16); }
-// First register of phone n (0..15) of group g (0..15): 10 ASCII-pair registers.
-constexpr int phone_reg(int g, int n) {
-    return (g < 8 ? 30000 + 170 * g : 32048 + 170 * (g - 8)) + 10 + 10 * n;
-}
+// Start of the alarm text block of alarm i (ON text; OFF text at +54) and
+// first register of phone n of group g: the layout's formulas.
+using layout::alarm_text_reg;
+using layout::phone_reg;
 
 // Assembles a phone number from 10 ASCII-pair registers (high byte first,
 // zero registers skipped) into out (21 bytes: up to 20 characters + NUL).

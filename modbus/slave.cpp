@@ -22,11 +22,9 @@ char modem_pin_code[5] = {0, 0, 0, 0, 0};
 namespace {
 std::mutex g_pin_mu;   // the modem thread reads the PIN while a recovery rewrites it
 
-constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
-constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
-constexpr uint16_t VALUE_ON = 0xFF00;
-constexpr uint16_t DEFAULT_SERIAL = 0x0A03;
-constexpr uint16_t kIdent[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+using namespace layout;
+constexpr uint16_t VALUE_ON = ALARM_ON;
+constexpr uint16_t DEFAULT_SERIAL = SERIAL_DEFAULT;
 
 // libmodbus uses the response time-out twice, and the two uses need
 // different values. modbus_reply sleeps it before the flush that follows an
@@ -136,7 +134,7 @@ bool write_accepted(const uint8_t *req, int len) {
 }
 
 void alarm_trigger(int n, uint16_t v) {
-    if (hr_get(208) == 1)
+    if (hr_get(HR_EDGE_MODE) == 1)
         edge_trigger_write(n, v);
     else
         modbus_do_fixed_sms(static_cast<uint16_t>(n), v);
@@ -146,12 +144,12 @@ void dynamic_sms() {
     puts("Send Dynamic SMS");
 
     char number[21];
-    regmap_phone(469, number);
+    regmap_phone(HR_DYN_PHONE, number);
     printf("Send Number Length:%d\n", static_cast<int>(strlen(number)));
     printf("Send Number:%s\n", number);
 
     uint8_t body[140] = {};
-    int len = regmap_text(399, 70, body, sizeof body);
+    int len = regmap_text(HR_DYN_TEXT, HR_DYN_TEXT_N, body, sizeof body);
     printf("Send SMS Contens Length:%d\n", len);
 
     // A number that fills all 20 bytes is kept whole: the ring's readers
@@ -170,7 +168,7 @@ void dynamic_sms() {
         if_send_sms_buffer_full = 1;
     } else {
         sms_dynamic_buffer_id = res;
-        ir_set(16, static_cast<uint16_t>(res));
+        ir_set(IR_LAST_SLOT, static_cast<uint16_t>(res));
         if_send_sms_buffer_full = 0;
     }
 }
@@ -178,24 +176,24 @@ void dynamic_sms() {
 void single_write(int a, uint16_t v) {
     printf("request address:%d and data:%x\r\n", a, v);
     if (a <= 127) alarm_trigger(a, v);
-    if (a == 128 && v == VALUE_ON) dynamic_sms();
-    if (a == 199 && v == VALUE_ON) {
-        coil_set(199, 0);
-        di_set(1, 0);
+    if (a == CO_DYNAMIC_SMS && v == VALUE_ON) dynamic_sms();
+    if (a == CO_CLEAR_RX_SMS && v == VALUE_ON) {
+        coil_set(CO_CLEAR_RX_SMS, 0);
+        di_set(DI_RX_SMS, 0);
         for (int i = 30; i <= 127; i++) ir_set(i, 0);
     }
-    if (a == 200 && v == VALUE_ON) {
+    if (a == CO_CLEAR_QUEUE && v == VALUE_ON) {
         puts("clear all send buffer...\r");
         sms_event_clean_all();
     }
-    if (a == 209) save_config();
+    if (a == CO_SAVE) save_config();
     // A single write cannot move the slave's address or line settings: only a
     // deliberate write-multiple (or the init switch) can.
-    if ((a == 199 || a == 200) && PIN_INIT_V() == 0) {
-        if (a == 199)
-            hr_set(199, 1);
+    if ((a == HR_SLAVE_ADDRESS || a == HR_SERIAL) && PIN_INIT_V() == 0) {
+        if (a == HR_SLAVE_ADDRESS)
+            hr_set(HR_SLAVE_ADDRESS, 1);
         else
-            hr_set(200, DEFAULT_SERIAL);
+            hr_set(HR_SERIAL, DEFAULT_SERIAL);
     }
 }
 
@@ -210,13 +208,15 @@ void write_multiple_coils(int a, int q) {
 
 void write_multiple_registers(int a, int q) {
     printf("request address:%x and data:%x\r\n", a, q);
-    if (a == 506) puts("SET PIN CODE!!");
-    if (a == 508 && q == 2 && hr_get(508) == RECOVERY_KEY[0] && hr_get(509) == RECOVERY_KEY[1])
+    if (a == HR_PIN_CMD) puts("SET PIN CODE!!");
+    if (a == HR_RECOVERY_KEY && q == 2 && hr_get(HR_RECOVERY_KEY) == RECOVERY_KEY[0] &&
+        hr_get(HR_RECOVERY_KEY + 1) == RECOVERY_KEY[1])
         config_recovery();
-    if (a == 510 && q == 2 && hr_get(510) == REBOOT_KEY[0] && hr_get(511) == REBOOT_KEY[1]) {
+    if (a == HR_REBOOT_KEY && q == 2 && hr_get(HR_REBOOT_KEY) == REBOOT_KEY[0] &&
+        hr_get(HR_REBOOT_KEY + 1) == REBOOT_KEY[1]) {
         puts("Go Reset!!");
-        hr_set(510, 0);
-        hr_set(511, 0);
+        hr_set(HR_REBOOT_KEY, 0);
+        hr_set(HR_REBOOT_KEY + 1, 0);
         sys_sleep(1);
         save_config();
         sys_sleep(1);
@@ -297,13 +297,13 @@ void modbus_slave_init() {
 
     if (PIN_INIT_V() != 0) {
         // The init switch forces the factory line settings, whatever the map says.
-        di_set(3, 1);
+        di_set(DI_INIT_SWITCH, 1);
     } else {
-        if (!(hr_get(199) == 1 && hr_get(200) == DEFAULT_SERIAL)) {
-            sys_config.mb_address = checked_address(hr_get(199));
+        if (!(hr_get(HR_SLAVE_ADDRESS) == 1 && hr_get(HR_SERIAL) == DEFAULT_SERIAL)) {
+            sys_config.mb_address = checked_address(hr_get(HR_SLAVE_ADDRESS));
             printf("mb_address:%d\n\r", static_cast<int>(sys_config.mb_address));
             release_context();
-            uint16_t serial = hr_get(200);
+            uint16_t serial = hr_get(HR_SERIAL);
             if (serial != DEFAULT_SERIAL) {
                 int baud_code = serial >> 8, framing_code = serial & 0xFF;
                 if (baud_code < 4 || baud_code > 10)
@@ -324,17 +324,17 @@ void modbus_slave_init() {
             regmap_fill_begin(m);
             read_config();
         }
-        di_set(3, 0);
+        di_set(DI_INIT_SWITCH, 0);
     }
 
     {
         std::lock_guard<std::mutex> l(g_pin_mu);
-        mb_derive_pin(hr_get(180), hr_get(181), modem_pin_code);
+        mb_derive_pin(hr_get(HR_PIN), hr_get(HR_PIN + 1), modem_pin_code);
         printf("current pin code: %c%c%c%c\r\n", modem_pin_code[0], modem_pin_code[1], modem_pin_code[2],
                modem_pin_code[3]);
     }
 
-    for (int i = 0; i < 6; i++) ir_set(19 + i, kIdent[i]);
+    for (int i = 0; i < IR_IDENT_N; i++) ir_set(IR_IDENT + i, IDENT[i]);
     regmap_fill_end();
     data_mapping.store(m);   // sequentially consistent: regmap_spare counts on it
 

@@ -14,9 +14,9 @@
 #include "sys/sys.h"
 
 namespace {
-constexpr int kAlarms = 128;
-constexpr int kPresenceReg = 128;   // 16 registers, then the format bitmaps at 144
-constexpr int kFormatReg = 144;
+constexpr int kAlarms = layout::ALARMS;
+constexpr int kPresenceReg = layout::IR_WAV_PRESENT;   // 16 registers, then the format bitmaps
+constexpr int kFormatReg = layout::IR_WAV_VALID;
 
 struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
@@ -178,7 +178,7 @@ int link_wav_to_var() {
 void check_wav_exist_format() {
     if (if_sd_card != 1) {
         puts("SD card does not exist.\r");
-        for (int r = kPresenceReg; r < kFormatReg + 16; r++) ir_set(r, 0);
+        for (int r = kPresenceReg; r < kFormatReg + layout::IR_WAV_N; r++) ir_set(r, 0);
         return;
     }
     uint16_t presence = 0, format = 0;

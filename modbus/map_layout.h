@@ -1,0 +1,104 @@
+// The register map's layout: every table size, address, block size and
+// formula, in one place for the daemon and for agwctl. Addresses are
+// zero-based within their table. No code, no state: constants only.
+#pragma once
+#include <cstdint>
+
+namespace layout {
+
+// Table sizes of the libmodbus mapping.
+constexpr int COILS = 256, DISCRETE = 8, INPUT = 256, HOLDING = 34400;
+constexpr int ALARMS = 128, GROUPS = 16, PHONES_PER_GROUP = 16;
+
+// Alarm values, as coil or register writes.
+constexpr uint16_t ALARM_ON = 0xFF00, ALARM_OFF = 0x0000;
+
+// Coils (commands act on single writes, function 5 or 6 alike).
+constexpr int CO_ALARM = 0;            // 0..127: alarm trigger
+constexpr int CO_DYNAMIC_SMS = 128;    // ON: queue the dynamic SMS
+constexpr int CO_CLEAR_RX_SMS = 199;   // ON: clear the received SMS
+constexpr int CO_CLEAR_QUEUE = 200;    // ON: empty the SMS queue
+constexpr int CO_SAVE = 209;           // any single write: save the configuration
+
+// Discrete inputs.
+constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+
+// Input registers.
+constexpr int IR_SLOT_STATUS = 0;      // 0..15: status of slot k, status x 256
+constexpr int IR_SLOTS = 16;
+constexpr int IR_LAST_SLOT = 16;       // queue slot of the SMS queued last
+constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
+constexpr int IR_CSQ = 18;             // signal quality while registered
+constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
+constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
+constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together
+constexpr int IR_RX_SENDER = 30, IR_RX_SENDER_N = 10;
+constexpr int IR_RX_CENTURY = 40;      // "20"
+constexpr uint16_t RX_CENTURY = 0x3230;
+constexpr int IR_RX_TIME = 41, IR_RX_TIME_N = 6;    // yy MM dd hh mm ss, ASCII pairs
+constexpr int IR_RX_CODING = 47;       // 0 7-bit, 1 UCS-2
+constexpr int IR_RX_TEXT = 48, IR_RX_TEXT_N = 80;   // byte 2k low, 2k+1 high
+constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
+// Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.
+constexpr int wav_word(int n) { return n / 8; }
+constexpr int wav_bit(int n, bool off) { return 2 * (n % 8) + (off ? 1 : 0); }
+
+// Event status as reported (x 256).
+constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
+
+// Holding registers.
+constexpr int HR_GROUP_MASK = 0;       // 0..127: bit g = phone group g
+constexpr int HR_SMS_ENABLE = 128;     // 128..135: bit b of 128+j = alarm 16j+b
+constexpr int HR_VOICE_ENABLE = 136;   // 136..143
+constexpr int HR_ENABLE_N = 8;
+constexpr int enable_word(int n) { return n / 16; }
+constexpr int enable_bit(int n) { return n % 16; }
+constexpr int HR_PIN = 180, HR_PIN_N = 2;            // four ASCII characters
+constexpr int HR_SLAVE_ADDRESS = 199;
+constexpr int HR_SERIAL = 200;         // high byte baud code, low byte framing code
+constexpr uint16_t SERIAL_DEFAULT = 0x0A03;
+constexpr int HR_VARIABLE_ON = 203;    // 1: append the variable text
+constexpr int HR_EDGE_MODE = 208;      // 1: edge mode
+constexpr int HR_EDGE_DELAY_127 = 209; // edge delay of alarm 127 (also the save address)
+constexpr int HR_SENDER_FILTER = 254;  // non-zero: only configured senders
+constexpr int HR_EDGE_DELAY = 256;     // 256..382: alarms 0..126
+constexpr int edge_delay_reg(int n) { return n == ALARMS - 1 ? HR_EDGE_DELAY_127 : HR_EDGE_DELAY + n; }
+constexpr int HR_VARIABLE_TEXT = 383, HR_VARIABLE_TEXT_N = 16;
+constexpr int HR_DYN_TEXT = 399, HR_DYN_TEXT_N = 70;
+constexpr int HR_DYN_PHONE = 469, HR_DYN_PHONE_N = 10;
+constexpr int HR_PIN_CMD = 506;
+constexpr int HR_RECOVERY_KEY = 508;
+constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
+constexpr int HR_REBOOT_KEY = 510;
+constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+
+// Alarm text blocks: 108 text registers per alarm, ON text then OFF text;
+// 16 blocks per group, groups 2048 registers apart.
+constexpr int TEXT_BASE = 10000, TEXT_GROUP_STRIDE = 2048, TEXT_BLOCK = 108, TEXT_N = 54;
+constexpr int TEXT_GROUP_SPAN = 16 * TEXT_BLOCK;     // 1728 registers in use per group
+constexpr int alarm_text_reg(int i) { return TEXT_BASE + TEXT_GROUP_STRIDE * (i / 16) + TEXT_BLOCK * (i % 16); }
+constexpr int alarm_off_text_reg(int i) { return alarm_text_reg(i) + TEXT_N; }
+
+// Phone group blocks: 170 registers, 10 unused then 16 phones of 10 ASCII-pair
+// registers; groups 0..7 from 30000, groups 8..15 from 32048.
+constexpr int PHONE_BASE_LO = 30000, PHONE_BASE_HI = 32048, PHONE_BLOCK = 170, PHONE_N = 10;
+constexpr int PHONE_SKIP = 10;
+constexpr int PHONE_MAX_CHARS = 19;    // the 20th byte stays 0 (20-byte phone slots)
+constexpr int group_reg(int g) { return g < 8 ? PHONE_BASE_LO + PHONE_BLOCK * g : PHONE_BASE_HI + PHONE_BLOCK * (g - 8); }
+constexpr int phone_reg(int g, int n) { return group_reg(g) + PHONE_SKIP + PHONE_N * n; }
+
+// Line settings of holding register 200.
+struct BaudCode { uint8_t code; int baud; };
+constexpr BaudCode BAUDS[] = {{4, 2400}, {5, 4800}, {6, 9600}, {7, 19200}, {8, 38400}, {9, 57600}, {10, 115200}};
+struct FramingCode { uint8_t code; char parity; int stop_bits; };
+constexpr FramingCode FRAMINGS[] = {{0x03, 'N', 1}, {0x0B, 'N', 2}, {0x23, 'O', 1},
+                                    {0x2B, 'O', 2}, {0x43, 'E', 1}, {0x4B, 'E', 2}};
+
+// The configuration image: DI bytes, DO bytes, AI and AO little-endian.
+constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = IMG_OFF_DO + COILS,
+              IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
+static_assert(IMG_SIZE == 69576);
+static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
+
+}  // namespace layout

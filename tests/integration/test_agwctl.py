@@ -1,0 +1,96 @@
+"""agwctl against the real daemon on the simulated board: an image on the card
+is loaded at start; push, read back and save; show of the live gateway; status;
+an alarm raised by agwctl reaches the simulated modem; the dynamic SMS is
+followed to its end; a gateway that does not answer gives exit status 2 with
+the register named."""
+import os
+import subprocess
+
+import pytest
+
+from conftest import default_image
+from modemctl import Modem
+
+SITE = """# test site: no [serial] section, so the line stays 115200 8N1, slave 1
+[sim]
+pin = "4711"
+[sms]
+variable_text = " – Halle 3"
+[[group]]
+index = 9
+numbers = ["+491701234567", "", "0612345678"]
+[[alarm]]
+number = 5
+on = "Überflutung €"
+groups = [9]
+sms = true
+edge_delay = 1000
+"""
+
+
+def agwctl(*args, check=True):
+    exe = os.path.join(os.environ.get("ALARMGW_BUILD", "build"), "agwctl")
+    p = subprocess.run([exe, *args], capture_output=True, text=True, timeout=120)
+    if check:
+        assert p.returncode == 0, p.stderr
+    return p
+
+
+def text_regs(s):
+    return [((ord(ch) & 0xFF) << 8) | (ord(ch) >> 8) for ch in s]
+
+
+@pytest.fixture
+def site(tmp_path):
+    p = tmp_path / "site.toml"
+    p.write_text(SITE, encoding="utf-8")
+    img = tmp_path / "config.ini"
+    agwctl("image", str(p), "-o", str(img))
+    return p, img
+
+
+def test_image_on_the_card_is_loaded_at_start(make_board, site):
+    path, img = site
+    b = make_board(files={"media/card/update/config.ini": img.read_bytes()})
+    c = b.client
+    assert c.read_holding_registers(180, 2, slave=1).registers == [0x3437, 0x3131]
+    assert c.read_holding_registers(5, 1, slave=1).registers == [1 << 9]
+    on = c.read_holding_registers(10000 + 5 * 108, 14, slave=1).registers
+    assert on == text_regs("Überflutung €") + [0]
+    # group 9 starts at 32048 + 170; phone 2 ten registers per phone further
+    assert c.read_holding_registers(32048 + 170 + 10 + 20, 5, slave=1).registers == [0x3036, 0x3132, 0x3334,
+                                                                                     0x3536, 0x3738]
+    assert c.read_holding_registers(261, 1, slave=1).registers == [1000]
+
+
+@pytest.mark.board(config=default_image())
+def test_push_show_save_status_alarm_and_sms(board, site, tmp_path):
+    path, img = site
+    port = board.master
+    m = Modem(board.root)
+    m.wait_ready()
+    expected = agwctl("show", str(img)).stdout
+    assert "on = \"Überflutung €\"" in expected
+
+    p = agwctl("push", str(path), "--port", port, "--save")
+    assert "pushed and verified" in p.stderr and "saved" in p.stderr
+    assert agwctl("show", "--port", port).stdout == expected
+    board.wait_log(r"Time Spent: \d+ ms")
+    assert agwctl("show", board.config_path).stdout == expected
+
+    st = agwctl("status", "--port", port).stdout
+    assert "firmware 1.7, 2019-06-19" in st and "SD card     mounted" in st
+
+    agwctl("alarm", "--port", port, "5", "on")
+    m.wait_for(lambda: len(m.outbox()) >= 2, 30, what="the alarm's two SMS")
+    sent = m.outbox()
+    assert sorted(s["number"].lstrip("+") for s in sent) == ["0612345678", "491701234567"], sent
+    assert all(s["text"] == "Überflutung €" for s in sent)
+
+    p = agwctl("sms", "--port", port, "0699999999", "Grüße aus Halle 3")
+    assert p.stdout.strip() == "done"
+    assert any(s["number"] == "0699999999" and s["text"] == "Grüße aus Halle 3" for s in m.outbox())
+
+    p = agwctl("push", str(path), "--port", port, "--slave", "9", check=False)
+    assert p.returncode == 2
+    assert "writing holding registers 0..122: Connection timed out" in p.stderr

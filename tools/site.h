@@ -1,0 +1,52 @@
+// The site file of agwctl: a TOML description of one gateway's settings and
+// its mapping onto the register map (through modbus/map_layout.h and the
+// daemon's map code). Parsing never throws; errors name file, line and field.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "modbus/map_layout.h"
+
+struct SiteAlarm {
+    std::u16string on, off;  // UCS-2 code units
+    uint16_t groups = 0;     // bit g = phone group g
+    bool sms = false, voice = false;
+    uint16_t edge_delay = 0;
+    bool operator==(const SiteAlarm &) const = default;
+};
+
+struct Site {
+    int address = 1, baud = 115200, stop_bits = 1;
+    char parity = 'N';
+    std::string pin;
+    bool sender_filter = true, append_variable = false, edge_mode = false;
+    std::u16string variable_text;
+    std::array<std::array<std::string, layout::PHONES_PER_GROUP>, layout::GROUPS> phones;
+    std::array<SiteAlarm, layout::ALARMS> alarms;
+    bool operator==(const Site &) const = default;
+};
+
+// UTF-8 <-> UCS-2. utf8_to_ucs2 returns "" on success or the reason.
+std::string utf8_to_ucs2(const std::string &in, std::u16string &out);
+std::string ucs2_to_utf8(const std::u16string &in);
+// A phone number: optional '+' then digits, 1..19 characters in all.
+bool phone_valid(const std::string &s);
+
+// Settings of the map data_mapping points to, and back (only the registers
+// the site file describes are written).
+Site site_from_map();
+void site_to_map(const Site &s);
+// Factory defaults as a Site (builds a scratch map; data_mapping is restored).
+Site site_defaults();
+
+// Parses TOML text over the factory defaults into out. Returns "" or an error
+// "file:line: field: reason" (the first one found).
+std::string site_parse(const std::string &text, const std::string &file, Site &out);
+// TOML text of s: what differs from the defaults, or everything with all.
+std::string site_emit(const Site &s, bool all);
+
+// Register ranges the site file covers, as pushed and read back.
+struct RegRange { int first, count; };
+const std::vector<RegRange> &site_ranges();
