@@ -64,8 +64,14 @@ namespace {
 // so the same file is tried once and never again; a different file is tried.
 std::string tried_path() { return sys_path("/APP/update.tried"); }
 
+// Something that is no regular file (a directory, a FIFO) is recorded by its
+// name alone, so it is not retried either.
 bool card_digest(const std::string &path, uint64_t *size, uint64_t *digest) {
-    return sys_file_digest(path, size, digest);
+    if (sys_file_digest(path, size, digest)) return true;
+    if (access(path.c_str(), F_OK) != 0) return false;
+    *size = ~0ull;
+    *digest = 0;
+    return true;
 }
 
 bool tried_before(const char *name, const std::string &card_file) {

@@ -133,13 +133,14 @@ class _Boards:
         b.prepare()
         orig_start = b.start
 
-        def start(args=None, wait=True, timeout=15.0):
+        def start_with_client(args=None, wait=True, timeout=15.0):
             orig_start(args=args, wait=wait, timeout=timeout)
             if b.client is None:
                 b.client = _client(b)
             return b
 
-        b.start = start
+        # Not named start: that would hide the start=False argument.
+        b.start = start_with_client
         if start:
             b.start(args=args, wait=wait)
         return b
