@@ -94,11 +94,20 @@ int firmware_update_mode() {
     return 0;
 }
 
-[[noreturn]] void supervise() {
+// A failed card update is shown with pattern 6 for its first 10 s.
+constexpr uint32_t UPDATE_FAULT_MS = 10000;
+
+[[noreturn]] void supervise(bool show_update_fault) {
     uint32_t base = GetTimeTicks();
+    const uint32_t start = base;
+    if (show_update_fault) {
+        puts("SD card update failed, see the messages above; alarms are served.\r");
+        sta_led_step = 6;
+    }
     for (;;) {
         uint32_t elapsed = GetTimeTicks() - base;   // unsigned: a wrap of the ticks is harmless
-        if (elapsed >= SUPERVISION_MS) {
+        if (show_update_fault && GetTimeTicks() - start >= UPDATE_FAULT_MS) show_update_fault = false;
+        if (elapsed >= SUPERVISION_MS && !show_update_fault) {
             sta_led_step = status_led_step();
             base = GetTimeTicks();
             continue;
@@ -143,6 +152,7 @@ int alarmgw_main(int argc, char **argv) {
     if_fw_exist = 0;
     if_fw_update = 0;
     if_fw_update_error = 0;
+    if_update_skipped = 0;
 
     printf("-- %s --\r\n", BANNER);
 
@@ -175,5 +185,5 @@ int alarmgw_main(int argc, char **argv) {
 
     for (const worker &w : WORKERS) start_thread(w.body, w.fail_msg);
 
-    supervise();
+    supervise(if_update_skipped != 0 || if_fw_update_error != 0);
 }

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <unistd.h>
 
 #include "sys/sys.h"
 
@@ -14,12 +15,6 @@ int32_t if_fw_update_error = 0;
 
 namespace {
 constexpr int kLine = 128;   // 127 characters and the terminating zero
-
-// Runs a command to completion; its exit status is not examined.
-void run(const std::string &cmd, uint64_t pause_us) {
-    sys_system(cmd.c_str());
-    sys_usleep(pause_us);
-}
 
 // Calls f for each line of a listing. A line longer than the buffer arrives in
 // pieces; only the first piece starts a line, so a tail piece never names a file.
@@ -64,6 +59,75 @@ void sd_card_init() {
     sys_pclose(p);
 }
 
+namespace {
+// An update that failed is recorded here with the card file's size and digest,
+// so the same file is tried once and never again; a different file is tried.
+std::string tried_path() { return sys_path("/APP/update.tried"); }
+
+// Something that is no regular file (a directory, a FIFO) is recorded by its
+// name alone, so it is not retried either.
+bool card_digest(const std::string &path, uint64_t *size, uint64_t *digest) {
+    if (sys_file_digest(path, size, digest)) return true;
+    if (access(path.c_str(), F_OK) != 0) return false;
+    *size = ~0ull;
+    *digest = 0;
+    return true;
+}
+
+bool tried_before(const char *name, const std::string &card_file) {
+    uint64_t size = 0, digest = 0;
+    if (!card_digest(card_file, &size, &digest)) return false;
+    FILE *f = fopen(tried_path().c_str(), "r");
+    if (f == nullptr) return false;
+    char line[kLine];
+    bool hit = false;
+    while (fgets(line, sizeof line, f) != nullptr) {
+        char n[32];
+        unsigned long long s = 0, d = 0;
+        if (sscanf(line, "%31s %llu %llx", n, &s, &d) == 3 && strcmp(n, name) == 0 && s == size && d == digest)
+            hit = true;
+    }
+    fclose(f);
+    return hit;
+}
+
+// Keeps the other file's line and replaces this one's.
+void record_tried(const char *name, const std::string &card_file) {
+    uint64_t size = 0, digest = 0;
+    if (!card_digest(card_file, &size, &digest)) return;
+    std::string keep;
+    if (FILE *f = fopen(tried_path().c_str(), "r")) {
+        char line[kLine], n[32];
+        while (fgets(line, sizeof line, f) != nullptr)
+            if (sscanf(line, "%31s", n) == 1 && strcmp(n, name) != 0) keep += line;
+        fclose(f);
+    }
+    char mine[kLine];
+    snprintf(mine, sizeof mine, "%s %llu %llx\n", name, static_cast<unsigned long long>(size),
+             static_cast<unsigned long long>(digest));
+    keep += mine;
+    const std::string tmp = tried_path() + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    if (f == nullptr) {
+        puts("update record not written!!\r");
+        return;
+    }
+    bool ok = fputs(keep.c_str(), f) >= 0 && fflush(f) == 0 && fsync(fileno(f)) == 0;
+    ok = fclose(f) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), tried_path().c_str()) != 0) {
+        unlink(tmp.c_str());
+        puts("update record not written!!\r");
+    }
+}
+
+void update_failed(const char *name, const std::string &card_file) {
+    if_fw_update_error = 1;
+    record_tried(name, card_file);
+}
+}  // namespace
+
+int32_t if_update_skipped = 0;
+
 int check_if_config_update() {
     if_config_exist = 0;
     if (if_sd_card == 0) return 0;
@@ -77,35 +141,84 @@ int check_if_config_update() {
             puts("Got the new fw!!\r");
         }
     });
+    const std::string card_config = update + "/config.ini";
+    const std::string card_fw = update + "/fw";
+    if (if_fw_exist == 1 && tried_before("fw", card_fw)) {
+        puts("fw update failed before, not tried again!!\r");
+        if_fw_exist = 0;
+        if_update_skipped = 1;
+    }
     if (if_config_exist == 0) return 0;
+    if (tried_before("config.ini", card_config)) {
+        puts("config.ini update failed before, not tried again!!\r");
+        if_config_exist = 0;
+        if_update_skipped = 1;
+        return 0;
+    }
     const std::string app_config = sys_path("/APP/config.ini");
-    run("cp " + app_config + " " + update + "/config.ini.bck", 10000);
-    run("mv " + update + "/config.ini " + app_config, 100000);
+    // The installed configuration is replaced only once its backup on the card is complete.
+    if (sys_is_regular(app_config, nullptr) && !sys_copy_verified(app_config, update + "/config.ini.bck")) {
+        puts("config.ini backup failed, the config is kept!!\r");
+        if_config_exist = 0;
+        update_failed("config.ini", card_config);
+        return 0;
+    }
+    if (!sys_copy_verified(card_config, app_config)) {
+        puts("config.ini install failed, the config is kept!!\r");
+        if_config_exist = 0;
+        update_failed("config.ini", card_config);
+        return 0;
+    }
+    sys_usleep(100000);
+    if (!sys_remove(card_config)) {
+        // Installed, but a card that cannot be written would re-apply it at every start.
+        puts("config.ini still exist!!\r");
+        record_tried("config.ini", card_config);
+    }
     return 1;
 }
 
 int check_if_fw_update() {
     if (if_sd_card == 0) return 0;
     const std::string update = sys_path("/media/card/update");
+    const std::string card_fw = update + "/fw";
     const std::string app_fw = sys_path("/APP/fw");
     const std::string app_config = sys_path("/APP/config.ini");
-    run("cp " + app_fw + " " + update + "/fw.bck", 10000);
-    run("mv " + update + "/fw " + app_fw, 10000);
     if_fw_update = 1;
-    if (if_config_exist != 1) {
-        // The new firmware starts from the default configuration; the card keeps the old one.
-        run("cp " + app_config + " " + update + "/config.ini.bck", 100000);
-        run("rm " + app_config, 10000);
+    uint64_t size = 0;
+    if (!sys_is_regular(card_fw, &size) || size == 0) {
+        puts("fw is empty or not a file, not installed!!\r");
+        update_failed("fw", card_fw);
+        return 0;
     }
-    // Whatever is still listed was not moved.
-    each_listed("ls " + update, [](const char *line) {
-        if (listing_names(line, "fw")) {
+    // The old firmware's backup comes first; without it nothing is replaced.
+    if (sys_is_regular(app_fw, nullptr) && !sys_copy_verified(app_fw, update + "/fw.bck")) {
+        puts("fw backup failed, fw not installed!!\r");
+        update_failed("fw", card_fw);
+        return 0;
+    }
+    sys_usleep(10000);
+    // Copied beside /APP/fw, checked and renamed over it: never a partial firmware.
+    if (!sys_copy_verified(card_fw, app_fw)) {
+        puts("fw install failed, the old fw is kept!!\r");
+        update_failed("fw", card_fw);
+        return 0;
+    }
+    sys_usleep(10000);
+    if (if_config_exist != 1 && sys_is_regular(app_config, nullptr)) {
+        // The new firmware starts from the default configuration; the card keeps the
+        // old one, and the installed one goes only once that copy is known complete.
+        if (sys_copy_verified(app_config, update + "/config.ini.bck")) {
+            sys_usleep(100000);
+            sys_remove(app_config);
+        } else {
+            puts("config.ini backup failed, the config is kept!!\r");
             if_fw_update_error = 1;
-            puts("fw still exist!!\r");
-        } else if (listing_names(line, "config.ini")) {
-            if_fw_update_error = 1;
-            puts("config.ini still exist!!\r");
         }
-    });
+    }
+    if (!sys_remove(card_fw)) {
+        puts("fw still exist!!\r");
+        update_failed("fw", card_fw);
+    }
     return 0;
 }

@@ -8,6 +8,9 @@ extern int32_t if_config_exist;
 extern int32_t if_fw_exist;
 extern int32_t if_fw_update;
 extern int32_t if_fw_update_error;
+// An update that failed before (same card file) was skipped: the start goes on
+// normally and shows pattern 6 for 10 s.
+extern int32_t if_update_skipped;
 
 void sd_card_init();
 int check_if_config_update();   // 1 when a new configuration was installed

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <sys/stat.h>
@@ -65,31 +66,44 @@ void make_link(const std::string &target, const std::string &link) {
 }
 }  // namespace
 
-uint8_t *wavread(const char *path, wav_header *hdr) {
-    File f(fopen(path, "rb"));
-    if (!f) {
-        fprintf(stderr, "Can not open the wave file: %s.\n", path);
-        return nullptr;
-    }
+namespace {
+// Opens a voice file for reading without ever waiting on it: non-blocking, and
+// only a regular file is read (a FIFO or a device on the card would stall the start).
+File open_regular(const char *path) {
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return File{};
     struct stat st;
-    uint64_t size = (fstat(fileno(f.get()), &st) == 0 && st.st_size > 0) ? static_cast<uint64_t>(st.st_size) : 0;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return File{};
+    }
+    FILE *f = fdopen(fd, "rb");
+    if (f == nullptr) close(fd);
+    return File(f);
+}
+
+// Reads the header and the chunk sizes only, never the samples. Fills hdr and
+// the place and length of the sample data held by the file; false when the
+// data chunk is not found.
+bool read_header(FILE *f, wav_header *hdr, uint64_t *data_at, size_t *data_n) {
+    struct stat st;
+    uint64_t size = (fstat(fileno(f), &st) == 0 && st.st_size > 0) ? static_cast<uint64_t>(st.st_size) : 0;
 
     char form[7];
-    if (!read_at(f.get(), 8, form, sizeof form) || memcmp(form, "WAVEfmt", sizeof form) != 0) {
+    if (!read_at(f, 8, form, sizeof form) || memcmp(form, "WAVEfmt", sizeof form) != 0) {
         fprintf(stderr, "The file is not in WAVE format!\n");
-        return nullptr;
+        return false;
     }
 
     uint8_t word[4] = {};
-    uint64_t body_len = read_at(f.get(), 16, word, 4) ? le32(word) : 0;
+    uint64_t body_len = read_at(f, 16, word, 4) ? le32(word) : 0;
 
     // The record is filled from the start of the body; a longer body is skipped,
     // and nothing is read beyond the end of the file.
-    *hdr = wav_header{};
     uint8_t body[sizeof(wav_header)] = {};
     uint64_t avail = size > 20 ? size - 20 : 0;
     size_t take = static_cast<size_t>(std::min<uint64_t>({body_len, sizeof body, avail}));
-    if (take > 0 && !read_at(f.get(), 20, body, take)) take = 0;
+    if (take > 0 && !read_at(f, 20, body, take)) take = 0;
     hdr->audio_format = le16(body);
     hdr->channels = static_cast<int16_t>(le16(body + 2));
     hdr->sample_rate = le32(body + 4);
@@ -101,15 +115,29 @@ uint8_t *wavread(const char *path, wav_header *hdr) {
     // The data chunk must follow the format chunk directly.
     const uint64_t tag_at = 20 + body_len;
     char tag[4];
-    if (tag_at + 4 > size || !read_at(f.get(), tag_at, tag, 4) || memcmp(tag, "data", 4) != 0) {
+    if (tag_at + 4 > size || !read_at(f, tag_at, tag, 4) || memcmp(tag, "data", 4) != 0) {
         fprintf(stderr, "Locating data start point failed!\n");
+        return false;
+    }
+    uint64_t data_len = read_at(f, tag_at + 4, word, 4) ? le32(word) : 0;
+    *data_at = tag_at + 8;
+    // Never more than the file holds, whatever the chunk claims.
+    uint64_t held = size > *data_at ? size - *data_at : 0;
+    *data_n = static_cast<size_t>(std::min(data_len, held));
+    return true;
+}
+}  // namespace
+
+uint8_t *wavread(const char *path, wav_header *hdr) {
+    *hdr = wav_header{};
+    File f = open_regular(path);
+    if (!f) {
+        fprintf(stderr, "Can not open the wave file: %s.\n", path);
         return nullptr;
     }
-    uint64_t data_len = read_at(f.get(), tag_at + 4, word, 4) ? le32(word) : 0;
-    const uint64_t data_at = tag_at + 8;
-    // Never more than the file holds, whatever the chunk claims.
-    uint64_t held = size > data_at ? size - data_at : 0;
-    size_t n = static_cast<size_t>(std::min(data_len, held));
+    uint64_t data_at = 0;
+    size_t n = 0;
+    if (!read_header(f.get(), hdr, &data_at, &n)) return nullptr;
     auto *buf = static_cast<uint8_t *>(malloc(n > 0 ? n : 1));
     if (buf == nullptr) {
         fprintf(stderr, "Memory alloc failed!\n");
@@ -119,11 +147,24 @@ uint8_t *wavread(const char *path, wav_header *hdr) {
     return buf;
 }
 
+int wav_read_header(const char *path, wav_header *hdr) {
+    *hdr = wav_header{};
+    File f = open_regular(path);
+    if (!f) {
+        fprintf(stderr, "Can not open the wave file: %s.\n", path);
+        return 0;
+    }
+    uint64_t data_at = 0;
+    size_t n = 0;
+    return read_header(f.get(), hdr, &data_at, &n) ? 1 : 0;
+}
+
 int check_wav_format(int n, int on) {
     std::string path = card_file(n, on == 1);
-    // Judged by the format fields alone, even when the data chunk was not found.
+    // Judged by the format fields alone, even when the data chunk was not found;
+    // the samples are never read here (this runs in the listener's path).
     wav_header h{};
-    free(wavread(path.c_str(), &h));
+    (void)wav_read_header(path.c_str(), &h);
     return (h.channels == 1 && h.sample_rate == 8000 && h.bits_per_sample == 16) ? 1 : 0;
 }
 

@@ -15,6 +15,9 @@ struct wav_header {
 
 // Returns the sample data (caller frees with free()) or nullptr.
 uint8_t *wavread(const char *path, wav_header *hdr);
+// Header and chunk sizes only, never the samples; regular files only, never
+// blocks on a FIFO or device. 1 when the data chunk was found.
+int wav_read_header(const char *path, wav_header *hdr);
 int check_wav_format(int n, int on);   // 1 acceptable
 int pow_ne(int x, int y);
 int link_wav_to_var();

@@ -28,3 +28,11 @@ void sys_usleep(uint64_t usec);
 void sys_sleep(unsigned sec);
 void sys_gettimeofday(struct timeval *tv);
 time_t sys_time();
+
+// Files. Only regular files are read, opened non-blocking. A copy goes to
+// "dst.tmp", is synced, checked (same size, same bytes) and renamed over dst,
+// so dst is never partial; false (dst untouched) on any failure.
+bool sys_copy_verified(const std::string &src, const std::string &dst);
+bool sys_file_digest(const std::string &path, uint64_t *size, uint64_t *digest);
+bool sys_is_regular(const std::string &path, uint64_t *size);
+bool sys_remove(const std::string &path);   // unlink, then sync the directory

@@ -131,17 +131,17 @@ class _Boards:
         b.client = None
         self.made.append(b)
         b.prepare()
-        start_now = start   # the wrapper below takes the name
         orig_start = b.start
 
-        def start(args=None, wait=True, timeout=15.0):
+        def start_with_client(args=None, wait=True, timeout=15.0):
             orig_start(args=args, wait=wait, timeout=timeout)
             if b.client is None:
                 b.client = _client(b)
             return b
 
-        b.start = start
-        if start_now:
+        # Not named start: that would hide the start=False argument.
+        b.start = start_with_client
+        if start:
             b.start(args=args, wait=wait)
         return b
 

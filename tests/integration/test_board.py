@@ -2,12 +2,16 @@
 leaves, the clock set from the (absent) battery-backed clock, the init switch,
 the voice-file bitmaps and links, and the configuration and firmware updates."""
 import os
+import re
+import signal
 import struct
+import subprocess
 import time
 
 import pytest
 
 from conftest import default_image
+from mbmaster import set_alarm, set_phone, wav_bytes, write_coil
 
 BOARD_LINES = {
     # line: (direction, active_low, value written at start-up or None for inputs)
@@ -205,13 +209,12 @@ def test_firmware_update(make_board):
     assert sorted(os.listdir(b.path("media/card/update"))) == ["config.ini.bck", "fw.bck"]
 
 
-def test_failed_firmware_move_shows_pattern_6(make_board):
-    # A directory named fw cannot replace the firmware file: the move fails.
-    b, old_config, t0 = run_fw_update(make_board, {"media/card/update/fw/x": b"not a firmware"})
+def test_empty_firmware_is_refused_once_with_pattern_6(make_board):
+    b, old_config, t0 = run_fw_update(make_board, {"media/card/update/fw": b""})
     pid = b.daemon.pid
     ticks0 = cpu_ticks(pid)
     w0 = time.monotonic()
-    log = b.wait_log(r"fw still exist!!\r", timeout=2).string
+    log = b.wait_log(r"fw is empty or not a file, not installed!!\r", timeout=2).string
     assert "Got the new fw!!\r" in log
     # Pattern 6: 100 ms on, 900 ms off.
     share = led_samples(b, STA_LED, 3.0)
@@ -220,6 +223,110 @@ def test_failed_firmware_move_shows_pattern_6(make_board):
     busy = (cpu_ticks(pid) - ticks0) / os.sysconf("SC_CLK_TCK") / (time.monotonic() - w0)
     assert busy < 0.2, busy
     wait_reboot(b, t0)
+    # Nothing was replaced, and the configuration stays.
     assert b.read_file("APP/fw") == b"old firmware"
-    assert not os.path.exists(b.path("APP/config.ini"))
-    assert os.path.isdir(b.path("media/card/update/fw"))
+    assert b.read_file("APP/config.ini") == old_config
+    # The same card file again: a normal start that serves the master and shows the failure.
+    b.restart()
+    log = b.log()
+    assert "fw update failed before, not tried again!!\r" in log
+    assert "SD card update failed" in log and "FW Update" not in log
+    assert b.client.read_holding_registers(5, 1, slave=1).registers == [0x0007]
+    assert 0.03 <= led_samples(b, STA_LED, 2.0) <= 0.3
+
+
+@pytest.fixture
+def card_mount():
+    """Mounts a small tmpfs at a board's card (read-only on request); unmounted at teardown.
+    Request it before make_board so the daemon is stopped before the unmount."""
+    mounted = []
+
+    def mount(board, size, files, read_only=False):
+        card = board.path("media/card")
+        os.makedirs(card, exist_ok=True)
+        subprocess.run(["mount", "-t", "tmpfs", "-o", "size=%s" % size, "tmpfs", card], check=True)
+        mounted.append(card)
+        for rel, data in files.items():
+            board.write_file(rel, data)
+        board.insert_card()
+        if read_only:
+            subprocess.run(["mount", "-o", "remount,ro", card], check=True)
+
+    try:
+        yield mount
+    finally:
+        for card in mounted:
+            if subprocess.run(["umount", card]).returncode != 0:
+                subprocess.run(["umount", "-l", card])
+
+
+def test_full_card_keeps_the_configuration(card_mount, make_board):
+    old_config = default_image(hr={5: 0x0007})   # 69576 bytes: more than the card holds
+    b = make_board(card=False, start=False, files={"APP/config.ini": old_config, "APP/fw": b"old firmware"})
+    card_mount(b, "64k", {"media/card/update/fw": b"new firmware"})
+    b.start(wait=False)
+    b.wait_log(r"config.ini backup failed, the config is kept!!\r", timeout=10)
+    assert b.read_file("APP/fw") == b"new firmware"
+    assert b.read_file("media/card/update/fw.bck") == b"old firmware"
+    assert b.read_file("APP/config.ini") == old_config
+    assert sorted(os.listdir(b.path("media/card/update"))) == ["fw.bck"]
+
+
+def test_read_only_card_is_tried_once(card_mount, make_board):
+    old_config = default_image(hr={5: 0x0007})
+    b = make_board(card=False, start=False, files={"APP/config.ini": old_config, "APP/fw": b"old firmware"})
+    card_mount(b, "1m", {"media/card/update/fw": b"new firmware",
+                         "media/card/update/config.ini": default_image(hr={5: 0x0102})}, read_only=True)
+    b.start(wait=False)
+    b.wait_log(r"fw backup failed, fw not installed!!\r", timeout=10)
+    assert "config.ini backup failed, the config is kept!!\r" in b.log()
+    b.stop_daemon(signal.SIGKILL)
+    b.start_daemon()
+    log = b.log()
+    assert "fw update failed before, not tried again!!\r" in log
+    assert "config.ini update failed before, not tried again!!\r" in log
+    assert b.client.read_holding_registers(5, 1, slave=1).registers == [0x0007]
+    assert b.read_file("APP/fw") == b"old firmware"
+    assert b.read_file("APP/config.ini") == old_config
+
+
+def test_killed_install_leaves_old_or_new_firmware(make_board):
+    new_fw = os.urandom(1 << 20) * 64
+    b = make_board(start=False, files={"APP/config.ini": default_image(), "APP/fw": b"old firmware",
+                                       "media/card/update/fw": new_fw})
+    for delay in (0.0, 0.05, 0.2, 0.5):
+        b.start_daemon(wait=False)
+        b.wait_log(r"Got the new fw!!\r", timeout=10)
+        time.sleep(delay)
+        b.stop_daemon(signal.SIGKILL)
+        fw = b.read_file("APP/fw")
+        assert fw in (b"old firmware", new_fw), (delay, len(fw))
+        b.write_file("APP/fw", b"old firmware")
+        b.write_file("media/card/update/fw", new_fw)
+
+
+def peak_rss_kib(pid):
+    return int(re.search(r"VmHWM:\s+(\d+)", open("/proc/%d/status" % pid).read()).group(1))
+
+
+def test_fifo_and_large_voice_file_never_stall_the_listener(make_board):
+    b = make_board(config=default_image(), start=False)
+    os.mkfifo(b.path("media/card/voice/DO3_ON.wav"))
+    big = b.path("media/card/voice/DO12_ON.wav")
+    b.write_file("media/card/voice/DO12_ON.wav", wav_bytes(0.01))
+    os.truncate(big, 150 << 20)   # sparse samples
+    b.start()
+    card = b.path("media/card/voice")
+    assert "Voice ON File: %s/DO3_ON.wav format is Incorrect!!\r" % card in b.log()
+    c = b.client
+    rss0 = peak_rss_kib(b.daemon.pid)
+    set_phone(c, 2, 0, "0644444444")
+    set_alarm(c, 12, [2], on_text="Intrusion", sms=False, voice=True)
+    t0 = time.monotonic()
+    write_coil(c, 12, True)
+    assert not c.read_holding_registers(5, 1, slave=1).isError()
+    print("answered %.1f ms after the alarm" % ((time.monotonic() - t0) * 1000))
+    b.wait_log(r"Send Voice", timeout=30)
+    # The samples are never read: the peak resident size grows by far less than 16 MiB.
+    grown = peak_rss_kib(b.daemon.pid) - rss0
+    assert grown < 16 * 1024, grown

@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <fstream>
 #include <malloc.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -245,6 +247,34 @@ TEST_F(Voice, ClaimedLengthsAreBoundedByTheFile) {
     d = wavread(path("DO12_ON.wav").c_str(), &h);
     EXPECT_NE(d, nullptr);
     free(d);
+}
+
+// A FIFO or a directory named like a voice file is refused at once, never
+// waited on; a 150 MiB file is judged by its header without reading the samples.
+TEST_F(Voice, OnlyTheHeaderOfARegularFileIsRead) {
+    ASSERT_EQ(mkfifo(path("DO20_ON.wav").c_str(), 0644), 0);
+    fs::create_directories(card / "DO20_OFF.wav");
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(check_wav_format(20, 1), 0);
+    EXPECT_EQ(check_wav_format(20, 0), 0);
+    wav_header h{};
+    EXPECT_EQ(wavread(path("DO20_ON.wav").c_str(), &h), nullptr);
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Can not open the wave file: " + path("DO20_ON.wav") +
+                                                          ".\nCan not open the wave file: " + path("DO20_OFF.wav") +
+                                                          ".\nCan not open the wave file: " + path("DO20_ON.wav") +
+                                                          ".\n");
+
+    WavShape big;
+    big.data_len = 0;
+    big.claimed_data = 150u << 20;
+    wav("DO21_ON.wav", big);
+    fs::resize_file(card / "DO21_ON.wav", (150u << 20) + 44);   // sparse samples
+    struct rusage before{}, after{};
+    getrusage(RUSAGE_SELF, &before);
+    EXPECT_EQ(check_wav_format(21, 1), 1);
+    EXPECT_EQ(wav_read_header(path("DO21_ON.wav").c_str(), &h), 1);
+    getrusage(RUSAGE_SELF, &after);
+    EXPECT_LT(after.ru_maxrss - before.ru_maxrss, 4096);   // KiB: nothing the size of the samples
 }
 
 TEST_F(Voice, PowerTrace) {
