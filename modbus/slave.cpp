@@ -10,6 +10,7 @@
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "board/gpio.h"
+#include "modem/sim7100.h"
 #include "board/timebase.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
@@ -271,6 +272,7 @@ void modbus_slave_init() {
     {
         std::lock_guard<std::mutex> l(g_pin_mu);
         mb_derive_pin(hr_get(180), hr_get(181), modem_pin_code);
+        modem_set_pin(modem_pin_code);
         printf("current pin code: %c%c%c%c\r\n", modem_pin_code[0], modem_pin_code[1], modem_pin_code[2],
                modem_pin_code[3]);
     }
