@@ -133,8 +133,12 @@ void single_write(int a, uint16_t v) {
     if (a == 128 && v == VALUE_ON) dynamic_sms();
     if (a == 199 && v == VALUE_ON) {
         coil_set(199, 0);
-        di_set(1, 0);
-        for (int i = 30; i <= 127; i++) ir_set(i, 0);
+        // Erases only a published message, and frees the registers last: the
+        // poll thread publishes the next one only once discrete input 1 is 0.
+        if (di_get(1) == 1) {
+            for (int i = 30; i <= 127; i++) ir_set(i, 0);
+            di_set(1, 0);
+        }
     }
     if (a == 200 && v == VALUE_ON) {
         puts("clear all send buffer...\r");
