@@ -7,16 +7,14 @@
 #include <atomic>
 #include <cstdint>
 
-#include "alarm/messages.h"
+#include "modem/gps.h"
+#include "msg/messages.h"
 
 // Published modem state.
 extern std::atomic<int32_t> modem_cpin_status;   // 0 ready, 1 waits for PIN, 2 other
 extern std::atomic<int32_t> modem_creg;
 extern std::atomic<int32_t> modem_csq;
 extern std::atomic<int32_t> modem_net_type;
-extern std::atomic<int32_t> gps_flag;
-extern std::atomic<float> gps_lat;
-extern std::atomic<float> gps_log;
 extern int32_t is_input_pin;
 extern int32_t modem_count4reset;
 extern int32_t is_do_first_time_cmd;
