@@ -21,8 +21,9 @@ goes; the last line is machine-readable:
 
 The figures come from the daemon's pacing, not from the machine: the SMS
 dispatcher polls its queue every 1 s, a modem pass spends at least 0.5 s on
-status queries and then pauses 1 s, a send waits a fixed 100 ms + 3000 ms for
-the network's answer, and the polling thread reports the status every 3 s.
+status queries and then pauses 1 s, a send waits for the prompt and then for
+the network's confirmation as it arrives, and the polling thread reports the
+status every 3 s.
 """
 import argparse
 import os
