@@ -257,7 +257,13 @@ TEST_F(SmsTest, SendMsgBuildsTheWholeText) {
 TEST_F(SmsTest, ReceiveScansFromZeroAndSkipsEmptyIndexes) {
     answer("AT+CPMS?", storage(2, 50));
     answer("AT+CMGR=0", "\r\nOK\r\n");
-    answer("AT+CMGR=1", cmgrd(kAbcPdu));
+    // A slow SIM read, echoed, in two pieces, with an unsolicited code between its lines.
+    std::string slow = "AT+CMGR=1\r" + cmgrd(kAbcPdu);
+    fake_serial::answer_with("AT+CMGR=1", [slow](const std::string &) {
+        fake_serial::inject(slow.substr(12, 20), 280);
+        fake_serial::inject(slow.substr(32), 400);
+        return slow.substr(0, 12) + "+CMTI: \"SM\",2\r\n";
+    }, 150);
     answer("AT+CMGR=2", cmgrd(kAbcPdu));
     testing::internal::CaptureStdout();
     get_modem_info();
