@@ -28,7 +28,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
 
 from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import read_di, received_sms, write_coil  # noqa: E402
+from mbmaster import HR_SENDER_FILTER, read_di, received_sms, write_coil, write_reg  # noqa: E402
 from modemctl import Modem  # noqa: E402
 
 REALISTIC = ["--realistic", "--confirm-time", "1,3"]
@@ -46,6 +46,7 @@ def run(build, count, seed, modem_args):
         if not client.connect():
             raise BoardError("cannot open %s" % b.master)
         m = Modem(b.root)
+        write_reg(client, HR_SENDER_FILTER, 0)   # any sender
         rng = random.Random(seed)
         for i in range(count):
             time.sleep(rng.uniform(0.0, 3.0))   # a random phase of the threads' cycles
