@@ -112,7 +112,6 @@ void publish_received_sms(const sms_message &in) {
 
     for (int r = IR_SENDER; r <= IR_RECV_END; r++) ir_set(r, 0);
     puts("RecieveSMSFilter ok \r");
-    di_set(DI_RX_SMS, 1);
 
     // Registers 30..39 hold at most 20 characters: a longer sender is cut
     // rather than run into the time stamp.
@@ -133,6 +132,9 @@ void publish_received_sms(const sms_message &in) {
         uint8_t hi = i + 1 < len ? msg.text[i + 1] : 0;
         ir_set(IR_TEXT + i / 2, static_cast<uint16_t>((hi << 8) | lo));
     }
+    // Raised once the whole message is in place: the master reads it, then
+    // acknowledges with coil 199.
+    di_set(DI_RX_SMS, 1);
 }
 
 int ifRecieveSMSFilterPhones(const char *sender) {
@@ -159,7 +161,9 @@ void mb_slave_poll_pass() {
     report_status(IR_DYNAMIC_STATUS, sms_dynamic_buffer_id.load(), nullptr);
 
     sms_message msg{};
-    if (sms_check_new_one(&msg) == 1) {
+    // A published message stays until the master acknowledges it; the next
+    // one waits in the modem's mailbox (and on the SIM) meanwhile.
+    if (di_get(DI_RX_SMS) == 0 && sms_check_new_one(&msg) == 1) {
         puts("\r");
         puts("Get a new SMS!!\r");
         puts("\r");

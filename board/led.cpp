@@ -2,7 +2,7 @@
 
 #include "board/gpio.h"
 #include "board/timebase.h"
-#include "modem/sim7100.h"
+#include "modem/gps.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> sta_led_step{1};

@@ -10,6 +10,7 @@
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "board/gpio.h"
+#include "modem/sim7100.h"
 #include "board/timebase.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
@@ -179,8 +180,12 @@ void single_write(int a, uint16_t v) {
     if (a == CO_DYNAMIC_SMS && v == VALUE_ON) dynamic_sms();
     if (a == CO_CLEAR_RX_SMS && v == VALUE_ON) {
         coil_set(CO_CLEAR_RX_SMS, 0);
-        di_set(DI_RX_SMS, 0);
-        for (int i = 30; i <= 127; i++) ir_set(i, 0);
+        // Erases only a published message, and frees the registers last: the
+        // poll thread publishes the next one only once discrete input 1 is 0.
+        if (di_get(DI_RX_SMS) == 1) {
+            for (int i = IR_RX_FIRST; i <= IR_RX_LAST; i++) ir_set(i, 0);
+            di_set(DI_RX_SMS, 0);
+        }
     }
     if (a == CO_CLEAR_QUEUE && v == VALUE_ON) {
         puts("clear all send buffer...\r");
@@ -330,6 +335,7 @@ void modbus_slave_init() {
     {
         std::lock_guard<std::mutex> l(g_pin_mu);
         mb_derive_pin(hr_get(HR_PIN), hr_get(HR_PIN + 1), modem_pin_code);
+        modem_set_pin(modem_pin_code);
         printf("current pin code: %c%c%c%c\r\n", modem_pin_code[0], modem_pin_code[1], modem_pin_code[2],
                modem_pin_code[3]);
     }

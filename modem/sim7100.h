@@ -7,16 +7,14 @@
 #include <atomic>
 #include <cstdint>
 
-#include "alarm/messages.h"
+#include "modem/gps.h"
+#include "msg/messages.h"
 
 // Published modem state.
 extern std::atomic<int32_t> modem_cpin_status;   // 0 ready, 1 waits for PIN, 2 other
 extern std::atomic<int32_t> modem_creg;
 extern std::atomic<int32_t> modem_csq;
 extern std::atomic<int32_t> modem_net_type;
-extern std::atomic<int32_t> gps_flag;
-extern std::atomic<float> gps_lat;
-extern std::atomic<float> gps_log;
 extern int32_t is_input_pin;
 extern int32_t modem_count4reset;
 extern int32_t is_do_first_time_cmd;
@@ -38,6 +36,9 @@ extern std::atomic<int32_t> is_send_voice;
 extern std::atomic<int32_t> send_voice_status;
 
 void *thread_modem(void *);
+// The SIM PIN (four hex digits, a zero byte ends it early) the modem enters
+// when the SIM asks; the owner of the register map hands it over.
+void modem_set_pin(const char pin[5]);
 int get_modem_info();                    // one pass; -1 when the port cannot be opened
 
 int sms_send_one(sms_message msg);       // 1 accepted, 0 busy
@@ -62,7 +63,14 @@ int voice_send_one(voice_message msg);   // 1 accepted, 0 busy
 int modem_check_phone(const char *phone, int cap, char digits[21], bool *international);
 // One exchange on the open port (uart_write_read into resp, 1024 bytes), with
 // the verbose traces while isDebug is set.
+// The answer is collected as it arrives, until a final result code, for at
+// least wait_ms and at most 2 s (or wait_ms when longer).
 int modem_exchange(int fd, const char *cmd, char *resp, int wait_ms);
+// As modem_exchange, up to timeout_ms; also (when not null) ends it too.
+int modem_exchange_until(int fd, const char *cmd, char *resp, int wait_ms, int timeout_ms, const char *also);
+// A final result code (OK, ERROR, +CME/+CMS ERROR, NO CARRIER) on a whole
+// line of resp, or also found in it.
+bool modem_answer_final(const char *resp, const char *also);
 // Decimal value of the leading digits of a field cut out of an answer; 0 when
 // there are none, clamped to 32 bits.
 int32_t modem_field_value(const char *field);

@@ -19,6 +19,8 @@ namespace {
 constexpr int kBuf = 1024;
 constexpr int kWork = 512;
 constexpr int kField = 20;
+constexpr int kPromptTimeout = 5000;    // ms for "> " after the octet count
+constexpr int kConfirmTimeout = 60000;  // ms for "+CMGS: <mr>": networks take 1 to 10 s, sometimes more
 constexpr int kMaxText = 160;   // the text field holds 160 bytes and a zero
 // Indexes read per pass at most, whatever capacity the storage claims:
 // every read costs 100 ms of the pass.
@@ -36,6 +38,16 @@ bool same_message(const sms_message &a, const sms_message &b) {
 
 
 int cap_length(int length, int cap) { return length < cap ? length : cap; }
+
+// The whole answer of a message that cannot be decoded, in hex, so its
+// content survives the delete.
+void print_undecodable(int idx, const char *resp) {
+    const char *p = strstr(resp, "+CMGR");
+    if (p == nullptr) p = resp;
+    printf("--> SMS %d: undecodable PDU, removed; answer in hex:\n", idx);
+    for (; *p != '\0'; p++) printf("%02X", static_cast<unsigned char>(*p));
+    puts("\r");
+}
 }  // namespace
 
 void sms_forget_delivered() {
@@ -138,26 +150,34 @@ void modem_sms_send_sequence(int fd) {
         send_sms_status.store(4, std::memory_order_release);
         puts("send_sms_status --> 4\r");
     } else {
-        // The command with the octet count, up to and including its CR; the
-        // 100 ms wait stands for the modem's prompt.
+        // The command with the octet count, up to and including its CR, then
+        // the modem's prompt "> ".
         char *cr = strchr(work, '\r');
         char count_cmd[32];
         size_t n = static_cast<size_t>(cr - work) + 1;
         memcpy(count_cmd, work, n);
         count_cmd[n] = '\0';
-        modem_exchange(fd, count_cmd, resp, 100);
-        if (strstr(resp, "ERROR") != nullptr) {
+        modem_exchange_until(fd, count_cmd, resp, 100, kPromptTimeout, "> ");
+        if (strstr(resp, "> ") == nullptr) {
+            // Not sent: the modem may still be waiting for PDU text, and would
+            // take the next commands for it. ESC cancels the input.
+            uart_write(fd, "\x1B", 1);
             send_sms_status.store(4, std::memory_order_release);
+            puts("send_sms: no prompt for the PDU, cancelled (ESC)\r");
             puts("send_sms_status --> 4\r");
         } else {
-            modem_exchange(fd, cr + 1, resp, 3000);
+            // Read as it arrives: a quick confirmation ends the send at once, a
+            // slow network is waited for rather than taken for a failure (the
+            // dispatcher would send the same alarm again).
+            modem_exchange_until(fd, cr + 1, resp, 100, kConfirmTimeout, nullptr);
             memcpy(send_sms_result, resp, sizeof send_sms_result);
             send_sms_result[sizeof send_sms_result - 1] = '\0';
             const char *c = strstr(resp, "+CMGS:");
-            if (c != nullptr && strstr(c, "OK") != nullptr) {
+            if (c != nullptr && modem_answer_final(c, nullptr) && strstr(c, "OK") != nullptr) {
                 send_sms_status.store(3, std::memory_order_release);
                 puts("send_sms_status --> 3\r");
             } else {
+                if (!modem_answer_final(resp, nullptr)) puts("send_sms: no confirmation within 60 s\r");
                 send_sms_status.store(4, std::memory_order_release);
                 puts("send_sms_status --> 4\r");
             }
@@ -169,7 +189,8 @@ void modem_sms_send_sequence(int fd) {
 
 int sms_read_answer(const char *answer, sms_message *out) {
     if (answer == nullptr || out == nullptr) return 0;
-    const char *p = strstr(answer, "+CMGRD: ");
+    const char *p = strstr(answer, "+CMGR: ");
+    if (p == nullptr) p = strstr(answer, "+CMGRD: ");
     if (p == nullptr) return 0;
     const char *c1 = strchr(p, ',');
     if (c1 == nullptr) return 0;
@@ -234,25 +255,34 @@ void modem_sms_recv_sequence(int fd) {
     if (used > 0) {
         printf("--> new SMS coming (%d/%d)\n", used, total);
         int last = total < kMaxScan ? total : kMaxScan;
-        for (int idx = 0; idx < last; idx++) {
-            snprintf(cmd, sizeof cmd, "AT+CMGRD=%d\r\n", idx);
+        int seen = 0;
+        // Read without removing; an index is deleted only once its message is
+        // in the mailbox (or printed, when it cannot be decoded). One message
+        // per pass: the mailbox holds one.
+        for (int idx = 0; idx < last && seen < used; idx++) {
+            snprintf(cmd, sizeof cmd, "AT+CMGR=%d\r\n", idx);
             modem_exchange(fd, cmd, resp, 100);
             sms_message m;
             int r = sms_read_answer(resp, &m);
-            if (r < 0) {
-                printf("--> SMS %d: undecodable PDU, skipped\n", idx);
-                continue;
-            }
             if (r == 0) continue;
-            if (g_have_last && same_message(m, g_last)) {
-                printf("--> SMS %d: already delivered, skipped\n", idx);
+            seen++;
+            if (r < 0 && !modem_answer_final(resp, nullptr)) {
+                printf("--> SMS %d: answer incomplete, kept for the next pass\n", idx);
                 continue;
             }
-            recv_new_sms = m;
-            g_last = m;
-            g_have_last = true;
-            is_new_sms.store(1, std::memory_order_release);
-            break;
+            if (r < 0) {
+                print_undecodable(idx, resp);
+            } else if (g_have_last && same_message(m, g_last)) {
+                printf("--> SMS %d: already delivered, removed\n", idx);
+            } else {
+                recv_new_sms = m;
+                g_last = m;
+                g_have_last = true;
+                is_new_sms.store(1, std::memory_order_release);
+            }
+            snprintf(cmd, sizeof cmd, "AT+CMGD=%d\r\n", idx);
+            modem_exchange(fd, cmd, resp, 100);
+            if (r > 0 && is_new_sms.load(std::memory_order_acquire) != 0) break;
         }
     }
     if (isDebug) puts("==== End recv. SMS ====");

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <mutex>
 
-#include "modbus/slave.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
@@ -30,6 +29,8 @@ constexpr int kField = 20;        // one value cut out of an answer
 constexpr int kGpsItems = 9;
 constexpr int kImei = 16;
 constexpr int kGprmc = 200;
+constexpr int kStep = 20;           // ms between reads while an answer is collected
+constexpr int kAnswerTimeout = 2000; // ms an ordinary command may take to answer
 constexpr const char *kNoFix = "$GPRMC,,V,,,,,,,,,W*70";
 
 // The texts other threads read are swapped in whole under this lock.
@@ -60,9 +61,14 @@ void parse_imei(const char *resp) {
 }
 
 void parse_creg(const char *resp) {
+    // The answer "+CREG: <n>,<stat>", not an unsolicited "+CREG: <stat>".
     const char *p = strstr(resp, "+CREG: ");
-    if (p == nullptr) return;
-    const char *c = strchr(p, ',');
+    const char *c = nullptr;
+    for (; p != nullptr; p = strstr(p + 7, "+CREG: ")) {
+        size_t line = strcspn(p, "\r\n");
+        c = static_cast<const char *>(memchr(p, ',', line));
+        if (c != nullptr) break;
+    }
     if (c == nullptr) return;
     char field[kField];
     if (!cut_field(field, c + 1, "\r")) return;
@@ -144,11 +150,18 @@ void parse_gps(const char *resp) {
     if (isDebug) printf("--> %s\n", sentence);
 }
 
-// The PIN the Modbus side derived: hex digits, a zero byte ends it early.
-// Only those characters reach the modem.
+// The PIN handed over by the register map's owner (modem_set_pin).
+std::mutex g_pin_mu;
+char g_pin[5];
+
+// Hex digits of the PIN, a zero byte ends it early. Only those characters
+// reach the modem.
 void send_pin(int fd, char *cmd, char *resp) {
     char code[5];
-    mb_get_pin(code);   // a recovery may be rewriting it in the listen thread
+    {
+        std::lock_guard<std::mutex> l(g_pin_mu);   // a recovery may be handing over a new one
+        memcpy(code, g_pin, sizeof code);
+    }
     char pin[5];
     int n = 0;
     for (int i = 0; i < 4; i++) {
@@ -179,9 +192,15 @@ void check_sim(int fd, char *cmd, char *resp) {
     if (strstr(resp, "+CPIN: READY") != nullptr) {
         modem_cpin_status.store(0, std::memory_order_relaxed);
         is_input_pin = 0;
+        modem_count4reset = 0;   // the count is of failures in a row
         puts("\r\nis_input_pin_OK = 0\r");
-    } else if (strstr(resp, "SIM PIN") != nullptr) {
+    } else if (strstr(resp, "SIM busy") != nullptr) {
+        // The SIM is still starting (after a radio restart or a PIN): asked
+        // again next pass, neither a failure nor a reason for another PIN.
+        if (isDebug) puts("SIM busy, waited out");
+    } else if (strstr(resp, "+CPIN: SIM PIN") != nullptr) {
         modem_cpin_status.store(1, std::memory_order_relaxed);
+        modem_count4reset = 0;
         // A wrong PIN is tried at most twice, so the SIM never locks itself.
         if (is_input_pin < INT32_MAX) is_input_pin++;
         if (is_input_pin == 1 || is_input_pin == 2) send_pin(fd, cmd, resp);
@@ -198,15 +217,24 @@ void check_sim(int fd, char *cmd, char *resp) {
 }
 
 void first_pass_commands(int fd, char *resp) {
+    // Echo off; the answers are read the same way when a modem reset turns it on again.
+    modem_exchange(fd, "ATE0\r\n", resp, 100);
     modem_exchange(fd, "ATI\r\n", resp, 100);
     modem_exchange(fd, "AT+GMM\r\n", resp, 100);
     modem_exchange(fd, "AT+SIMEI?\r\n", resp, 100);
     parse_imei(resp);
     modem_exchange(fd, "AT+CGPS?\r\n", resp, 100);
     modem_exchange(fd, "AT+CGPS=1\r\n", resp, 100);
-    modem_exchange(fd, "AT+CMGD=4,4\r\n", resp, 100);
+    // Only messages already read: those that came while the daemon was down
+    // are still to be delivered.
+    modem_exchange(fd, "AT+CMGD=1,1\r\n", resp, 100);
 }
 }  // namespace
+
+void modem_set_pin(const char pin[5]) {
+    std::lock_guard<std::mutex> l(g_pin_mu);
+    memcpy(g_pin, pin, sizeof g_pin);
+}
 
 void modem_get_imei(char out[16]) {
     std::lock_guard<std::mutex> l(g_text_mu);
@@ -237,11 +265,53 @@ void modem_printable(char *dst, int cap, const char *src, int src_cap) {
     dst[n] = '\0';
 }
 
-int modem_exchange(int fd, const char *cmd, char *resp, int wait_ms) {
+bool modem_answer_final(const char *resp, const char *also) {
+    if (resp == nullptr) return false;
+    if (also != nullptr && strstr(resp, also) != nullptr) return true;
+    // Final result codes stand on a line of their own; echo, URCs and the
+    // lines of the answer before them are not final.
+    const char *p = resp;
+    while (*p != '\0') {
+        size_t n = strcspn(p, "\r\n");
+        if ((n == 2 && strncmp(p, "OK", 2) == 0) || (n == 5 && strncmp(p, "ERROR", 5) == 0) ||
+            strncmp(p, "+CME ERROR", 10) == 0 || strncmp(p, "+CMS ERROR", 10) == 0 ||
+            (n == 10 && strncmp(p, "NO CARRIER", 10) == 0)) {
+            // A line still being received is not a whole code yet.
+            if (p[n] != '\0') return true;
+        }
+        p += n;
+        while (*p == '\r' || *p == '\n') p++;
+    }
+    return false;
+}
+
+int modem_exchange_until(int fd, const char *cmd, char *resp, int wait_ms, int timeout_ms, const char *also) {
+    // Whatever arrived before the command (late answers, unsolicited codes)
+    // must not be taken for its answer.
+    char stale[kBuf];
+    int s = uart_read(fd, stale, kBuf - 1);
+    if (s > 0 && isDebug) {
+        stale[s] = '\0';
+        printf("unsolicited:\n%s\n", stale);
+    }
     if (isDebug) printf("send: %s\n", cmd);
     int n = uart_write_read(fd, cmd, static_cast<int>(strlen(cmd)), resp, wait_ms);
+    if (n < 0) n = 0;
+    // The answer is collected as it arrives, in whatever pieces, until a
+    // final result code or the time-out.
+    int waited = wait_ms > 0 ? wait_ms : 0;
+    while (!modem_answer_final(resp, also) && waited < timeout_ms && n < kBuf - 1) {
+        sys_usleep(static_cast<uint64_t>(kStep) * 1000u);
+        waited += kStep;
+        int r = uart_read(fd, resp + n, kBuf - 1 - n);
+        if (r > 0) n += r;
+    }
     if (isDebug) printf("recv:\n%s\n", resp);
     return n;
+}
+
+int modem_exchange(int fd, const char *cmd, char *resp, int wait_ms) {
+    return modem_exchange_until(fd, cmd, resp, wait_ms, wait_ms > kAnswerTimeout ? wait_ms : kAnswerTimeout, nullptr);
 }
 
 int modem_check_phone(const char *phone, int cap, char digits[21], bool *international) {

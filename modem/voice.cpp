@@ -22,24 +22,28 @@ constexpr uint64_t kPollPause = 100000;
 
 enum class Wait { answered, ended, timed_out };
 
-// A poll adds what has arrived to the start of the buffer without clearing
-// it, so a notice stays visible until newer bytes cover it. The buffer was
-// zeroed by the last exchange and a poll never reaches its last byte, so it
-// stays terminated.
-void poll(int fd, char *resp) { uart_read(fd, resp, kPoll); }
+// A poll appends what has arrived, so a notice split across reads is seen
+// whole. When the buffer fills, the last part is kept: a notice is shorter.
+void poll(int fd, char *resp) {
+    size_t n = strnlen(resp, kBuf - 1);
+    if (n > static_cast<size_t>(kBuf - 1 - kPoll)) {
+        constexpr size_t kKeep = 256;
+        memmove(resp, resp + n - kKeep, kKeep);
+        memset(resp + kKeep, 0, kBuf - kKeep);
+        n = kKeep;
+    }
+    int r = uart_read(fd, resp + n, kPoll);
+    (void)r;
+}
 
 void set_status(int32_t s) { send_voice_status.store(s, std::memory_order_release); }
 
 void hang_up_on_timeout(int fd, char *resp) {
     modem_exchange(fd, "AT+CHUP\r\n", resp, 300);
     printf("AT+CHUP(timeout) recv:%s\n", resp);
-    if (strstr(resp, "VOICE CALL: END") != nullptr || strstr(resp, "OK") != nullptr) {
-        set_status(3);
-        puts("send_voice_status(timeout) --> 3(4)\r");
-    } else {
-        set_status(4);
-        puts("send_voice_status(AT+CHUP) --> 4\r");
-    }
+    // The file was not played: not delivered, however the call ended.
+    set_status(4);
+    puts("send_voice_status(timeout) --> 4\r");
 }
 
 // A file name the play command may carry: letters, digits, '_', '-', '.'.

@@ -1,7 +1,12 @@
 #!/usr/bin/python3
 """Simulated SIM7100 modem on a pseudo-terminal.
 
-    modem_sim.py --root ROOT [--script FILE] [--verbose]
+    modem_sim.py --root ROOT [--script FILE] [--realistic] [--confirm-time LO,HI] [--verbose]
+
+--realistic starts it as unkind as a real module (REALISTIC below): echo on,
+answers in random pieces, unsolicited codes at random moments, SIM latency,
+network confirmations after 1 to 10 s, SIM busy after a radio restart. Each
+of these is a setting of its own (modemctl set), and "reset" keeps the mode.
 
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
@@ -76,7 +81,20 @@ DEFAULTS = {
     "play_error": False,    # refuse every play command
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
+    # What a real module does that a kind one does not:
+    "pieces": False,        # answers written in random pieces, a few ms apart
+    "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
+    "sim_latency": None,    # [lo, hi] s the SIM takes on storage and PIN commands
+    "confirm_time": None,   # [lo, hi] s until the network confirms a send (None: send_time)
+    "sim_busy": 0.0,        # s after AT+CFUN=1 during which the SIM answers "SIM busy"
+    "seed": 1,              # of the random pieces, latencies and codes
 }
+
+REALISTIC = {"echo": True, "pieces": True, "urc_interval": 8.0, "sim_latency": [0.05, 0.3],
+             "confirm_time": [1.0, 10.0], "sim_busy": 3.0}
+URCS = ("\r\n+CMTI: \"SM\",0\r\n", "\r\nRING\r\n", "\r\nSMS DONE\r\n", "\r\n+CREG: 1\r\n",
+        "\r\n+CPIN: NOT READY\r\n")
+SIM_COMMANDS = ("AT+CPMS", "AT+CMGR", "AT+CMGD", "AT+CPIN")
 
 SMS_FAIL_MODES = ("error", "reject", "nocmgs", "silent", "late")
 CALL_MODES = ("answer", "ring", "no_carrier", "silent", "dial_error")
@@ -175,7 +193,8 @@ class Call:
 
 
 class ModemSim:
-    def __init__(self, root, verbose=False):
+    def __init__(self, root, verbose=False, preset=None):
+        self.preset = dict(preset or {})
         self.root = os.path.abspath(root)
         self.verbose = verbose
         self.simdir = os.path.join(self.root, "sim")
@@ -212,6 +231,29 @@ class ModemSim:
         self.pdu = None              # {"n", "buf", "deadline"} while in PDU input
         self.rng = random.Random(self.cfg["garbage_seed"])
         self.dropped = 0
+        self.busy_until = 0.0
+        self.piece_tail = 0.0        # monotonic time of the last piece still to be written
+        self.urc_gen = getattr(self, "urc_gen", 0) + 1
+        if self.preset:
+            self.apply(self.preset)
+
+    def real_rng(self):
+        if getattr(self, "_real_rng", None) is None:
+            self._real_rng = random.Random(self.cfg["seed"])
+        return self._real_rng
+
+    def schedule_urc(self):
+        mean = self.cfg["urc_interval"]
+        if not mean:
+            return
+        gen = self.urc_gen
+
+        def fire():
+            if gen != self.urc_gen or not self.cfg["urc_interval"]:
+                return
+            self.write_now(self.real_rng().choice(URCS).encode())
+            self.schedule_urc()
+        self.after(self.real_rng().expovariate(1.0 / float(mean)), fire)
 
     def apply(self, values):
         """Applies scripted settings; raises ValueError on a bad one."""
@@ -266,13 +308,26 @@ class ModemSim:
                 self.rng = random.Random(val)
             elif key in ("creg", "csq", "ber", "cnsmod", "pin_tries"):
                 val = int(val)
-            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout"):
+            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout", "sim_busy"):
                 val = float(val)
+            elif key in ("sim_latency", "confirm_time") and val is not None:
+                val = [float(val[0]), float(val[1])]
+                if not 0 <= val[0] <= val[1]:
+                    raise ValueError("%s must be [lo, hi] with 0 <= lo <= hi" % key)
+            elif key == "urc_interval" and val is not None:
+                val = float(val)
+                if val <= 0:
+                    raise ValueError("urc_interval must be > 0 or null")
+            elif key == "seed":
+                self._real_rng = random.Random(val)
             elif key == "pin":
                 val = str(val)
             self.cfg[key] = val
             if key == "pin_tries":
                 self.pin_left = val
+            if key == "urc_interval":
+                self.urc_gen += 1
+                self.schedule_urc()
 
     def check_call(self, beh):
         bad = set(beh) - set(CALL_DEFAULT)
@@ -373,6 +428,23 @@ class ModemSim:
     def write_now(self, data):
         if not data:
             return
+        now = time.monotonic()
+        if self.cfg["pieces"] or self.piece_tail > now:
+            # In random pieces, and never ahead of the pieces still queued.
+            rng = self.real_rng()
+            t = max(now, self.piece_tail)
+            i = 0
+            while i < len(data):
+                n = rng.randint(1, 16) if self.cfg["pieces"] else len(data)
+                piece = data[i:i + n]
+                i += n
+                t += rng.uniform(0.001, 0.006) if self.cfg["pieces"] else 0.0
+                self.after(t - now, lambda piece=piece: self.write_piece(piece))
+            self.piece_tail = t
+            return
+        self.write_piece(data)
+
+    def write_piece(self, data):
         if self.master < 0:
             self.dropped += len(data)
             return
@@ -462,7 +534,16 @@ class ModemSim:
         return float(best[1]) if best else self.cfg["delay"]
 
     def answer(self, cmd, text, extra_delay=0.0):
+        lat = self.cfg["sim_latency"]
+        if lat and cmd.upper().startswith(SIM_COMMANDS):
+            extra_delay += self.real_rng().uniform(lat[0], lat[1])
         self.out(text, self.delay_for(cmd) + extra_delay)
+
+    def sim_busy(self, cmd):
+        if time.monotonic() < self.busy_until:
+            self.err(cmd, "+CME ERROR: SIM busy")
+            return True
+        return False
 
     def ok(self, cmd, *lines, extra_delay=0.0):
         self.answer(cmd, "".join("\r\n%s\r\n" % ln for ln in lines) + "\r\nOK\r\n", extra_delay)
@@ -608,6 +689,8 @@ class ModemSim:
 
     def sim_error(self, cmd):
         """Answers the SMS storage commands that need a usable SIM."""
+        if self.sim_busy(cmd):
+            return True
         st = self.cfg["cpin"]
         if st == "READY":
             return False
@@ -621,6 +704,8 @@ class ModemSim:
         st = self.cfg["cpin"]
         if st == "NONE":
             return  # the SIM interface does not answer
+        if self.sim_busy(cmd):
+            return
         if st == "NO SIM":
             self.err(cmd, "+CME ERROR: SIM not inserted")
             return
@@ -661,6 +746,8 @@ class ModemSim:
         if fun == 1 and self.cfun != 1 and self.cfg["cfun_fixes_sim"] \
                 and self.cfg["cpin"] in ("NONE", "SIM ERROR"):
             self.cfg["cpin"] = "READY"
+        if fun == 1 and self.cfun != 1 and self.cfg["sim_busy"] > 0:
+            self.busy_until = time.monotonic() + self.cfg["sim_busy"]
         self.cfun = 1 if fun == 1 else 0
         self.ok(cmd)
 
@@ -738,6 +825,9 @@ class ModemSim:
             rec.update({"status": "failed", "reason": "no network"})
             reply = "\r\n+CMS ERROR: 331\r\n"
         extra = self.cfg["send_time"]
+        if self.cfg["confirm_time"]:
+            lo, hi = self.cfg["confirm_time"]
+            extra = self.real_rng().uniform(lo, hi)
         if reply is None:
             rule = self.match_rule(("reject", "nocmgs", "silent", "late"), rec.get("number"))
             mode = rule["mode"] if rule else None
@@ -1140,10 +1230,16 @@ def main():
     ap.add_argument("--root", required=True, help="board root (ALARMGW_ROOT)")
     ap.add_argument("--script", help="JSON file of initial settings (as modemctl set)")
     ap.add_argument("--verbose", "-v", action="store_true", help="print the AT traffic")
+    ap.add_argument("--realistic", action="store_true", help="as unkind as a real module")
+    ap.add_argument("--confirm-time", help="LO,HI s until the network confirms a send")
     a = ap.parse_args()
+    preset = dict(REALISTIC) if a.realistic else {}
+    if a.confirm_time:
+        lo, hi = (float(x) for x in a.confirm_time.split(","))
+        preset["confirm_time"] = [lo, hi]
     signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
     signal.signal(signal.SIGINT, lambda *_: sys.exit(0))
-    ModemSim(a.root, a.verbose).run(a.script)
+    ModemSim(a.root, a.verbose, preset).run(a.script)
 
 
 if __name__ == "__main__":

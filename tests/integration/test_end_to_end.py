@@ -32,8 +32,8 @@ def modem_of(board):
 
 
 def wait_first_pass(m, timeout=10):
-    """The first modem pass deletes the SIM storage: deliver only after it."""
-    m.wait_for(lambda: any(c.startswith("AT+CMGD=4,4") for c in m.commands()), timeout,
+    """The first modem pass deletes the messages already read: deliver only after it."""
+    m.wait_for(lambda: any(c.startswith("AT+CMGD=1,1") for c in m.commands()), timeout,
                what="the modem's first pass")
     m.wait_for(lambda: any(c.startswith("AT+CPIN?") for c in m.commands()), timeout,
                what="a status pass")
@@ -278,17 +278,29 @@ def test_received_sms_from_a_group_phone_is_published_filtered_and_cleared(board
     assert "RecieveSMSFilter ok \r\n" in board.log()
     published = read_ir(c, IR_SENDER, 98)
 
-    # A sender that no phone group holds is dropped; the registers stay.
-    mark = len(board.log())
-    m.deliver_sms(sender="0798765432", text="Open the gate")
-    board.wait_log(r"The sender's phone number is not in the settings !! \r\n", timeout=10, since=mark)
+    # More messages while the first is unacknowledged wait on the SIM: the
+    # published one is never overwritten, and each comes once, in order, after
+    # each acknowledgement. A sender that no phone group holds is dropped.
+    for sender, text in (("0612345678", "two"), ("0798765432", "Open the gate"), ("0612345678", "three")):
+        m.deliver_sms(sender=sender, text=text)
+    time.sleep(7)   # two passes of the polling thread
     assert read_ir(c, IR_SENDER, 98) == published
-    assert read_di(c, DI_NEW_SMS)[0] is True
+    texts = []
+    for _ in range(2):
+        write_coil(c, COIL_CLEAR_RECEIVED, True)
+        wait_di(c, DI_NEW_SMS, 1, 20)
+        texts.append(received_sms(c)["text"])
+    assert texts == ["two", "three"]
+    assert "The sender's phone number is not in the settings !! \r\n" in board.log()
 
     write_coil(c, COIL_CLEAR_RECEIVED, True)
     assert read_di(c, DI_NEW_SMS)[0] is False
     assert read_ir(c, IR_SENDER, 98) == [0] * 98
     assert c.read_coils(COIL_CLEAR_RECEIVED, 1, slave=1).bits[0] is False
+    time.sleep(4)
+    assert read_di(c, DI_NEW_SMS)[0] is False
+    assert board.log().count("Get a new SMS!!") == 4
+    assert m.get()["inbox_used"] == 0   # each removed once handed over
 
 
 def deliver_pdu_long_sender(digits, text, when):

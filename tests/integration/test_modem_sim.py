@@ -515,7 +515,7 @@ def test_command_line_and_script(tmp_path, simroot):
 
 # ---- the daemon against the simulated modem ---------------------------------------
 
-FIRST_PASS = ["ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1", "AT+CMGD=4,4"]
+FIRST_PASS = ["ATE0", "ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1", "AT+CMGD=1,1"]
 STATUS = ["AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"]
 
 
@@ -573,10 +573,11 @@ def test_daemon_passes(tmp_path, make_board):
     m.wait_for(lambda: (regs() or [0])[0] == 23, 10, what="signal in input register 18")
     r = regs()
     assert (r[0], r[9], r[10]) == (23, 5, 4)
-    # a received SMS is read once and leaves the SIM storage
+    # a received SMS is read once, then removed from the SIM storage
     n0 = len(m.commands())
     assert m.deliver_sms(sender="0123456789", text="STATUS?") == 0
     b.wait_log(r"--> new SMS coming \(1/10\)", 10)
     m.wait_for(lambda: len(passes(m.commands()[n0:])) >= 3, 15, what="three more passes")
-    assert m.inbox() == [] and m.commands()[n0:].count("AT+CMGRD=0") == 1
-    assert not any(c.startswith("AT+CMGRD=1") for c in m.commands()[n0:])
+    assert m.inbox() == [] and m.commands()[n0:].count("AT+CMGR=0") == 1
+    assert m.commands()[n0:].count("AT+CMGD=0") == 1
+    assert not any(c.startswith("AT+CMGR=1") for c in m.commands()[n0:])

@@ -24,7 +24,7 @@ protected:
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root_ = tmpl;
         sys_set_root(root_.c_str());
-        memcpy(modem_pin_code, "1234", 5);
+        modem_set_pin("1234");
         isDebug = 0;
         // Most cases start after the first pass.
         is_do_first_time_cmd = 1;

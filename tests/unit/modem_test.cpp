@@ -22,16 +22,17 @@ using SupervisorTest = ModemTest;
 
 TEST_F(SupervisorTest, FirstPassSendsItsCommandsOnceThenTheStatusQueries) {
     is_do_first_time_cmd = 0;
+    answer("AT", "\r\nOK\r\n");
     healthy_modem();
     answer("AT+SIMEI?", "\r\n+SIMEI: 867584030123456\r\n\r\nOK\r\n");
     EXPECT_EQ(get_modem_info(), 0);
     EXPECT_EQ(fake_serial::last_path(), root_ + "/dev/smd8");
     EXPECT_EQ(fake_serial::commands(),
-              expect_cmds({"ATI\r\n", "AT+GMM\r\n", "AT+SIMEI?\r\n", "AT+CGPS?\r\n", "AT+CGPS=1\r\n",
-                           "AT+CMGD=4,4\r\n", "AT+CPIN?\r\n", "AT+CREG?\r\n", "AT+CSQ\r\n", "AT+CNSMOD?\r\n",
+              expect_cmds({"ATE0\r\n", "ATI\r\n", "AT+GMM\r\n", "AT+SIMEI?\r\n", "AT+CGPS?\r\n", "AT+CGPS=1\r\n",
+                           "AT+CMGD=1,1\r\n", "AT+CPIN?\r\n", "AT+CREG?\r\n", "AT+CSQ\r\n", "AT+CNSMOD?\r\n",
                            "AT+CGPSINFO\r\n", "AT+CPMS?\r\n"}));
     for (const auto &s : fake_serial::sent()) EXPECT_EQ(s.wait_ms, 100) << s.data;
-    EXPECT_EQ(fake_sys::slept_us(), 1200000u);
+    EXPECT_EQ(fake_sys::slept_us(), 1300000u);
     EXPECT_EQ(is_do_first_time_cmd, 1);
     EXPECT_EQ(imei(), "867584030123456");
     EXPECT_FALSE(fake_serial::is_open());
@@ -58,7 +59,7 @@ TEST_F(SupervisorTest, OpenFailureLeavesTheFirstPassForTheFirstGoodOne) {
     EXPECT_EQ(fake_serial::count("ATI\r\n"), 1);
     EXPECT_EQ(get_modem_info(), 0);
     EXPECT_EQ(fake_serial::count("ATI\r\n"), 1);
-    EXPECT_EQ(fake_serial::count("AT+CMGD=4,4\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CMGD=1,1\r\n"), 1);
 }
 
 TEST_F(SupervisorTest, ImeiIsCutAndNeedsItsCarriageReturn) {
@@ -123,22 +124,24 @@ TEST_F(SupervisorTest, ReadySimLetsThePinBeTriedAgain) {
 TEST_F(SupervisorTest, PinCarriesOnlyTheDerivedDigits) {
     healthy_modem();
     answer("AT+CPIN?", "\r\n+CPIN: SIM PIN\r\n\r\nOK\r\n");
-    memcpy(modem_pin_code, "12\0\0", 5);   // a zero byte ends the PIN early
+    modem_set_pin("12\0\0");   // a zero byte ends the PIN early
     get_modem_info();
     EXPECT_EQ(fake_serial::sent().at(fake_serial::find("AT+CPIN=")).data, "AT+CPIN=12\r\n");
 }
 
 TEST_F(SupervisorTest, FifthUnrecognisedSimAnswerRestartsTheRadio) {
     healthy_modem();
-    // No answer at all on passes 1, 2, 4, 5, 6; READY on pass 3 does not
-    // clear the count.
+    // No answer at all on passes 1, 2, 4 to 8; READY on pass 3 clears the
+    // count (it is of failures in a row), and "SIM busy" on pass 5 is waited out.
     answer("AT+CPIN?", "");
     answer_once("AT+CPIN?", "");
     answer_once("AT+CPIN?", "");
     answer_once("AT+CPIN?", "\r\n+CPIN: READY\r\n\r\nOK\r\n");
+    answer_once("AT+CPIN?", "");
+    answer_once("AT+CPIN?", "\r\n+CME ERROR: SIM busy\r\n");
     answer("AT+CFUN=0", "\r\nOK\r\n");
     answer("AT+CFUN=1", "\r\nOK\r\n");
-    for (int pass = 1; pass <= 5; pass++) {
+    for (int pass = 1; pass <= 8; pass++) {
         get_modem_info();
         EXPECT_EQ(fake_serial::count("AT+CFUN"), 0) << "pass " << pass;
     }
@@ -325,7 +328,7 @@ TEST_F(SupervisorTest, LateAnswersAreLostWhenThePortReopens) {
     healthy_modem();
     // The registration answer comes after the end of the pass: the pass
     // misses it, and the next pass's open discards it.
-    answer_once("AT+CREG?", "\r\n+CREG: 0,5\r\n\r\nOK\r\n", 1500);
+    answer_once("AT+CREG?", "\r\n+CREG: 0,5\r\n\r\nOK\r\n", 3000);
     get_modem_info();
     EXPECT_EQ(modem_creg.load(), 0);
     EXPECT_GT(fake_serial::pending(), 0);

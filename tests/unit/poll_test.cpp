@@ -99,6 +99,16 @@ TEST_F(Poll, AcceptsAThirteenCharacterSender) {
     for (int r = 50; r <= 127; r++) EXPECT_EQ(ir_get(r), 0) << r;
     // Nothing further waits: the next cycle publishes nothing.
     EXPECT_EQ(cycle().find("Get a new SMS"), std::string::npos);
+
+    // A second message waits in the mailbox until the master acknowledges the first.
+    deliver(received("5550001", "19/06/19 08:31:00", "DE", 2, 0));
+    EXPECT_EQ(cycle().find("Get a new SMS"), std::string::npos);
+    EXPECT_EQ(is_new_sms.load(), 1);
+    EXPECT_EQ(ir_get(48), 0x4241);
+    di_set(1, 0);   // what the acknowledgement leaves
+    EXPECT_NE(cycle().find("Get a new SMS"), std::string::npos);
+    EXPECT_EQ(ir_get(48), 0x4544);
+    EXPECT_EQ(di_get(1), 1);
 }
 
 TEST_F(Poll, RejectedSenderChangesNothing) {

@@ -90,7 +90,9 @@ TEST_F(SmsTest, SendSuccess) {
     EXPECT_EQ(pdu_cmd(), "0011000A8110325476980008AA044F60597D\x1A");
     auto s = fake_serial::sent();
     EXPECT_EQ(s[static_cast<size_t>(fake_serial::find("AT+CMGS="))].wait_ms, 100);
-    EXPECT_EQ(s[static_cast<size_t>(fake_serial::find("0011"))].wait_ms, 3000);
+    // Read as it arrives: the confirmation ends the send at once.
+    EXPECT_EQ(s[static_cast<size_t>(fake_serial::find("0011"))].wait_ms, 100);
+    EXPECT_LE(ms_between(fake_serial::find("0011"), fake_serial::find("0011") + 1), 200.0);
     EXPECT_EQ(status_during, 2);
     EXPECT_EQ(flag_during, 1);
     EXPECT_EQ(send_sms_status.load(), 3);
@@ -112,9 +114,21 @@ TEST_F(SmsTest, ErrorToTheCountCommandSendsNoPdu) {
     EXPECT_EQ(send_sms_status.load(), 4);
     EXPECT_EQ(is_send_sms.load(), 0);
     EXPECT_STREQ(send_sms_result, "previous answer");
-    // About 100 ms after the count command the pass goes on.
+    // About 100 ms after the count command ESC cancels the PDU input, then the pass goes on.
     EXPECT_DOUBLE_EQ(ms_between(c, c + 1), 100.0);
-    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(c + 1)].data, "AT+CPMS?\r\n");
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(c + 1)].data, "\x1B");
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(c + 2)].data, "AT+CPMS?\r\n");
+
+    // A stale ERROR before the prompt does not stand for the answer, and no
+    // prompt at all is cancelled too.
+    answer("AT+CMGS=", "");
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    get_modem_info();
+    c = fake_serial::find("AT+CMGS=");
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(c + 1)].data, "\x1B");
+    EXPECT_EQ(fake_serial::find("0011"), -1);
+    EXPECT_EQ(send_sms_status.load(), 4);
 }
 
 TEST_F(SmsTest, MissingOrMisplacedConfirmationFails) {
@@ -129,9 +143,22 @@ TEST_F(SmsTest, MissingOrMisplacedConfirmationFails) {
     }
 }
 
-TEST_F(SmsTest, LateConfirmationIsNotWaitedFor) {
+TEST_F(SmsTest, SlowNetworkIsWaitedForUpToAMinute) {
     answer("AT+CMGS=", kPrompt);
-    answer("0011", kSent, 3500);
+    // Confirmed in pieces after 3.5 s and after 59 s: sent, once.
+    for (int delay : {3500, 59000}) {
+        fake_serial::answer_with("0011", [delay](const std::string &) {
+            fake_serial::inject("S: 7\r\n\r\nOK\r\n", delay + 50);
+            return std::string("\r\n+CMG");
+        }, delay);
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+        fake_serial::clear_sent();
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 3) << delay;
+        EXPECT_EQ(fake_serial::count("0011"), 1);
+    }
+    // No confirmation within 60 s: failed.
+    answer("0011", kSent, 61000);
     ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
     get_modem_info();
     EXPECT_EQ(send_sms_status.load(), 4);
@@ -229,17 +256,23 @@ TEST_F(SmsTest, SendMsgBuildsTheWholeText) {
 
 TEST_F(SmsTest, ReceiveScansFromZeroAndSkipsEmptyIndexes) {
     answer("AT+CPMS?", storage(2, 50));
-    answer("AT+CMGRD=0", "\r\nOK\r\n");
-    answer("AT+CMGRD=1", cmgrd(kAbcPdu));
-    answer("AT+CMGRD=2", cmgrd(kAbcPdu));
+    answer("AT+CMGR=0", "\r\nOK\r\n");
+    // A slow SIM read, echoed, in two pieces, with an unsolicited code between its lines.
+    std::string slow = "AT+CMGR=1\r" + cmgrd(kAbcPdu);
+    fake_serial::answer_with("AT+CMGR=1", [slow](const std::string &) {
+        fake_serial::inject(slow.substr(12, 20), 280);
+        fake_serial::inject(slow.substr(32), 400);
+        return slow.substr(0, 12) + "+CMTI: \"SM\",2\r\n";
+    }, 150);
+    answer("AT+CMGR=2", cmgrd(kAbcPdu));
     testing::internal::CaptureStdout();
     get_modem_info();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("--> new SMS coming (2/50)\n"), std::string::npos);
-    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 2);
-    int r0 = fake_serial::find("AT+CMGRD=0\r\n");
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 2);
+    int r0 = fake_serial::find("AT+CMGR=0\r\n");
     ASSERT_GE(r0, 0);
-    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0 + 1)].data, "AT+CMGRD=1\r\n");
+    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0 + 1)].data, "AT+CMGR=1\r\n");
     EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0)].wait_ms, 100);
     EXPECT_EQ(is_new_sms.load(), 1);
     EXPECT_STREQ(recv_new_sms.phone, "0123456789");
@@ -275,7 +308,7 @@ TEST_F(SmsTest, EmptyOrUnreadableStorageReadsNothing) {
         answer_once("AT+CPMS?", a);
         fake_serial::clear_sent();
         get_modem_info();
-        EXPECT_EQ(fake_serial::count("AT+CMGRD"), 0) << a;
+        EXPECT_EQ(fake_serial::count("AT+CMGR"), 0) << a;
         EXPECT_EQ(is_new_sms.load(), 0);
     }
 }
@@ -283,12 +316,12 @@ TEST_F(SmsTest, EmptyOrUnreadableStorageReadsNothing) {
 TEST_F(SmsTest, ScanReadsEveryIndexBelowTheCapacityOnce) {
     // One stored message that no index yields: 0, 1 and 2 are read, in order, and nothing more.
     answer("AT+CPMS?", storage(1, 3));
-    answer("AT+CMGRD=", "\r\nOK\r\n");
+    answer("AT+CMGR=", "\r\nOK\r\n");
     get_modem_info();
-    int first = fake_serial::find("AT+CMGRD=");
+    int first = fake_serial::find("AT+CMGR=");
     ASSERT_GE(first, 0);
-    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 3);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(at(first + i), "AT+CMGRD=" + std::to_string(i) + "\r\n");
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 3);
+    for (int i = 0; i < 3; i++) EXPECT_EQ(at(first + i), "AT+CMGR=" + std::to_string(i) + "\r\n");
     EXPECT_EQ(is_new_sms.load(), 0);
 }
 
@@ -303,13 +336,13 @@ TEST_F(SmsTest, HostilePdusAreSkippedWithAMessage) {
         "06912143658709FF",                                              // originator longer than any buffer
     };
     answer("AT+CPMS?", storage(static_cast<int>(hostile.size()) + 1, 50));
-    for (size_t i = 0; i < hostile.size(); i++) answer("AT+CMGRD=" + std::to_string(i) + "\r", cmgrd(hostile[i]));
-    answer("AT+CMGRD=" + std::to_string(hostile.size()) + "\r", cmgrd(kAbcPdu));
+    for (size_t i = 0; i < hostile.size(); i++) answer("AT+CMGR=" + std::to_string(i) + "\r", cmgrd(hostile[i]));
+    answer("AT+CMGR=" + std::to_string(hostile.size()) + "\r", cmgrd(kAbcPdu));
     testing::internal::CaptureStdout();
     get_modem_info();
     std::string out = testing::internal::GetCapturedStdout();
     for (size_t i = 0; i < hostile.size(); i++)
-        EXPECT_NE(out.find("--> SMS " + std::to_string(i) + ": undecodable PDU, skipped\n"), std::string::npos)
+        EXPECT_NE(out.find("--> SMS " + std::to_string(i) + ": undecodable PDU, removed; answer in hex:\n"), std::string::npos)
             << hostile[i];
     EXPECT_EQ(is_new_sms.load(), 1);
     EXPECT_STREQ(reinterpret_cast<const char *>(recv_new_sms.text), "ABC");
@@ -318,8 +351,8 @@ TEST_F(SmsTest, HostilePdusAreSkippedWithAMessage) {
 TEST_F(SmsTest, AMessageIsDeliveredOnce) {
     // A modem that keeps the message after reading it.
     answer("AT+CPMS?", storage(2, 50));
-    answer("AT+CMGRD=0", cmgrd(kAbcPdu));
-    answer("AT+CMGRD=1", "\r\nOK\r\n");
+    answer("AT+CMGR=0", cmgrd(kAbcPdu));
+    answer("AT+CMGR=1", "\r\nOK\r\n");
     get_modem_info();
     ASSERT_EQ(is_new_sms.load(), 1);
     sms_message got{};
@@ -328,14 +361,14 @@ TEST_F(SmsTest, AMessageIsDeliveredOnce) {
     get_modem_info();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(is_new_sms.load(), 0);
-    EXPECT_NE(out.find("--> SMS 0: already delivered, skipped\n"), std::string::npos);
-    EXPECT_EQ(fake_serial::count("AT+CMGRD=1\r\n"), 1);   // the scan went on
+    EXPECT_NE(out.find("--> SMS 0: already delivered, removed\n"), std::string::npos);
+    EXPECT_EQ(fake_serial::count("AT+CMGR=1\r\n"), 1);   // the scan went on
 }
 
 TEST_F(SmsTest, StorageCapacityFromTheModemIsBounded) {
     answer("AT+CPMS?", "+CPMS: \"SM\",5,2000000000,\"SM\",5,50\r\n");
     get_modem_info();
-    EXPECT_EQ(fake_serial::count("AT+CMGRD="), 255);
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 255);
 }
 
 TEST_F(SmsTest, ReadAnswerParsing) {
