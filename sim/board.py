@@ -29,6 +29,8 @@ As a library (the integration tests use it through tests/integration/conftest.py
     b.start(args=[...]);  b.log();  b.wait_log(r"regex", 5);  b.restart();  b.stop()
 """
 import argparse
+import atexit
+import ctypes
 import os
 import re
 import shutil
@@ -38,6 +40,7 @@ import sys
 import tempfile
 import threading
 import time
+import weakref
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
@@ -56,6 +59,30 @@ FAULT_PATTERNS = [
     r"runtime error:",
     r"terminate called",
 ]
+
+
+_libc = ctypes.CDLL(None, use_errno=True)
+PR_SET_PDEATHSIG = 1
+
+
+def _own_session():
+    """In a child before exec: a session of its own (so its whole group can be
+    ended), and a TERM when the process that started it dies, however it dies."""
+    os.setsid()
+    _libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
+# Boards with processes still running: ended at exit, whatever ended the script.
+_live_boards = weakref.WeakSet()
+
+
+@atexit.register
+def _stop_live_boards():
+    for b in list(_live_boards):
+        try:
+            b.stop()
+        except Exception:  # noqa: BLE001 - best effort on the way out
+            pass
 
 
 def default_build():
@@ -209,6 +236,7 @@ class Board:
         return self
 
     def start_line(self):
+        _live_boards.add(self)
         if self.socat is not None and self.socat.poll() is None:
             return
         for p in (self.tty, self.master):
@@ -222,7 +250,7 @@ class Board:
             ["socat", "-d", "-d",
              "pty,raw,echo=0,link=%s" % self.tty,
              "pty,raw,echo=0,link=%s" % self.master],
-            stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True)
+            stdout=log, stderr=log, stdin=subprocess.DEVNULL, preexec_fn=_own_session)
         log.close()
         deadline = time.monotonic() + 10
         while not (os.path.exists(self.tty) and os.path.exists(self.master)):
@@ -240,7 +268,7 @@ class Board:
             cmd += ["--slave", s]
         log = open(self.path("sim/bus.log"), "ab")
         self.socat = subprocess.Popen(cmd, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
-                                      start_new_session=True)
+                                      preexec_fn=_own_session)
         log.close()
         deadline = time.monotonic() + 10
         while not (os.path.exists(self.tty) and os.path.exists(self.master)):
@@ -253,6 +281,7 @@ class Board:
         self.socat.send_signal(signal.SIGUSR2 if plug else signal.SIGUSR1)
 
     def start_modem(self):
+        _live_boards.add(self)
         if not self.use_modem or not os.path.exists(MODEM_SIM):
             return
         if self.modem is not None and self.modem.poll() is None:
@@ -263,7 +292,7 @@ class Board:
         log = open(self.path("sim/modem.log"), "ab")
         self.modem = subprocess.Popen(
             ["/usr/bin/python3", MODEM_SIM, "--root", self.root] + self.modem_args,
-            stdout=log, stderr=log, stdin=subprocess.DEVNULL, start_new_session=True, env=self.env())
+            stdout=log, stderr=log, stdin=subprocess.DEVNULL, preexec_fn=_own_session, env=self.env())
         log.close()
         deadline = time.monotonic() + 10
         while not os.path.exists(ready):
@@ -272,6 +301,7 @@ class Board:
             time.sleep(0.05)
 
     def start_daemon(self, args=None, wait=True, timeout=15.0):
+        _live_boards.add(self)
         if self.daemon is not None and self.daemon.poll() is None:
             raise BoardError("the daemon is already running")
         self.args = list(args or [])
@@ -280,14 +310,14 @@ class Board:
         cmd = [self.daemon_path] + self.args
         if self.echo:
             self.daemon = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                                           stdin=subprocess.DEVNULL, start_new_session=True,
+                                           stdin=subprocess.DEVNULL, preexec_fn=_own_session,
                                            env=self.env(), cwd=self.root)
             self._pump = threading.Thread(target=self._pump_output, args=(self.daemon, self._log_file),
                                           daemon=True)
             self._pump.start()
         else:
             self.daemon = subprocess.Popen(cmd, stdout=self._log_file, stderr=subprocess.STDOUT,
-                                           stdin=subprocess.DEVNULL, start_new_session=True,
+                                           stdin=subprocess.DEVNULL, preexec_fn=_own_session,
                                            env=self.env(), cwd=self.root)
         if wait:
             self.wait_ready(timeout)

@@ -22,6 +22,7 @@ import sys
 import tempfile
 import threading
 import time
+import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -206,7 +207,13 @@ class Demo:
         except KeyboardInterrupt:
             self.say()
             self.result(False, "interrupted")
-        return self.finish()
+        except Exception as e:  # noqa: BLE001 - a fault of the demonstration itself
+            traceback.print_exc()
+            self.result(False, "%s: %s" % (type(e).__name__, e))
+        finally:
+            # Whatever ended the steps, the board's processes end with them.
+            status = self.finish()
+        return status
 
     def all_ok(self):
         return bool(self.results) and all(ok for ok, _ in self.results)
