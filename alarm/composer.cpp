@@ -160,6 +160,12 @@ void edge_trigger_write(int n, uint16_t value) {
         printf("Alarm %d Trigger the same...edge\r\n", n);
 }
 
+void edge_trigger_note(int n, uint16_t value) {
+    if (n < 0 || n > 127) return;
+    std::lock_guard<std::mutex> l(edge_mu);
+    alarm_edge_trigger[n].value = value;
+}
+
 void edge_trigger_reset() {
     std::lock_guard<std::mutex> l(edge_mu);
     for (auto &t : alarm_edge_trigger) {

@@ -22,6 +22,9 @@ void *thread_mb_edge_poll(void *);
 // lock, so the edge thread never misses it. Prints the edge-mode lines. A
 // changed value sets triggered; a repeated one leaves a pending trigger alone.
 void edge_trigger_write(int n, uint16_t value);
+// Edge mode off: records value for alarm n without a trigger, so the table
+// knows the alarm's state when edge mode is switched on.
+void edge_trigger_note(int n, uint16_t value);
 // Resets value, triggered, armed and ticks of all 128 records (listener start).
 void edge_trigger_reset();
 // One pass of the edge thread over the 128 records (no sleep).

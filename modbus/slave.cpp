@@ -87,10 +87,13 @@ void publish_new_map() {
 }
 
 void alarm_trigger(int n, uint16_t v) {
-    if (hr_get(208) == 1)
+    if (hr_get(208) == 1) {
         edge_trigger_write(n, v);
-    else
+    } else {
+        // Kept in both modes: a later switch to edge mode compares with it.
+        edge_trigger_note(n, v);
         modbus_do_fixed_sms(static_cast<uint16_t>(n), v);
+    }
 }
 
 void dynamic_sms() {
