@@ -2,6 +2,7 @@
 // possibly a voice entry; the edge thread fires alarms after their delay when
 // edge mode (holding register 208 = 1) is on.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 struct edge_trigger {
@@ -15,6 +16,12 @@ struct edge_trigger {
 extern edge_trigger alarm_edge_trigger[128];
 
 int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, else 0
+
+// Alarm changes that found their ring full wait in a static table (128 alarms
+// x ON and OFF, per ring) and are composed in order of arrival as slots free.
+extern std::atomic<int32_t> alarms_waiting;   // count; discrete input 0 reads 1 while > 0
+void alarm_waiting_drain();                    // the dispatchers, after each pass
+void alarm_waiting_reset();                    // tests
 void *thread_mb_edge_poll(void *);
 
 // Listener side of the edge hand-over: records a write of value for alarm n

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
@@ -135,10 +136,12 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     pg.slot = -1;
     pop();
     printf(t.end, pg.missed, pg.idx);
+    alarm_waiting_drain();
 }
 }  // namespace
 
 void sms_buffer_pass() {
+    alarm_waiting_drain();
     if (sms_event_is_n() <= 0) return;
     sms_event &head = sms_evt[evt_out.load()];
     sms_message work{};
@@ -158,6 +161,7 @@ void sms_buffer_pass() {
 }
 
 void voice_buffer_pass() {
+    alarm_waiting_drain();
     if (voice_event_is_n() <= 0) return;
     voice_event &head = voice_evt[evt_out_voice.load()];
     voice_message work{};
