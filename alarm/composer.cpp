@@ -52,14 +52,15 @@ int collect_phones(int alarm, char (*phones)[PHONE_SLOT_LEN]) {
     return count;
 }
 
-void queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+// False only when the ring is full.
+bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
     int first;
     if (value == ALARM_ON)
         first = alarm_text_reg(alarm);
     else if (value == ALARM_OFF)
         first = alarm_text_reg(alarm) + TEXT_REGS;
     else
-        return;
+        return true;
 
     uint8_t text[TEXT_CAP] = {};
     int len = regmap_text(first, TEXT_REGS, text, TEXT_CAP);
@@ -73,25 +74,23 @@ void queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     int res = sms_event_put(msg, phones, count);
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
-    if (res == -1) {
-        if_send_sms_buffer_full.store(1);
-        return;
-    }
+    if (res == -1) return false;
     // Always record 0: the master reads the last alarm SMS in input register 0.
     sms_buffer_status[0].status.store(1);
     sms_buffer_status[0].slot.store(res);
     ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(res));
-    if_send_sms_buffer_full.store(0);
+    return true;
 }
 
-void queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+// False only when the ring is full.
+bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
     bool on;
     if (value == ALARM_ON)
         on = true;
     else if (value == ALARM_OFF)
         on = false;
     else
-        return;
+        return true;
 
     char board_path[64];
     snprintf(board_path, sizeof board_path, on ? "/media/card/voice/DO%d_ON.wav" : "/media/card/voice/DO%d_OFF.wav",
@@ -101,21 +100,87 @@ void queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
         printf(on ? "Voice ON File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n",
                path.c_str(), alarm);
-        return;
+        return true;
     }
     if (check_wav_format(alarm, on ? 1 : 0) == 0) {
         printf(on ? "Voice ON File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n",
                path.c_str(), alarm);
-        return;
+        return true;
     }
     voice_message vm{};
     snprintf(vm.wav_name, sizeof vm.wav_name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", alarm);
     int res = voice_event_put(vm, phones, count);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
+    return res != -1;
+}
+
+// Changes that found their ring full wait here, composed later in order of
+// arrival: per ring (0 SMS, 1 voice), alarm and value (0 OFF, 1 ON), the
+// arrival number, 0 when none. A repeat of a waiting change is the same alarm
+// state and is not kept twice. Guarded by compose_mu, which also serialises
+// composing, so a new change never overtakes a waiting one.
+constexpr int SMS_RING = 0, VOICE_RING = 1;
+uint32_t waiting_seq[2][128][2];
+int waiting_n[2];
+uint32_t next_seq = 1;
+std::mutex compose_mu;
+
+void wait_change(int ring, int alarm, uint16_t value) {
+    if (value != ALARM_ON && value != ALARM_OFF) return;
+    uint32_t &w = waiting_seq[ring][alarm][value == ALARM_ON ? 1 : 0];
+    if (w == 0) {
+        w = next_seq++;
+        waiting_n[ring]++;
+    }
+    alarms_waiting.store(waiting_n[0] + waiting_n[1]);
+    if_send_sms_buffer_full.store(1);
+    printf("%s queue full: alarm %d %s waits (%d waiting)\r\n", ring == SMS_RING ? "SMS" : "Voice", alarm,
+           value == ALARM_ON ? "ON" : "OFF", waiting_n[ring]);
+}
+
+// Composes the waiting changes of one ring, oldest first, while it has room.
+void drain_ring(int ring) {
+    while (waiting_n[ring] > 0) {
+        int best_a = -1, best_v = 0;
+        for (int a = 0; a < 128; a++)
+            for (int v = 0; v < 2; v++) {
+                uint32_t w = waiting_seq[ring][a][v];
+                if (w != 0 && (best_a < 0 || w < waiting_seq[ring][best_a][best_v])) {
+                    best_a = a;
+                    best_v = v;
+                }
+            }
+        uint16_t value = best_v == 1 ? ALARM_ON : ALARM_OFF;
+        // The phones and texts in force now: the master may have mended them meanwhile.
+        char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+        int count = collect_phones(best_a, phones);
+        bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count) : queue_voice(best_a, value, phones, count);
+        if (!ok) return;
+        waiting_seq[ring][best_a][best_v] = 0;
+        waiting_n[ring]--;
+    }
 }
 }  // namespace
+
+std::atomic<int32_t> alarms_waiting{0};
+
+void alarm_waiting_drain() {
+    std::lock_guard<std::mutex> l(compose_mu);
+    if (waiting_n[SMS_RING] + waiting_n[VOICE_RING] == 0) return;
+    drain_ring(SMS_RING);
+    drain_ring(VOICE_RING);
+    alarms_waiting.store(waiting_n[0] + waiting_n[1]);
+}
+
+void alarm_waiting_reset() {
+    std::lock_guard<std::mutex> l(compose_mu);
+    std::memset(waiting_seq, 0, sizeof waiting_seq);
+    waiting_n[0] = waiting_n[1] = 0;
+    next_seq = 1;
+    alarms_waiting.store(0);
+}
 
 int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
     if (alarm > 127) return -1;
@@ -126,12 +191,16 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
     printf("SMS Alarm %d Status is:%d\n", a, sms_on ? 1 : 0);
     printf("VOICE Alarm %d Status is:%d\n", a, voice_on ? 1 : 0);
 
-    // Per call: the listener and the edge thread may compose at the same time.
+    std::lock_guard<std::mutex> l(compose_mu);
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
     int count = collect_phones(a, phones);
 
-    if (sms_on && count > 0) queue_sms(a, value, phones, count);
-    if (voice_on && if_sd_card.load() != 0 && count > 0) queue_voice(a, value, phones, count);
+    // Behind a waiting change of the same ring, a new one waits too.
+    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(a, value, phones, count)))
+        wait_change(SMS_RING, a, value);
+    if (voice_on && if_sd_card.load() != 0 && count > 0 &&
+        (waiting_n[VOICE_RING] > 0 || !queue_voice(a, value, phones, count)))
+        wait_change(VOICE_RING, a, value);
     return 0;
 }
 
@@ -158,6 +227,12 @@ void edge_trigger_write(int n, uint16_t value) {
         printf("Alarm %d Trigger!!...edge\r\n", n);
     else
         printf("Alarm %d Trigger the same...edge\r\n", n);
+}
+
+void edge_trigger_note(int n, uint16_t value) {
+    if (n < 0 || n > 127) return;
+    std::lock_guard<std::mutex> l(edge_mu);
+    alarm_edge_trigger[n].value = value;
 }
 
 void edge_trigger_reset() {

@@ -2,6 +2,7 @@
 // possibly a voice entry; the edge thread fires alarms after their delay when
 // edge mode (holding register 208 = 1) is on.
 #pragma once
+#include <atomic>
 #include <cstdint>
 
 struct edge_trigger {
@@ -15,6 +16,12 @@ struct edge_trigger {
 extern edge_trigger alarm_edge_trigger[128];
 
 int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, else 0
+
+// Alarm changes that found their ring full wait in a static table (128 alarms
+// x ON and OFF, per ring) and are composed in order of arrival as slots free.
+extern std::atomic<int32_t> alarms_waiting;   // count; discrete input 0 reads 1 while > 0
+void alarm_waiting_drain();                    // the dispatchers, after each pass
+void alarm_waiting_reset();                    // tests
 void *thread_mb_edge_poll(void *);
 
 // Listener side of the edge hand-over: records a write of value for alarm n
@@ -22,6 +29,9 @@ void *thread_mb_edge_poll(void *);
 // lock, so the edge thread never misses it. Prints the edge-mode lines. A
 // changed value sets triggered; a repeated one leaves a pending trigger alone.
 void edge_trigger_write(int n, uint16_t value);
+// Edge mode off: records value for alarm n without a trigger, so the table
+// knows the alarm's state when edge mode is switched on.
+void edge_trigger_note(int n, uint16_t value);
 // Resets value, triggered, armed and ticks of all 128 records (listener start).
 void edge_trigger_reset();
 // One pass of the edge thread over the 128 records (no sleep).

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "modbus/regmap.h"
 #include "modem/sim7100.h"
@@ -156,7 +157,9 @@ int ifRecieveSMSFilterPhones(const char *sender) {
 }
 
 void mb_slave_poll_pass() {
-    di_set(DI_QUEUE_FULL, if_send_sms_buffer_full.load() == 1 ? 1 : 0);
+    // A full queue stays visible until published once, and while changes wait.
+    int full = if_send_sms_buffer_full.exchange(0);
+    di_set(DI_QUEUE_FULL, full == 1 || alarms_waiting.load() > 0 ? 1 : 0);
     for (int k = 0; k < 16; k++) report_status(k, sms_buffer_status[k].slot.load(), &sms_buffer_status[k].status);
     report_status(IR_DYNAMIC_STATUS, sms_dynamic_buffer_id.load(), nullptr);
 

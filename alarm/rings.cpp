@@ -1,5 +1,7 @@
 #include "alarm/rings.h"
 
+#include "alarm/composer.h"
+
 #include <algorithm>
 #include <cstring>
 #include <mutex>
@@ -139,4 +141,5 @@ void event_rings_reset() {
     }
     sms_dynamic_buffer_id.store(-1);
     if_send_sms_buffer_full.store(0);
+    alarm_waiting_reset();
 }

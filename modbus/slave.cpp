@@ -135,10 +135,13 @@ bool write_accepted(const uint8_t *req, int len) {
 }
 
 void alarm_trigger(int n, uint16_t v) {
-    if (hr_get(HR_EDGE_MODE) == 1)
+    if (hr_get(HR_EDGE_MODE) == 1) {
         edge_trigger_write(n, v);
-    else
+    } else {
+        // Kept in both modes: a later switch to edge mode compares with it.
+        edge_trigger_note(n, v);
         modbus_do_fixed_sms(static_cast<uint16_t>(n), v);
+    }
 }
 
 void dynamic_sms() {

@@ -128,7 +128,7 @@ def test_phone_failing_twice_is_retried_until_delivered(board):
 
 
 @pytest.mark.board(config=default_image())
-def test_phone_failing_three_times_abandons_the_entry(board):
+def test_phone_failing_three_times_is_given_up_and_the_next_one_receives(board):
     c, m = board.client, modem_of(board)
     set_phone(c, 0, 0, "0611111111")
     set_phone(c, 0, 1, "0622222222")
@@ -139,20 +139,23 @@ def test_phone_failing_three_times_abandons_the_entry(board):
     m.sms_fail(mode="error", times=3)
 
     write_coil(c, 4, True)
-    seen = watch_status(c, IR_STATUS, 3 * SMS_TIME + 5)
-    assert seen[-1] == 1024, seen
-    assert len(cmgs_times(m)) == 3
-    assert m.outbox() == []                      # the second phone was never tried
+    seen = watch_status(c, IR_STATUS, 4 * SMS_TIME + 5)
+    assert seen[-1] == 1024, seen                # a phone was not reached
+    assert len(cmgs_times(m)) == 4
+    # The second phone still receives.
+    assert [r.get("number") for r in m.outbox("sent")] == ["0622222222"]
     log = board.log()
     assert "NG counter: 3\r\n" in log
-    assert "ng_cnt=3, phone_idx=0\r\n" in log
+    assert "phone 0611111111 not reached after 3 failures" in log
+    assert "ng_cnt=1, phone_idx=2\r\n" in log
 
     # The next entry is served normally, and record 0 now reports it.
     write_coil(c, 6, True)
     seen = watch_status(c, IR_STATUS, SMS_TIME + 5, final=(768,))
     assert seen[-1] == 768, seen
-    assert [(s["number"], s["text"]) for s in m.sent()] == [("0622222222", "Gas alarm cleared")]
-    assert len(cmgs_times(m)) == 4
+    assert [(s["number"], s["text"]) for s in m.sent()] == [("0622222222", "Gas alarm"),
+                                                              ("0622222222", "Gas alarm cleared")]
+    assert len(cmgs_times(m)) == 5
 
 
 # ---- message contents --------------------------------------------------------------

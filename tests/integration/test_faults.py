@@ -176,7 +176,7 @@ FAULTS = {
     # name: (how to start it, log line that ends the fault, how the queued alarm ends)
     "silent": (lambda m: m.set(mode="silent"), r"NG counter: 1\r\n", DONE),
     "garbage": (lambda m: m.set(mode="garbage", garbage_seed=7), r"NG counter: 1\r\n", DONE),
-    "error": (lambda m: m.set(mode="error"), r"ng_cnt=3, phone_idx=0\r\n", FAILED),
+    "error": (lambda m: m.set(mode="error"), r"ng_cnt=1, phone_idx=1\r\n", FAILED),
     # Every answer 350 ms late: each lands in the next command's window.
     "late": (lambda m: m.set(delay=0.35), r"send_sms_status --> [34]\r\n", DONE),
     "port_unlink": (lambda m: m.port_down("unlink"), None, DONE),

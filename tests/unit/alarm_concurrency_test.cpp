@@ -45,6 +45,7 @@ protected:
         event_rings_reset();
         edge_trigger_reset();
         modem_state_reset();
+        modem_creg = 1;   // registered: the dispatcher waits otherwise
         if_sd_card = 0;
         g_seen.clear();
         fake_sys::on_sleep(serve_mailbox);

@@ -257,21 +257,59 @@ TEST_F(Composer, NothingWithoutPhonesOrEnable) {
     EXPECT_EQ(hr_get(129), 0x0040);
 }
 
-TEST_F(Composer, FullRingSetsTheFlag) {
-    enable(2, true, false);
-    hr_set(2, 1);
+// The UCS-2 bytes of an ASCII text, as the composer emits them.
+std::string ucs2(const std::string &s) {
+    std::string out;
+    for (char c : s) {
+        out += '\0';
+        out += c;
+    }
+    return out;
+}
+
+TEST_F(Composer, ChangesFindingTheRingFullWaitAndAreComposedInOrder) {
     set_phone(0, 0, "5551234");
-    for (int i = 0; i < 17; i++) ASSERT_EQ(modbus_do_fixed_sms(2, 0xFF00), 0);
-    EXPECT_EQ(ir_get(16), 16);
+    for (int a = 0; a < 25; a++) {
+        enable(a, true, false);
+        hr_set(a, 1);
+        std::string on = "Channel" + std::to_string(a) + " ON", off = "Channel" + std::to_string(a) + " OFF";
+        set_text(alarm_text_reg(a), on.c_str());
+        set_text(alarm_text_reg(a) + 54, off.c_str());
+    }
+    for (int a = 0; a < 17; a++) ASSERT_EQ(modbus_do_fixed_sms(a, 0xFF00), 0);
     EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
-    ASSERT_EQ(modbus_do_fixed_sms(2, 0xFF00), 0);
+    // Eight more ON changes, and alarm 17's OFF, and a repeat of alarm 18's ON.
+    for (int a = 17; a < 25; a++) ASSERT_EQ(modbus_do_fixed_sms(a, 0xFF00), 0);
+    ASSERT_EQ(modbus_do_fixed_sms(17, 0), 0);
+    ASSERT_EQ(modbus_do_fixed_sms(18, 0xFF00), 0);
     EXPECT_EQ(if_send_sms_buffer_full.load(), 1);
+    EXPECT_EQ(alarms_waiting.load(), 9);
+    EXPECT_EQ(sms_event_is_n(), 17);
     EXPECT_EQ(ir_get(16), 16);
-    EXPECT_EQ(sms_buffer_status[0].slot.load(), 16);
+    // A slot frees: only the oldest waiting change takes it.
     ASSERT_EQ(sms_event_pop(), 1);
-    ASSERT_EQ(modbus_do_fixed_sms(2, 0xFF00), 0);
-    EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
+    alarm_waiting_drain();
+    EXPECT_EQ(sms_event_is_n(), 17);
     EXPECT_EQ(ir_get(16), 17);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(sms_evt[17].message.text), sms_evt[17].message.length),
+              ucs2("Channel17 ON"));
+    // A new change goes behind the waiting ones, not into a freed slot.
+    ASSERT_EQ(sms_event_pop(), 1);
+    ASSERT_EQ(modbus_do_fixed_sms(3, 0), 0);
+    EXPECT_EQ(sms_event_is_n(), 16);
+    EXPECT_EQ(alarms_waiting.load(), 9);
+    std::vector<std::string> order;
+    for (int i = 0; i < 20 && alarms_waiting.load() > 0; i++) {
+        alarm_waiting_drain();
+        const sms_event &e = sms_evt[(evt_in.load() + EVT_SLOTS - 1) % EVT_SLOTS];
+        order.emplace_back(reinterpret_cast<const char *>(e.message.text), e.message.length);
+        ASSERT_EQ(sms_event_pop(), 1);
+    }
+    EXPECT_EQ(order.front(), ucs2("Channel18 ON"));
+    EXPECT_EQ(order[6], ucs2("Channel24 ON"));
+    EXPECT_EQ(order[7], ucs2("Channel17 OFF"));
+    EXPECT_EQ(order[8], ucs2("Channel3 OFF"));
+    EXPECT_EQ(alarms_waiting.load(), 0);
 }
 
 TEST_F(Composer, VoiceNeedsCardFileAndFormat) {

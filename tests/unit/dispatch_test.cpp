@@ -105,6 +105,7 @@ protected:
         fake_sys::reset();
         event_rings_reset();
         modem_state_reset();
+        modem_creg = 1;
         g_modem = &modem_;
         fake_sys::on_sleep([](uint64_t now) {
             g_modem->serve_sms(now);
@@ -142,20 +143,22 @@ TEST_F(Dispatch, SecondPhoneFailsTwiceThenSucceeds) {
     EXPECT_EQ(modem_.sms_times[2] - modem_.sms_times[1], 1000000u);
 }
 
-TEST_F(Dispatch, ThreeFailuresAbandonTheEntry) {
+TEST_F(Dispatch, ThreeFailuresGiveUpOnePhoneOnly) {
     set_list({"111", "222", "333"});
     ASSERT_EQ(put_sms("A", 3), 0);
     set_list({"444"});
     ASSERT_EQ(put_sms("B", 1), 1);
-    modem_.verdicts = {3, 4, 4, 4};
+    modem_.verdicts = {3, 4, 4, 4, 3};
     testing::internal::CaptureStdout();
     sms_buffer_pass();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "222"}));
+    // The phone after the bad one still receives; the entry ends failed.
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "222", "333"}));
     EXPECT_EQ(sms_evt[0].status.load(), 4);
-    EXPECT_EQ(sms_evt[0].phones_done, 1);
+    EXPECT_EQ(sms_evt[0].phones_done, 2);
     EXPECT_NE(out.find("NG counter: 3\r\n"), std::string::npos);
-    EXPECT_NE(out.find("ng_cnt=3, phone_idx=1\r\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("phone 222 not reached after 3 failures"), std::string::npos) << out;
+    EXPECT_NE(out.find("ng_cnt=1, phone_idx=3\r\n"), std::string::npos) << out;
     // The next entry is served normally, and only on the next pass.
     EXPECT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(sms_evt[1].status.load(), 1);
@@ -164,6 +167,66 @@ TEST_F(Dispatch, ThreeFailuresAbandonTheEntry) {
     EXPECT_EQ(sms_evt[1].status.load(), 3);
     EXPECT_EQ(sms_evt[1].phones_done, 1);
     EXPECT_EQ(sms_evt[0].status.load(), 4);   // still readable after the pop
+    EXPECT_EQ(sms_event_is_n(), 0);
+}
+
+TEST_F(Dispatch, FailuresWithoutNetworkDoNotCount) {
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    // The first send fails as the network goes away for 40 s; later ones succeed.
+    modem_.verdicts = {4};
+    int seen = -1;
+    modem_.on_first_send = [] { modem_creg = 2; };
+    uint64_t lost_at = 0;
+    fake_sys::on_sleep([&](uint64_t now) {
+        if (modem_creg.load() == 2 && lost_at == 0) lost_at = now;
+        if (lost_at != 0 && now - lost_at >= 40000000u) modem_creg = 1;
+        if (modem_creg.load() == 2) seen = sms_event_status(0);
+        g_modem->serve_sms(now);
+    });
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(seen, 2);   // sending while it waits
+    EXPECT_EQ(sms_evt[0].status.load(), 3) << out;
+    EXPECT_EQ(sms_evt[0].phones_done, 2);
+    EXPECT_EQ(modem_.sms_phones.back(), "222");
+    EXPECT_EQ(out.find("NG counter"), std::string::npos) << out;
+    EXPECT_NE(out.find("failure while the network is away: not counted for phone 111"), std::string::npos);
+    EXPECT_NE(out.find("no network (creg=2)"), std::string::npos);
+}
+
+TEST_F(Dispatch, LongOutageAbandonsAfterHalfAnHour) {
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    modem_creg = 0;
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(modem_.sms_phones.empty());
+    EXPECT_EQ(sms_evt[0].status.load(), 4);
+    EXPECT_EQ(fake_sys::slept_us(), 1800000000u);
+    EXPECT_NE(out.find("no network for 1800 s: entry abandoned"), std::string::npos) << out;
+}
+
+TEST_F(Dispatch, StalledModemLeavesTheEntryForALaterPass) {
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    modem_.busy = 1000;   // no verdict for 1000 s
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("no verdict from the modem within 90 s: phone 111"), std::string::npos) << out;
+    EXPECT_EQ(sms_evt[0].status.load(), 2);
+    EXPECT_EQ(sms_event_is_n(), 1);
+    EXPECT_LT(fake_sys::slept_us(), 100000000u);
+    // The modem recovers: the same phone is offered again and the entry ends.
+    modem_.busy = 0;
+    is_send_sms = 0;
+    send_sms_status = 0;
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "111", "222"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
     EXPECT_EQ(sms_event_is_n(), 0);
 }
 
@@ -261,17 +324,17 @@ TEST_F(Dispatch, VoiceTwin) {
     ASSERT_EQ(voice_event_put(v, g_list, 3), 0);
     std::strcpy(v.wav_name, "DO13_ON.wav");
     ASSERT_EQ(voice_event_put(v, g_list, 1), 1);
-    modem_.verdicts = {3, 4, 4, 4};
+    modem_.verdicts = {3, 4, 4, 4, 3};
     testing::internal::CaptureStdout();
     voice_buffer_pass();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111", "222", "222", "222"}));
+    EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111", "222", "222", "222", "333"}));
     EXPECT_EQ(modem_.voice_wavs[0], "DO12_OFF.wav");
     EXPECT_EQ(voice_evt[0].status.load(), 4);
-    EXPECT_EQ(voice_evt[0].phones_done, 1);
+    EXPECT_EQ(voice_evt[0].phones_done, 2);
     EXPECT_NE(out.find("-->Send Voice: phone_idx[0]: 1\r\n"), std::string::npos) << out;
     EXPECT_NE(out.find("Send Voice: NG counter: 3\r\n"), std::string::npos);
-    EXPECT_NE(out.find("Send Voice: ng_cnt=3, phone_idx=1\r\n"), std::string::npos);
+    EXPECT_NE(out.find("Send Voice: ng_cnt=1, phone_idx=3\r\n"), std::string::npos);
     EXPECT_EQ(voice_event_is_n(), 1);
     voice_buffer_pass();
     EXPECT_EQ(modem_.voice_wavs.back(), "DO13_ON.wav");

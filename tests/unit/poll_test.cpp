@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "alarm/poll.h"
+#include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "modbus/regmap.h"
 #include "modem/sim7100.h"
@@ -292,7 +293,12 @@ TEST_F(Poll, QueueFullFlagAndModemState) {
     EXPECT_EQ(ir_get(27), 5);
     EXPECT_EQ(ir_get(18), 23);
     EXPECT_EQ(ir_get(28), 8);
-    if_send_sms_buffer_full = 0;
+    // Published once, the flag is consumed; waiting alarm changes hold the input at 1.
+    EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
+    alarms_waiting = 1;
+    cycle();
+    EXPECT_EQ(di_get(0), 1);
+    alarms_waiting = 0;
     modem_creg = 1;
     cycle();
     EXPECT_EQ(di_get(0), 0);

@@ -480,6 +480,15 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     EXPECT_EQ(t.delay, 300);
     EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
 
+    // OFF written with edge mode off is kept in the table: the next ON in
+    // edge mode is a change and fires.
+    hr_set(208, 0);
+    drive_out(fc5(5, 0));
+    EXPECT_EQ(edge_trigger_get(5).value, 0);
+    hr_set(208, 1);
+    out = drive_out(fc5(5, kOn));
+    EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
+
     // Alarm 127's delay is holding register 209, and a write there saves too.
     out = drive_out(fc6(209, 700));
     EXPECT_TRUE(fs::exists(config_file()));
