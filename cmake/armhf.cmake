@@ -11,4 +11,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_LIBRARY_ARCHITECTURE ${AGW_TRIPLET})
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${AGW_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${AGW_TRIPLET})
+# The loader of the cross sysroot must take that sysroot's libc, not the
+# multiarch one of another Debian revision (mixing them crashes threads).
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/${AGW_TRIPLET}
+    -E LD_LIBRARY_PATH=/usr/${AGW_TRIPLET}/lib:/usr/lib/${AGW_TRIPLET})
+# 64-bit time_t and file offsets on the 32-bit board: the clock is set from the
+# network and the master, and must not wrap in 2038.
+set(CMAKE_C_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")
+set(CMAKE_CXX_FLAGS_INIT "-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64")

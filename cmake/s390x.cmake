@@ -11,12 +11,15 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY BOTH)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
 set(CMAKE_LIBRARY_ARCHITECTURE ${AGW_TRIPLET})
 set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/${AGW_TRIPLET}/pkgconfig:/usr/share/pkgconfig)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/${AGW_TRIPLET})
+# The loader of the cross sysroot must take that sysroot's libc, not the
+# multiarch one of another Debian revision.
+set(AGW_LIBPATH /usr/${AGW_TRIPLET}/lib:/usr/lib/${AGW_TRIPLET})
 # libmodbus unpacked by tools/cross/install_deps when the archive has no
 # multiarch package of the native version for this architecture.
 get_filename_component(AGW_LOCAL ${CMAKE_CURRENT_LIST_DIR}/../cross/s390x ABSOLUTE)
 if(EXISTS ${AGW_LOCAL}/usr/include/modbus/modbus.h)
   set(ENV{PKG_CONFIG_LIBDIR} ${AGW_LOCAL}/usr/lib/${AGW_TRIPLET}/pkgconfig)
   set(ENV{PKG_CONFIG_SYSROOT_DIR} ${AGW_LOCAL})
-  list(APPEND CMAKE_CROSSCOMPILING_EMULATOR -E LD_LIBRARY_PATH=${AGW_LOCAL}/usr/lib/${AGW_TRIPLET})
+  set(AGW_LIBPATH ${AGW_LIBPATH}:${AGW_LOCAL}/usr/lib/${AGW_TRIPLET})
 endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/${AGW_TRIPLET} -E LD_LIBRARY_PATH=${AGW_LIBPATH})
