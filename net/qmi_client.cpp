@@ -1,6 +1,9 @@
 #include "net/qmi_client.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstddef>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -202,6 +205,20 @@ qmi_client_error_type qmi_client_release(qmi_client_type user_handle) {
     return QMI_NO_ERR;
 }
 
+// The library sends every field little-endian, as the modem reads it: the
+// record holds those bytes, not the host's struct, so a big-endian board
+// records what a little-endian one does. Only these fields are wider than a byte.
+static void to_wire_order(int service, unsigned msg_id, std::vector<uint8_t> *req) {
+    if constexpr (std::endian::native == std::endian::little) return;
+    auto swap = [req](size_t off, size_t n) {
+        if (off + n <= req->size()) std::reverse(req->begin() + off, req->begin() + off + n);
+    };
+    if (service == QMI_SVC_NAS && msg_id == QMI_NAS_GET_SIGNAL_STRENGTH_REQ_MSG_V01)
+        swap(offsetof(nas_get_signal_strength_req_msg_v01, request_mask), 2);
+    if (service == QMI_SVC_WDS && msg_id == QMI_WDS_STOP_NETWORK_INTERFACE_REQ_V01)
+        swap(offsetof(wds_stop_network_interface_req_msg_v01, pkt_data_handle), 4);
+}
+
 qmi_client_error_type qmi_client_send_msg_sync(qmi_client_type user_handle, unsigned int msg_id,
                                                void *req_c_struct, unsigned int req_c_struct_len,
                                                void *resp_c_struct, unsigned int resp_c_struct_len,
@@ -215,6 +232,7 @@ qmi_client_error_type qmi_client_send_msg_sync(qmi_client_type user_handle, unsi
         if (req_c_struct != nullptr && req_c_struct_len > 0) {
             const auto *b = static_cast<const uint8_t *>(req_c_struct);
             rec.req.assign(b, b + req_c_struct_len);
+            to_wire_order(service, msg_id, &rec.req);
         }
         g_svc.log.push_back(std::move(rec));
 
