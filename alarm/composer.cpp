@@ -13,7 +13,7 @@
 #include "storage/voice_files.h"
 #include "sys/sys.h"
 
-edge_trigger alarm_edge_trigger[128];
+edge_trigger alarm_edge_trigger[layout::ALARMS];
 
 namespace {
 using layout::ALARM_ON;
@@ -122,7 +122,7 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
 // state and is not kept twice. Guarded by compose_mu, which also serialises
 // composing, so a new change never overtakes a waiting one.
 constexpr int SMS_RING = 0, VOICE_RING = 1;
-uint32_t waiting_seq[2][128][2];
+uint32_t waiting_seq[2][layout::ALARMS][2];
 int waiting_n[2];
 uint32_t next_seq = 1;
 std::mutex compose_mu;
@@ -144,7 +144,7 @@ void wait_change(int ring, int alarm, uint16_t value) {
 void drain_ring(int ring) {
     while (waiting_n[ring] > 0) {
         int best_a = -1, best_v = 0;
-        for (int a = 0; a < 128; a++)
+        for (int a = 0; a < layout::ALARMS; a++)
             for (int v = 0; v < 2; v++) {
                 uint32_t w = waiting_seq[ring][a][v];
                 if (w != 0 && (best_a < 0 || w < waiting_seq[ring][best_a][best_v])) {
@@ -183,10 +183,10 @@ void alarm_waiting_reset() {
 }
 
 int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
-    if (alarm > 127) return -1;
+    if (alarm >= layout::ALARMS) return -1;
     int a = alarm;
-    bool sms_on = enable_bit(128, a);
-    bool voice_on = enable_bit(136, a);
+    bool sms_on = enable_bit(layout::HR_SMS_ENABLE, a);
+    bool voice_on = enable_bit(layout::HR_VOICE_ENABLE, a);
     printf("Send Fixed SMS Number:%d\n", a);
     printf("SMS Alarm %d Status is:%d\n", a, sms_on ? 1 : 0);
     printf("VOICE Alarm %d Status is:%d\n", a, voice_on ? 1 : 0);
@@ -253,7 +253,7 @@ edge_trigger edge_trigger_get(int n) {
 
 void edge_poll_pass() {
     if (hr_get(layout::HR_EDGE_MODE) != 1) return;
-    for (int i = 0; i < 128; i++) {
+    for (int i = 0; i < layout::ALARMS; i++) {
         bool seen = false, fire = false;
         int32_t ticks, delay, value;
         {
