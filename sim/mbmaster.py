@@ -58,6 +58,21 @@ class MasterError(RuntimeError):
     pass
 
 
+def crc16(data):
+    """Modbus RTU CRC (0 over a frame that carries its own CRC)."""
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def rtu(body):
+    """The frame: body followed by its CRC, low byte first."""
+    return body + struct.pack("<H", crc16(body))
+
+
 def alarm_text_reg(n):
     """First register of alarm n's ON text (its OFF text follows 54 registers on)."""
     return 10000 + 2048 * (n // 16) + 108 * (n % 16)

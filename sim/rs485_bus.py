@@ -25,19 +25,7 @@ import struct
 import sys
 import time
 import tty
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def with_crc(body):
-    return body + struct.pack("<H", crc16(body))
-
+from mbmaster import crc16, rtu  # noqa: E402
 
 class Node:
     def __init__(self, path):
@@ -85,7 +73,7 @@ class InsideSlave:
             start, qty = struct.unpack(">HH", f[2:6])
             regs = [(self.addr * 1000 + start + i) & 0xFFFF for i in range(min(qty, 125))]
             body = bytes([self.addr, 3, 2 * len(regs)]) + struct.pack(">%dH" % len(regs), *regs)
-            self.pending.append((now + random.uniform(self.lo, self.hi), with_crc(body)))
+            self.pending.append((now + random.uniform(self.lo, self.hi), rtu(body)))
 
     def poll(self, now):
         due = [r for t, r in self.pending if t <= now]

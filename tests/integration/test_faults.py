@@ -19,6 +19,7 @@ import serial
 
 from conftest import default_image   # also puts sim/ on the path
 from modemctl import Modem
+from mbmaster import crc16, rtu
 
 PHONE = "0123456789"
 DONE, FAILED = 3 * 256, 4 * 256
@@ -26,19 +27,6 @@ STATUS_QUERIES = ["AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"]
 
 
 # ---- helpers -------------------------------------------------------------------
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def rtu(data):
-    return data + struct.pack("<H", crc16(data))
-
 
 def phone_regs(number):
     b = number.encode()

@@ -13,6 +13,7 @@ import pytest
 import serial
 
 from conftest import CONFIG_SIZE, IDENT, alarm_text_reg, default_holding, default_image
+from mbmaster import rtu
 
 AO = 776   # offset of the holding registers in the configuration file
 
@@ -25,19 +26,6 @@ def read_hr(client, addr, count=1):
     r = client.read_holding_registers(addr, count, slave=1)
     assert not r.isError(), r
     return r.registers
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def rtu(data):
-    return data + struct.pack("<H", crc16(data))
 
 
 # ---- start-up and the configuration file -----------------------------------------

@@ -1,23 +1,10 @@
 """The Modbus line as it is in the field: an RS-485 bus shared with other
 slaves, frames in pieces, refused requests, a port that is missing or comes
 and goes, and stored line settings that would lock the master out."""
-import struct
 import time
 
 from conftest import _client, default_image
-
-
-def crc16(data):
-    crc = 0xFFFF
-    for b in data:
-        crc ^= b
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def frame(body):
-    return body + struct.pack("<H", crc16(body))
+from mbmaster import rtu
 
 
 def exchange(client, req, want, pieces=1, gap=0.0):
@@ -59,13 +46,13 @@ def test_shared_bus_pieces_refused_requests_and_replug(make_board):
     assert "Modbus Address:0, inValid!!" not in log
 
     # A request in three pieces 20 ms apart is one request.
-    rsp = exchange(c, frame(bytes([1, 3, 0, 199, 0, 1])), 7, pieces=3, gap=0.02)
-    assert rsp == frame(bytes([1, 3, 2, 0, 1]))
+    rsp = exchange(c, rtu(bytes([1, 3, 0, 199, 0, 1])), 7, pieces=3, gap=0.02)
+    assert rsp == rtu(bytes([1, 3, 2, 0, 1]))
 
     # Refused with an exception, and nothing done: no alarm, no OFF texts.
     since = len(b.log())
-    assert exchange(c, frame(bytes([1, 15, 0, 0, 0x07, 0xD0, 1, 0])), 5) == frame(bytes([1, 0x8F, 3]))
-    assert exchange(c, frame(bytes([1, 5, 0, 5, 0x12, 0x34])), 5) == frame(bytes([1, 0x85, 3]))
+    assert exchange(c, rtu(bytes([1, 15, 0, 0, 0x07, 0xD0, 1, 0])), 5) == rtu(bytes([1, 0x8F, 3]))
+    assert exchange(c, rtu(bytes([1, 5, 0, 5, 0x12, 0x34])), 5) == rtu(bytes([1, 0x85, 3]))
     assert c.read_holding_registers(199, 1, slave=1).registers == [1]
     assert "request address" not in b.log()[since:]
 
