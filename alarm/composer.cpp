@@ -174,6 +174,15 @@ void alarm_waiting_drain() {
     alarms_waiting.store(waiting_n[0] + waiting_n[1]);
 }
 
+void alarm_waiting_clear_sms() {
+    std::lock_guard<std::mutex> l(compose_mu);
+    if (waiting_n[SMS_RING] > 0)
+        printf("clear all send buffer: %d waiting alarm changes dropped\r\n", waiting_n[SMS_RING]);
+    std::memset(waiting_seq[SMS_RING], 0, sizeof waiting_seq[SMS_RING]);
+    waiting_n[SMS_RING] = 0;
+    alarms_waiting.store(waiting_n[SMS_RING] + waiting_n[VOICE_RING]);
+}
+
 void alarm_waiting_reset() {
     std::lock_guard<std::mutex> l(compose_mu);
     std::memset(waiting_seq, 0, sizeof waiting_seq);

@@ -21,6 +21,7 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, el
 // x ON and OFF, per ring) and are composed in order of arrival as slots free.
 extern std::atomic<int32_t> alarms_waiting;   // count; discrete input 0 reads 1 while > 0
 void alarm_waiting_drain();                    // the dispatchers, after each pass
+void alarm_waiting_clear_sms();                // the master cleared the SMS queue: they go too
 void alarm_waiting_reset();                    // tests
 void *thread_mb_edge_poll(void *);
 

@@ -193,6 +193,8 @@ void single_write(int a, uint16_t v) {
     if (a == CO_CLEAR_QUEUE && v == VALUE_ON) {
         puts("clear all send buffer...\r");
         sms_event_clean_all();
+        // A cleared queue must not fill again from the changes waiting for room.
+        alarm_waiting_clear_sms();
     }
     if (a == CO_SAVE) save_config();
     // A single write cannot move the slave's address or line settings: only a

@@ -312,6 +312,21 @@ TEST_F(Composer, ChangesFindingTheRingFullWaitAndAreComposedInOrder) {
     EXPECT_EQ(alarms_waiting.load(), 0);
 }
 
+TEST_F(Composer, ClearingTheQueueDropsTheWaitingChangesToo) {
+    set_phone(0, 0, "5551234");
+    for (int a = 0; a < 20; a++) {
+        enable(a, true, false);
+        hr_set(a, 1);
+        ASSERT_EQ(modbus_do_fixed_sms(a, 0xFF00), 0);
+    }
+    EXPECT_EQ(alarms_waiting.load(), 3);
+    sms_event_clean_all();
+    alarm_waiting_clear_sms();
+    EXPECT_EQ(alarms_waiting.load(), 0);
+    alarm_waiting_drain();
+    EXPECT_EQ(sms_event_is_n(), 1);   // the head the modem may be sending
+}
+
 TEST_F(Composer, VoiceNeedsCardFileAndFormat) {
     std::string dir = card_voice_dir();
     enable(7, true, true);
