@@ -6,6 +6,7 @@ import time
 import pytest
 
 from conftest import default_image   # also puts sim/ on the path
+from mbmaster import HR_SMS_ENABLE, phone_reg
 from modemctl import Modem
 from test_faults import Master, full_passes, phone_regs, routed_image
 
@@ -13,16 +14,12 @@ BAD, GOOD1, GOOD2, GOOD3 = "0999000111", "0123456789", "0123456788", "0123456787
 DONE, FAILED = 3 * 256, 4 * 256
 
 
-def phone_reg(g, n):
-    return (30000 + 170 * g if g < 8 else 32048 + 170 * (g - 8)) + 10 + 10 * n
-
-
 def burst_image(n):
     """Alarms 0..n-1, alarm a to group a % 16, which holds one number of its own."""
     hr = {}
     for a in range(n):
         hr[a] = 1 << (a % 16)
-        hr[128 + a // 16] = hr.get(128 + a // 16, 0) | 1 << (a % 16)
+        hr[HR_SMS_ENABLE + a // 16] = hr.get(HR_SMS_ENABLE + a // 16, 0) | 1 << (a % 16)
     for g in range(16):
         for j, v in enumerate(phone_regs("05550001%02d" % g)):
             hr[phone_reg(g, 0) + j] = v
@@ -76,6 +73,8 @@ def test_outage_during_an_alarm_delays_it_only(board):
 @pytest.mark.board(card=False, config=burst_image(25))
 def test_burst_of_25_alarms_reaches_the_network_once_each(board):
     m, master = started(board)
+    # Quick confirmations: what is tested is the queue, not the network's pace.
+    m.set(confirm_time=[0.2, 0.5])
     r = board.client.write_coils(0, [True] * 25, slave=1)
     assert not r.isError(), r
     board.wait_log(r"queue full: alarm \d+ ON waits", 10)
