@@ -18,7 +18,9 @@ static int replay_file(const std::filesystem::path &p) {
         return 1;
     }
     std::vector<uint8_t> buf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    LLVMFuzzerTestOneInput(buf.data(), buf.size());
+    // libFuzzer never passes a null pointer, not even for an empty input.
+    static const uint8_t empty = 0;
+    LLVMFuzzerTestOneInput(buf.empty() ? &empty : buf.data(), buf.size());
     return 0;
 }
 
