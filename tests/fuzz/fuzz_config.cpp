@@ -21,7 +21,6 @@
 #include "modbus/regmap.h"
 #include "sys/sys.h"
 
-using fuzz_util::check;
 using fuzz_util::write_file;
 
 namespace {

@@ -11,11 +11,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Site s;
     std::string err = site_parse(text, "f.toml", s);
     if (!err.empty()) {
-        fuzz_util::check(err.rfind("f.toml:", 0) == 0);
+        check(err.rfind("f.toml:", 0) == 0);
         return 0;
     }
     Site again;
-    fuzz_util::check(site_parse(site_emit(s, false), "e.toml", again).empty());
-    fuzz_util::check(again == s);
+    check(site_parse(site_emit(s, false), "e.toml", again).empty());
+    check(again == s);
     return 0;
 }

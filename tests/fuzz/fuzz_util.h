@@ -15,9 +15,15 @@
 
 namespace fuzz_util {
 
-inline void check(bool ok) {
-    if (!ok) std::abort();
+// Says which invariant broke (a replayed input under emulation has no
+// debugger at hand), then stops the run.
+inline void check_at(bool ok, const char *file, int line) {
+    if (!ok) {
+        std::fprintf(stderr, "check failed at %s:%d\n", file, line);
+        std::abort();
+    }
 }
+#define check(ok) ::fuzz_util::check_at((ok), __FILE__, __LINE__)
 
 inline void write_file(const std::string &path, const void *data, size_t size) {
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

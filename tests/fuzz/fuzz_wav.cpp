@@ -20,7 +20,6 @@
 #include "storage/voice_files.h"
 #include "sys/sys.h"
 
-using fuzz_util::check;
 using fuzz_util::write_file;
 
 namespace {
