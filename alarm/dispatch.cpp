@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "modem/sim7100.h"
@@ -71,9 +72,9 @@ bool wait_for_network(const texts &t) {
 // current phone to the mailbox (1 accepted, 0 busy); the verdict is read from
 // status. The outcome is written into the entry; an entry the modem does not
 // answer for stays at the head and is taken up again on the next pass.
-template <typename Evt, typename Offer>
+template <typename Evt, typename Offer, typename Verdict>
 void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
-           const texts &t) {
+           const texts &t, Verdict verdict) {
     if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
     head.status.store(2);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
@@ -113,6 +114,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
             }
             sys_sleep(1);
         }
+        verdict(phone, st);
         if (st == 3) {
             pg.idx++;
             pg.ng = 0;
@@ -157,7 +159,8 @@ void sms_buffer_pass() {
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return sms_send_one(work);
         },
-        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""});
+        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""},
+        [](const char *, int) {});
 }
 
 void voice_buffer_pass() {
@@ -172,10 +175,16 @@ void voice_buffer_pass() {
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
+            // Read by the modem when it starts the call: the previous call is over.
+            voice_key_wanted.store(ack_key_wanted(work.wav_name) ? 1 : 0);
             return voice_send_one(work);
         },
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
-              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "});
+              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "},
+        // A key pressed in the call may acknowledge its alarm.
+        [&work](const char *phone, int st) {
+            if (st == 3) ack_call_result(phone, work.wav_name, static_cast<char>(send_voice_key.load()));
+        });
 }
 
 void *thread_sms_buffer(void *) {
