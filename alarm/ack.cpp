@@ -41,6 +41,8 @@ alarm_state st[ALARMS];
 bool loaded = false;      // the journal's state read (at the first tick)
 int64_t last_tick = -1;
 uint16_t ack_count = 0;
+// Per ring slot: alarm + 1 when the entry there is a repeat (round 2 on), else 0.
+uint8_t repeat_slot[2][EVT_SLOTS];
 
 constexpr int TEXT_CAP = 140;   // bytes of a UCS-2 notice: 70 characters
 
@@ -164,7 +166,7 @@ bool acknowledge_locked(int alarm, int how, const char *who) {
     s.unacked = 0;
     s.exhausted = 0;
     s.due = 0;
-    if (!s.active) s.round = 0;
+    s.round = 0;
     ack_count++;
     if (ack_count == 0) ack_count = 1;   // 0 stays "none yet"
     ir_set(IR_ACK_COUNT, ack_count);
@@ -413,10 +415,31 @@ void ack_alarm_change(int alarm, uint16_t value) {
 
 void ack_note_queued(int alarm, int ring, int slot) {
     if (alarm < 0 || alarm >= ALARMS || ring < 0 || ring > 1) return;
+    if (slot < 0 || slot >= EVT_SLOTS) return;
     std::lock_guard<std::mutex> l(mu);
     alarm_state &s = st[alarm];
-    if (!s.active && !s.unacked) return;
-    s.slot[ring] = static_cast<int16_t>(slot);
+    bool followed = s.active || s.unacked;
+    repeat_slot[ring][slot] = followed && s.unacked && s.round >= 2 ? static_cast<uint8_t>(alarm + 1) : 0;
+    if (followed) s.slot[ring] = static_cast<int16_t>(slot);
+}
+
+bool ack_entry_withdrawn(int ring, int slot) {
+    if (ring < 0 || ring > 1 || slot < 0 || slot >= EVT_SLOTS) return false;
+    std::lock_guard<std::mutex> l(mu);
+    int a = repeat_slot[ring][slot] - 1;
+    return a >= 0 && !st[a].unacked;
+}
+
+void ack_entry_done(int ring, int slot) {
+    if (ring < 0 || ring > 1 || slot < 0 || slot >= EVT_SLOTS) return;
+    std::lock_guard<std::mutex> l(mu);
+    repeat_slot[ring][slot] = 0;
+}
+
+void ack_forget_entries(int ring) {
+    if (ring < 0 || ring > 1) return;
+    std::lock_guard<std::mutex> l(mu);
+    std::memset(repeat_slot[ring], 0, sizeof repeat_slot[ring]);
 }
 
 void ack_tick() {
@@ -559,6 +582,7 @@ void ack_call_result(const char *phone, const char *wav_name, char key) {
 void ack_reset() {
     std::lock_guard<std::mutex> l(mu);
     for (auto &s : st) clear_one(s);
+    std::memset(repeat_slot, 0, sizeof repeat_slot);
     loaded = false;
     last_tick = -1;
     ack_count = 0;

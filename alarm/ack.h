@@ -24,6 +24,13 @@ void ack_alarm_change(int alarm, uint16_t value);
 // The composer: an entry of alarm was queued in ring (0 SMS, 1 voice) at slot;
 // its outcome feeds the delivery-failed bitmap.
 void ack_note_queued(int alarm, int ring, int slot);
+// The dispatchers: whether the entry at slot of ring is a repeat (round 2 on)
+// of an alarm acknowledged since, which goes to no further phone; and that
+// the entry at slot is finished (its slot may carry other work next).
+bool ack_entry_withdrawn(int ring, int slot);
+void ack_entry_done(int ring, int slot);
+// The master emptied a ring: its slots carry no repeats any more.
+void ack_forget_entries(int ring);
 // The edge thread, every pass: once a second it sends the rounds that are due,
 // watches the outcomes and publishes the registers.
 void ack_tick();

@@ -211,6 +211,7 @@ void alarm_waiting_clear_sms() {
     std::lock_guard<std::mutex> l(compose_mu);
     if (waiting_n[SMS_RING] > 0)
         printf("clear all send buffer: %d waiting alarm changes dropped\r\n", waiting_n[SMS_RING]);
+    ack_forget_entries(SMS_RING);
     std::memset(waiting_seq[SMS_RING], 0, sizeof waiting_seq[SMS_RING]);
     std::memset(waiting_extra[SMS_RING], 0, sizeof waiting_extra[SMS_RING]);
     std::memset(waiting_repeat[SMS_RING], 0, sizeof waiting_repeat[SMS_RING]);

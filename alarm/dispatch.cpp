@@ -73,7 +73,7 @@ bool wait_for_network(const texts &t) {
 // status. The outcome is written into the entry; an entry the modem does not
 // answer for stays at the head and is taken up again on the next pass.
 template <typename Evt, typename Offer, typename Verdict>
-void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
+void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
            const texts &t, Verdict verdict) {
     if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
     head.status.store(2);
@@ -82,6 +82,12 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     std::memcpy(phones, head.phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
 
     while (pg.idx < count) {
+        // A repeat of an alarm acknowledged meanwhile goes no further.
+        if (ack_entry_withdrawn(ring, slot)) {
+            printf("%salarm acknowledged: repeat withdrawn before phone %d of %d\r\n", t.tag, pg.idx + 1, count);
+            count = pg.idx;
+            break;
+        }
         char phone[PHONE_SLOT_LEN + 1];
         slot_to_phone(phones[pg.idx], phone);
         // A try without network would fail for a reason no phone is to blame for.
@@ -136,6 +142,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     head.phones_done = count - pg.missed;
     head.status.store(pg.missed > 0 ? 4 : 3);
     pg.slot = -1;
+    ack_entry_done(ring, slot);
     pop();
     printf(t.end, pg.missed, pg.idx);
     alarm_waiting_drain();
@@ -153,7 +160,7 @@ void sms_buffer_pass() {
     work.length = static_cast<uint8_t>(len);
     work.mode = head.message.mode;
     serve(
-        head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status,
+        0, head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status,
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
@@ -171,7 +178,7 @@ void voice_buffer_pass() {
     std::memcpy(work.wav_name, head.wav_name, sizeof work.wav_name);
     work.wav_name[sizeof work.wav_name - 1] = 0;
     serve(
-        head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status,
+        1, head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status,
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));

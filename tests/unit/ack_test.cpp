@@ -9,6 +9,8 @@
 
 #include "alarm/ack.h"
 #include "alarm/composer.h"
+#include "alarm/dispatch.h"
+#include "modem/sim7100.h"
 #include "alarm/rings.h"
 #include "journal/journal.h"
 #include "modbus/regmap.h"
@@ -421,4 +423,28 @@ TEST_F(Ack, UnacknowledgedAlarmsSurviveARestart) {
     EXPECT_EQ(hr_get(HR_ACK_ROUND + 5), 3);   // the rounds go on
     EXPECT_EQ(sms_event_is_n(), 1);
     journal_close();
+}
+
+TEST_F(Ack, RepeatAlreadyQueuedIsWithdrawnOnAcknowledgement) {
+    ASSERT_EQ(modbus_do_fixed_sms(5, kOn), 0);
+    int first = evt_out.load();
+    run_for(60);
+    int second = (first + 1) % EVT_SLOTS;
+    ASSERT_EQ(sms_event_is_n(), 2);
+    EXPECT_FALSE(ack_entry_withdrawn(0, first));
+    EXPECT_FALSE(ack_entry_withdrawn(0, second));
+    EXPECT_EQ(ack_master_command(6), 1);
+    EXPECT_FALSE(ack_entry_withdrawn(0, first));   // round 1 reaches everybody, as today
+    EXPECT_TRUE(ack_entry_withdrawn(0, second));
+    // The dispatcher ends it without handing a message to the modem.
+    sms_event_pop();
+    sms_buffer_pass();
+    EXPECT_EQ(sms_event_is_n(), 0);
+    EXPECT_EQ(sms_event_status(second), 3);
+    EXPECT_EQ(is_send_sms.load(), 0);
+    // The slot carries other work next: not withdrawn any more.
+    EXPECT_FALSE(ack_entry_withdrawn(0, second));
+    // An ON written again while acknowledged is today's alarm SMS, never withdrawn.
+    ASSERT_EQ(modbus_do_fixed_sms(5, kOn), 0);
+    EXPECT_FALSE(ack_entry_withdrawn(0, (second + 1) % EVT_SLOTS));
 }
