@@ -156,6 +156,8 @@ void ensure_loaded_locked() {
     if (loaded) return;
     loaded = true;
     load_locked();
+    // The rounds in a saved configuration are last run's: the table's count.
+    publish_locked();
 }
 
 // Records an acknowledgement of alarm (mu held); false when it was not

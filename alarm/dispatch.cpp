@@ -190,7 +190,8 @@ void voice_buffer_pass() {
               "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "},
         // A key pressed in the call may acknowledge its alarm.
         [&work](const char *phone, int st) {
-            if (st == 3) ack_call_result(phone, work.wav_name, static_cast<char>(send_voice_key.load()));
+            // The callee heard the message even when the hang-up was not confirmed.
+            if (st == 3 || st == 4) ack_call_result(phone, work.wav_name, static_cast<char>(send_voice_key.load()));
         });
 }
 
