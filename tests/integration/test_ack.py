@@ -186,7 +186,7 @@ def test_unacknowledged_alarm_survives_a_restart(board):
     wait_for("round 2", lambda: read_hr(c, HR_ACK_ROUND + ALARM)[0] == 2, 30)
     board.restart()
     c = board.client
-    assert bit(c, IR_ACK_UNACKED, ALARM) == 1
+    wait_for("restored", lambda: bit(c, IR_ACK_UNACKED, ALARM), 10)
     wait_for("round 3 after the restart", lambda: read_hr(c, HR_ACK_ROUND + ALARM)[0] == 3, 30)
     wait_for("the flag", lambda: read_ir(c, IR_ACK_EXHAUSTED)[0] == 1, 30)
 
