@@ -121,7 +121,7 @@ void publish_locked() {
         ir_set(IR_ACK_FAILED + j, failed[j]);
     }
     ir_set(IR_ACK_EXHAUSTED, static_cast<uint16_t>(exhausted));
-    ir_set(IR_ACK_UNACKED_N, static_cast<uint16_t>(unacked_n));
+    ir_set(IR_ACK_UNACKED_COUNT, static_cast<uint16_t>(unacked_n));
 }
 
 void save_locked() {

@@ -93,7 +93,7 @@ constexpr int IR_ACK_LAST_ALARM = 185; // alarm of the last acknowledgement, ACK
 constexpr int IR_ACK_LAST_HOW = 186;   // 1 SMS reply, 2 key in a call, 3 the master
 constexpr int IR_ACK_LAST_PHONE = 187, IR_ACK_LAST_PHONE_N = 10;   // ASCII pairs, 187..196
 constexpr int IR_ACK_EXHAUSTED = 197;  // alarms unacknowledged after their last round (master's flag)
-constexpr int IR_ACK_UNACKED_N = 198;  // count of unacknowledged alarms
+constexpr int IR_ACK_UNACKED_COUNT = 198;  // count of unacknowledged alarms
 constexpr int ACK_HOW_SMS = 1, ACK_HOW_KEY = 2, ACK_HOW_MASTER = 3;
 
 // Alarm text blocks: 108 text registers per alarm, ON text then OFF text;
@@ -123,7 +123,7 @@ constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = I
               IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
 static_assert(IMG_SIZE == 69576);
 static_assert(HR_ESCALATION_MASK + ALARMS <= HR_ACK_ROUND && HR_ACK_ROUND + ALARMS <= 1000);
-static_assert(IR_ACK_UNACKED_N < 200 && IR_ACK_LAST_PHONE + IR_ACK_LAST_PHONE_N <= IR_ACK_EXHAUSTED);
+static_assert(IR_ACK_UNACKED_COUNT < 200 && IR_ACK_LAST_PHONE + IR_ACK_LAST_PHONE_N <= IR_ACK_EXHAUSTED);
 static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
 
 }  // namespace layout

@@ -293,10 +293,10 @@ int status_once(Line &l) {
     for (int k = 0; k < IR_SLOTS; k++) printf(" %d:%s", k, status_name(ir[IR_SLOT_STATUS + k]));
     printf("\n            last slot %d, dynamic SMS %s%s\n", ir[IR_LAST_SLOT], status_name(ir[IR_DYNAMIC_STATUS]),
            di[DI_QUEUE_FULL] ? ", QUEUE FULL" : "");
-    uint16_t ack[IR_ACK_UNACKED_N + 1 - IR_ACK_ACTIVE];
-    if (int rc = read_ir(l, IR_ACK_ACTIVE, IR_ACK_UNACKED_N + 1 - IR_ACK_ACTIVE, ack)) return rc;
+    uint16_t ack[IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE];
+    if (int rc = read_ir(l, IR_ACK_ACTIVE, IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE, ack)) return rc;
     auto air = [&](int reg) { return ack[reg - IR_ACK_ACTIVE]; };
-    if (air(IR_ACK_UNACKED_N) == 0) {
+    if (air(IR_ACK_UNACKED_COUNT) == 0) {
         printf("unacknowledged none\n");
     } else {
         uint16_t rounds[ALARMS];

@@ -152,7 +152,7 @@ TEST_F(Ack, RoundsEscalateThenTheMasterIsTold) {
     EXPECT_TRUE(bit_of(IR_ACK_ACTIVE, 5));
     EXPECT_TRUE(bit_of(IR_ACK_UNACKED, 5));
     EXPECT_EQ(hr_get(HR_ACK_ROUND + 5), 1);
-    EXPECT_EQ(ir_get(IR_ACK_UNACKED_N), 1);
+    EXPECT_EQ(ir_get(IR_ACK_UNACKED_COUNT), 1);
     ASSERT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(phones_of(*queued()[0]), (std::vector<std::string>{"0611111111", "0622222222"}));
 
