@@ -66,11 +66,15 @@ void clear_one(alarm_state &s) {
     s.slot[0] = s.slot[1] = -1;
 }
 
-// The digits of a phone number, without '+' and separators.
+// The digits of a phone number (an optional leading '+', then digits);
+// 0 for anything else, such as an alphanumeric sender, which matches nobody.
 int digits_of(const char *p, char out[32]) {
     int n = 0;
-    for (int i = 0; p[i] != 0 && i < 40 && n < 31; i++)
-        if (p[i] >= '0' && p[i] <= '9') out[n++] = p[i];
+    out[0] = 0;
+    for (int i = p[0] == '+' ? 1 : 0; p[i] != 0; i++) {
+        if (p[i] < '0' || p[i] > '9' || n >= 31) return 0;
+        out[n++] = p[i];
+    }
     out[n] = 0;
     return n;
 }

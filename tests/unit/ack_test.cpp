@@ -230,6 +230,7 @@ TEST_F(Ack, StrangerAcknowledgesNothingAndIsPublished) {
     EXPECT_FALSE(reply("0644444444", "ACK 5"));
     EXPECT_FALSE(reply("0644444444", "ACK"));
     EXPECT_FALSE(reply("", "ACK"));
+    EXPECT_FALSE(reply("AB0611111111", "ACK"));   // alphanumeric: not the phone it resembles
     EXPECT_TRUE(bit_of(IR_ACK_UNACKED, 5));
     EXPECT_EQ(sms_event_is_n(), 0);
     // The escalation group has not received round 1 yet.
