@@ -2,7 +2,9 @@
 // rounds run in milliseconds. The composer and the rings are the real ones.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdlib>
+#include <thread>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -448,4 +450,42 @@ TEST_F(Ack, RepeatAlreadyQueuedIsWithdrawnOnAcknowledgement) {
     // An ON written again while acknowledged is today's alarm SMS, never withdrawn.
     ASSERT_EQ(modbus_do_fixed_sms(5, kOn), 0);
     EXPECT_FALSE(ack_entry_withdrawn(0, (second + 1) % EVT_SLOTS));
+}
+
+// The listener (alarm changes, the master's command), the polling thread
+// (replies) and the edge thread (rounds) at once: the table stays consistent
+// (run under the thread sanitizer in its stage).
+TEST_F(Ack, ConcurrentChangesRepliesAndRounds) {
+    hr_set(HR_ACK_INTERVAL, 1);
+    hr_set(HR_ACK_TELL_OTHERS, 1);
+    std::atomic<bool> stop{false};
+    std::thread listener([] {
+        for (int i = 0; i < 400; i++) {
+            modbus_do_fixed_sms(5, (i & 1) ? kOff : kOn);
+            if (i % 7 == 0) ack_master_command(6);
+        }
+    });
+    std::thread poller([] {
+        for (int i = 0; i < 400; i++) reply(i & 1 ? "0622222222" : "0633333333", i % 3 ? "ACK 5" : "OK");
+    });
+    std::thread edge([&stop] {
+        while (!stop.load()) {
+            fake_sys::set_now_us(fake_sys::now_us() + 1000000u);
+            ack_tick();
+            sms_event_pop();
+            alarm_waiting_drain();
+        }
+    });
+    listener.join();
+    poller.join();
+    stop.store(true);
+    edge.join();
+    EXPECT_LE(ack_unacknowledged_count(), 1);
+    ASSERT_EQ(modbus_do_fixed_sms(5, kOff), 0);
+    ack_master_command(ACK_ALL);
+    run_for(2);
+    EXPECT_EQ(ack_unacknowledged_count(), 0);
+    EXPECT_EQ(ir_get(IR_ACK_UNACKED_COUNT), 0);
+    EXPECT_FALSE(bit_of(IR_ACK_ACTIVE, 5));
+    EXPECT_EQ(hr_get(HR_ACK_ROUND + 5), 0);
 }
