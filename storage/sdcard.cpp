@@ -210,10 +210,10 @@ bool signature_accepts(const char *name, const std::string &card_file, int64_t *
 }
 
 // Once the card file is gone its signature has served; a stale one would only
-// confuse the next update.
+// confuse the next update. Without a key the card is left as it always was.
 void remove_signature(const std::string &card_file) {
     const std::string sig = card_file + ".minisig";
-    if (sys_is_regular(sig, nullptr)) sys_remove(sig);
+    if (signing_required() && sys_is_regular(sig, nullptr)) sys_remove(sig);
 }
 }  // namespace
 
