@@ -183,7 +183,8 @@ int sign_file(const std::string &path, const std::string &key_path, const std::s
         return fail("--version must be a whole number (at most 18 digits)");
     std::string text;
     const char *why = nullptr;
-    if (!sig_read_bounded(key_path, SIG_KEY_FILE_MAX, &text, &why)) return fail(key_path + ": " + why);
+    if (!sig_read_bounded(key_path, SIG_KEY_FILE_MAX, &text, &why))
+        return fail(key_path + ": cannot be read (" + why + ")");
     sig_seckey key;
     bool ok = sig_parse_seckey(text.data(), text.size(), &key, &why);
     sodium_memzero(text.data(), text.size());
