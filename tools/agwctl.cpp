@@ -14,6 +14,7 @@
 
 #include "modbus/config.h"
 #include "modbus/regmap.h"
+#include "msg/ucs2.h"
 #include "tools/site.h"
 
 using namespace layout;

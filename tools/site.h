@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "modbus/map_layout.h"
+#include "msg/ucs2.h"   // UTF-8 <-> UCS-2 of the texts
 
 struct SiteAlarm {
     std::u16string on, off;  // UCS-2 code units
@@ -28,9 +29,6 @@ struct Site {
     bool operator==(const Site &) const = default;
 };
 
-// UTF-8 <-> UCS-2. utf8_to_ucs2 returns "" on success or the reason.
-std::string utf8_to_ucs2(const std::string &in, std::u16string &out);
-std::string ucs2_to_utf8(const std::u16string &in);
 // A phone number: optional '+' then digits, 1..19 characters in all.
 bool phone_valid(const std::string &s);
 
