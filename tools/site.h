@@ -18,6 +18,17 @@ struct SiteAlarm {
     bool operator==(const SiteAlarm &) const = default;
 };
 
+// Self-supervision (holding registers 1000..1099); all zero = off.
+struct SiteSupervision {
+    uint16_t heartbeat_groups = 0;   // bit g = phone group g
+    int heartbeat_time = 0;          // minutes after midnight, local time
+    uint16_t heartbeat_every = 0;    // 0 once a day
+    uint16_t silent_groups = 0, silent_after = 0;
+    uint16_t outage_after = 0, fails_in_row = 0, deliver_groups = 0;
+    bool seconds = false;            // bounds and interval in seconds, not minutes
+    bool operator==(const SiteSupervision &) const = default;
+};
+
 struct Site {
     int address = 1, baud = 115200, stop_bits = 1;
     char parity = 'N';
@@ -26,6 +37,7 @@ struct Site {
     std::u16string variable_text;
     std::array<std::array<std::string, layout::PHONES_PER_GROUP>, layout::GROUPS> phones;
     std::array<SiteAlarm, layout::ALARMS> alarms;
+    SiteSupervision supervision;
     bool operator==(const Site &) const = default;
 };
 
