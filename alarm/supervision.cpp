@@ -239,7 +239,8 @@ void delivery_step(uint32_t tick) {
         S.outage_since = S.now_ms;
     }
     if (outage_bound == 0 && fails_n == 0) {
-        if (S.cannot) di_set(DI_CANNOT_DELIVER, 0);
+        // Off: the flag reads 0 (also one an old saved image might carry).
+        if (S.cannot || di_get(DI_CANNOT_DELIVER) != 0) di_set(DI_CANNOT_DELIVER, 0);
         S.cannot = false;
         return;
     }
