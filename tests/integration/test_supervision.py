@@ -1,6 +1,6 @@
 """Self-supervision on the simulated board, with bounds in seconds (holding
-register 1008 = 1): the heartbeat SMS as the network decodes it, and the
-silent-master pair of messages. The long waits (a day, hours of polling) are
+register 1008 = 1): the heartbeat SMS as the network decodes it, the
+silent-master pair of messages, and the cannot-deliver flag of an outage. The long waits (a day, hours of polling) are
 in the unit tests behind the virtual clock.
 
 The settings are written over Modbus after the start: that write is the
@@ -12,7 +12,7 @@ import time
 import pytest
 
 from conftest import default_image
-from mbmaster import IR_CSQ, read_ir, set_phone, write_coil, write_regs
+from mbmaster import IR_CREG, IR_CSQ, read_di, read_ir, set_phone, write_coil, write_regs
 from modemctl import Modem
 
 # Register numbers of the self-supervision (modbus/map_layout.h), in this one
@@ -20,6 +20,7 @@ from modemctl import Modem
 HR_SUP_HEARTBEAT_GROUPS = 1000   # then 1001 time of day (minutes), 1002 interval
 HR_SUP_SILENT_GROUPS = 1003      # then 1004 bound, 1005 outage, 1006 fails, 1007 groups, 1008 unit
 UNIT_SECONDS = 1
+DI_CANNOT_DELIVER = 5
 
 PHONE = "0611111111"
 
@@ -89,3 +90,23 @@ def test_master_silence_reported_once_and_its_end_once(board):
         time.sleep(0.5)
     assert len(texts(m, "Requests from")) == 1
     assert len(texts(m, "No request")) == 1
+
+
+@pytest.mark.board(config=default_image())
+def test_network_outage_raises_the_flag_and_its_end_is_reported(board):
+    c, m = board.client, modem_of(board)
+    set_phone(c, 0, 0, PHONE)
+    m.wait_for(lambda: read_ir(c, IR_CREG)[0] == 1, 20, what="registration")
+    # No silent-master supervision; outage bound 3 s; back-again SMS to group 0; seconds.
+    write_regs(c, HR_SUP_SILENT_GROUPS, [0, 0, 3, 0, 0x0001, UNIT_SECONDS])
+    assert read_di(c, DI_CANNOT_DELIVER)[0] == 0
+
+    m.set(creg=2)
+    m.wait_for(lambda: read_di(c, DI_CANNOT_DELIVER)[0] == 1, 30, interval=0.3, what="discrete input 5 set")
+    assert texts(m, "Delivery") == []
+    m.set(creg=1)
+    m.wait_for(lambda: read_di(c, DI_CANNOT_DELIVER)[0] == 0, 30, interval=0.3, what="discrete input 5 cleared")
+    again = m.wait_for(lambda: texts(m, "Delivery"), 30, interval=0.3, what="the delivery-again SMS")
+    assert re.fullmatch(r"Delivery possible again after \d+ s, 0 alarms delayed", again[0]), again
+    time.sleep(4)
+    assert len(texts(m, "Delivery")) == 1
