@@ -63,6 +63,13 @@ struct state {
 };
 state S;
 
+// Milliseconds from an event's tick to the pass's tick; an event stamped just
+// after the pass read its tick is "now", not 49 days ago.
+uint64_t age_ms(uint32_t tick, uint32_t event_tick) {
+    uint32_t age = tick - event_tick;
+    return age > 0x80000000u ? 0 : age;
+}
+
 uint64_t unit_ms() { return hr_get(HR_SUP_UNIT) == 1 ? 1000 : 60000; }
 const char *unit_name() { return hr_get(HR_SUP_UNIT) == 1 ? "s" : "min"; }
 
@@ -204,7 +211,7 @@ void master_step(uint32_t tick) {
     uint32_t req = g_requests.load(std::memory_order_acquire);
     if (req != S.requests_seen) {
         S.requests_seen = req;
-        uint32_t age = tick - g_request_tick.load(std::memory_order_relaxed);
+        uint64_t age = age_ms(tick, g_request_tick.load(std::memory_order_relaxed));
         S.last_request_ms = S.now_ms - (age < S.now_ms ? age : S.now_ms);
         S.any_request = true;
         if (S.silent) {
@@ -252,7 +259,7 @@ void delivery_step(uint32_t tick) {
         if (by_outage) {
             S.cannot_since = S.outage_since;
         } else {
-            uint32_t age = tick - g_fail_first_tick.load();
+            uint64_t age = age_ms(tick, g_fail_first_tick.load());
             S.cannot_since = S.now_ms - (age < S.now_ms ? age : S.now_ms);
         }
         S.delayed_at_onset = sms_event_is_n() + alarms_waiting.load();
@@ -312,7 +319,7 @@ void supervision_pass() {
         S.started = true;
         S.last_tick = tick;
     }
-    S.now_ms += tick - S.last_tick;   // unsigned: a wrap of the ticks is harmless
+    S.now_ms += age_ms(tick, S.last_tick);   // a wrap is harmless; a clock set back adds 0
     S.last_tick = tick;
 
     master_step(tick);

@@ -158,6 +158,20 @@ TEST_F(Supervision, SilentMasterInSecondsNeverFiresForAMasterPollingEverySecond)
     EXPECT_EQ(out_.size(), 1u);
 }
 
+TEST_F(Supervision, RequestStampedAfterThePassReadItsClockIsNotAnOldOne) {
+    hr_set(HR_SUP_SILENT_GROUPS, 1);
+    hr_set(HR_SUP_SILENT_AFTER, 1);
+    run(120, 1);
+    // The listener stamps a request 1 ms after the pass took its tick (here:
+    // the pass's clock reads 1 ms earlier than the stamp).
+    supervision_master_request();
+    fake_sys::set_now_us(fake_sys::now_us() - 1000);
+    supervision_pass();
+    drain();
+    run(30, 1);
+    EXPECT_TRUE(out_.empty()) << out_[0].text;
+}
+
 TEST_F(Supervision, HeartbeatOnceADayAtItsTimeWithTheFiguresOfThatMoment) {
     hr_set(HR_SUP_HEARTBEAT_GROUPS, 0x0001);
     hr_set(HR_SUP_HEARTBEAT_TIME, 8 * 60);   // 08:00 UTC, two minutes ahead
