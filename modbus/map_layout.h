@@ -79,7 +79,7 @@ constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
 // HR_SUP_UNIT is 1 (short bounds for commissioning and tests).
 constexpr int HR_SUP_FIRST = 1000, HR_SUP_N = 100;
 constexpr int HR_SUP_HEARTBEAT_GROUPS = 1000;  // heartbeat SMS to these groups; 0 none
-constexpr int HR_SUP_HEARTBEAT_TIME = 1001;    // local time of day, minutes after midnight 0..1439
+constexpr int HR_SUP_HEARTBEAT_TIME = 1001;    // local time of day, minutes after midnight 0..1439 (more: none)
 constexpr int HR_SUP_HEARTBEAT_EVERY = 1002;   // 0 once a day; n: every n units from that time on
 constexpr int HR_SUP_SILENT_GROUPS = 1003;     // master-silent SMS to these groups; 0 journal only
 constexpr int HR_SUP_SILENT_AFTER = 1004;      // no request addressed to us this long; 0 off
