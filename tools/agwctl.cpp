@@ -17,6 +17,7 @@
 
 #include "modbus/config.h"
 #include "modbus/regmap.h"
+#include "msg/ucs2.h"
 #include "storage/signature.h"
 #include "tools/site.h"
 
@@ -37,7 +38,7 @@ const char *USAGE =
     "                                    print the site file of an image or of a live gateway\n"
     "                                    (what differs from the factory defaults; --all: everything)\n"
     "  push SITE.toml --port DEV [--save]  write the settings live, read them back; --save saves them\n"
-    "  status --port DEV [--watch]       modem, SD card, voice files, queue and received SMS\n"
+    "  status --port DEV [--watch]       modem, SD card, voice files, queue, supervision and received SMS\n"
     "  alarm --port DEV N on|off         raise or clear alarm N (0..127)\n"
     "  sms --port DEV NUMBER TEXT        send the dynamic SMS and follow it (exit 0 done, 1 failed)\n"
     "line options: --slave N (1) --baud B (115200) --parity N|E|O (N) --stop 1|2 (1)\n"
@@ -310,6 +311,45 @@ const char *status_name(int v) {
     }
 }
 
+std::string groups_text(uint16_t mask) {
+    std::string o;
+    for (int g = 0; g < GROUPS; g++)
+        if (mask >> g & 1) o += (o.empty() ? "" : ",") + std::to_string(g);
+    return "groups " + (o.empty() ? std::string("none (journal only)") : o);
+}
+
+// The self-supervision's settings and the cannot-deliver flag.
+int print_supervision(Line &l, bool cannot) {
+    uint16_t r[HR_SUP_UNIT - HR_SUP_FIRST + 1];
+    if (int rc = read_hr(l, HR_SUP_FIRST, HR_SUP_UNIT - HR_SUP_FIRST + 1, r)) return rc;
+    auto v = [&](int reg) { return r[reg - HR_SUP_FIRST]; };
+    const char *unit = v(HR_SUP_UNIT) == 1 ? "s" : "min";
+    printf("supervision heartbeat ");
+    if (v(HR_SUP_HEARTBEAT_GROUPS) == 0 || v(HR_SUP_HEARTBEAT_TIME) >= SUP_MINUTES_PER_DAY)
+        printf("off");
+    else if (v(HR_SUP_HEARTBEAT_EVERY) == 0)
+        printf("daily at %02d:%02d to %s", v(HR_SUP_HEARTBEAT_TIME) / 60, v(HR_SUP_HEARTBEAT_TIME) % 60,
+               groups_text(v(HR_SUP_HEARTBEAT_GROUPS)).c_str());
+    else
+        printf("every %d %s from %02d:%02d to %s", v(HR_SUP_HEARTBEAT_EVERY), unit, v(HR_SUP_HEARTBEAT_TIME) / 60,
+               v(HR_SUP_HEARTBEAT_TIME) % 60, groups_text(v(HR_SUP_HEARTBEAT_GROUPS)).c_str());
+    printf("\n            silent master ");
+    if (v(HR_SUP_SILENT_AFTER) == 0)
+        printf("off");
+    else
+        printf("after %d %s, to %s", v(HR_SUP_SILENT_AFTER), unit, groups_text(v(HR_SUP_SILENT_GROUPS)).c_str());
+    printf("\n            cannot deliver ");
+    if (v(HR_SUP_OUTAGE_AFTER) == 0 && v(HR_SUP_FAILS_IN_ROW) == 0) {
+        printf("off\n");
+        return 0;
+    }
+    if (v(HR_SUP_OUTAGE_AFTER)) printf("after %d %s without network or SIM; ", v(HR_SUP_OUTAGE_AFTER), unit);
+    if (v(HR_SUP_FAILS_IN_ROW)) printf("after %d failed SMS in a row; ", v(HR_SUP_FAILS_IN_ROW));
+    printf("back: %s\n            NOW: %s\n", groups_text(v(HR_SUP_DELIVER_GROUPS)).c_str(),
+           cannot ? "CANNOT DELIVER (discrete input 5)" : "delivery possible");
+    return 0;
+}
+
 int status_once(Line &l) {
     uint16_t ir[IR_WAV_VALID + IR_WAV_N];
     uint8_t di[DISCRETE];
@@ -337,6 +377,7 @@ int status_once(Line &l) {
     for (int k = 0; k < IR_SLOTS; k++) printf(" %d:%s", k, status_name(ir[IR_SLOT_STATUS + k]));
     printf("\n            last slot %d, dynamic SMS %s%s\n", ir[IR_LAST_SLOT], status_name(ir[IR_DYNAMIC_STATUS]),
            di[DI_QUEUE_FULL] ? ", QUEUE FULL" : "");
+    if (int rc = print_supervision(l, di[DI_CANNOT_DELIVER] != 0)) return rc;
     if (!di[DI_RX_SMS]) {
         printf("received    none\n");
         return 0;
@@ -435,7 +476,7 @@ const char *command_help(const std::string &c) {
     if (c == "sign") return "agwctl sign FILE --key SECRET.key [--version N]\n  Writes FILE.minisig, the detached signature a gateway holding the public key\n  (/APP/update.pub) needs to take FILE from the card. The key is an unencrypted\n  minisign secret key (minisign -G -W -p update.pub -s update.key); for an\n  encrypted one use minisign -S -s KEY -m FILE -t \"version=N\". A firmware needs\n  --version N: the gateway refuses a version lower than the installed one.\n";
     if (c == "show") return "agwctl show CONFIG.ini | --port DEV [line options] [--all]\n  Prints the site file of an image or of a live gateway: the settings that differ\n  from the factory defaults, or all of them with --all.\n";
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";
-    if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue and the\n  received SMS; --watch redraws it every 2 s.\n";
+    if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue, the\n  self-supervision and the received SMS; --watch redraws it every 2 s.\n";
     if (c == "alarm") return "agwctl alarm --port DEV [line options] N on|off\n  Writes coil N (0..127) ON or OFF.\n";
     if (c == "sms") return "agwctl sms --port DEV [line options] NUMBER TEXT\n  Sends the dynamic SMS (up to 70 UCS-2 characters) and follows its status:\n  exit 0 done, 1 failed, 2 no answer.\n";
     return USAGE;
