@@ -104,6 +104,7 @@ bool card_test() {
     sys_pclose(p);
     return ok;
 }
+
 // A whole decoded message offered to the acknowledgement before it is
 // published: 7-bit text byte by byte, UCS-2 as big-endian pairs.
 bool offer_to_ack(const sms_message &msg) {
