@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
@@ -103,6 +104,21 @@ bool card_test() {
     sys_pclose(p);
     return ok;
 }
+
+// A whole decoded message offered to the acknowledgement before it is
+// published: 7-bit text byte by byte, UCS-2 as big-endian pairs.
+bool offer_to_ack(const sms_message &msg) {
+    uint16_t units[160];
+    int n = 0;
+    if (msg.mode == 0) {
+        for (int i = 0; i < msg.length; i++) units[n++] = msg.text[i];
+    } else if (msg.mode == 8) {
+        for (int i = 0; i + 1 < msg.length; i += 2) units[n++] = static_cast<uint16_t>(msg.text[i] << 8 | msg.text[i + 1]);
+    } else {
+        return false;
+    }
+    return ack_consume_reply(msg.phone, units, n);
+}
 }  // namespace
 
 void publish_received_sms(const sms_message &in) {
@@ -175,7 +191,9 @@ void mb_slave_poll_pass() {
         msg.time[sizeof msg.time - 1] = 0;
         if (msg.length > 160) msg.length = 160;
         msg.text[msg.length] = 0;
-        if (hr_get(HR_SENDER_FILTER) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
+        if (offer_to_ack(msg)) {
+            puts("acknowledgement reply taken, not published\r");
+        } else if (hr_get(HR_SENDER_FILTER) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
             publish_received_sms(msg);
             printSMS(msg);
         } else {

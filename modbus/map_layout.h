@@ -74,6 +74,29 @@ constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
 
+// Acknowledgement, repeat and escalation (all zero: off, no alarm requires it).
+// Holding registers 600..999 and input registers 160..199 are this feature's.
+constexpr int HR_ACK_REQUIRED = 600;   // 600..607: bit b of 600+j = alarm 16j+b needs acknowledging
+constexpr int HR_ACK_INTERVAL = 608;   // s between rounds, 0 = ACK_INTERVAL_DEFAULT
+constexpr int HR_ACK_ROUNDS = 609;     // rounds in all (the first included), 0 = ACK_ROUNDS_DEFAULT
+constexpr int HR_ACK_TELL_OTHERS = 610;   // 1: the other recipients learn who acknowledged
+constexpr int HR_ACK_COMMAND = 611;    // write n+1 (1..128): acknowledge alarm n; ACK_ALL: all; set back to 0
+constexpr uint16_t ACK_ALL = 0xFFFF;
+constexpr int HR_ESCALATION_MASK = 640;   // 640..767: groups added from round 2 on, bit g = group g
+constexpr int HR_ACK_ROUND = 768;      // 768..895: status, round of an unacknowledged alarm (0 none); not configuration
+constexpr int ACK_INTERVAL_DEFAULT = 300, ACK_ROUNDS_DEFAULT = 3, ACK_ROUNDS_MAX = 100;
+constexpr char ACK_KEY = '1';          // the key that acknowledges during a call
+constexpr int IR_ACK_ACTIVE = 160;     // 160..167: bitmaps as the enables, alarms that need acknowledging
+constexpr int IR_ACK_UNACKED = 168;    // 168..175: unacknowledged (active or returned)
+constexpr int IR_ACK_FAILED = 176;     // 176..183: an SMS or call of its last round failed
+constexpr int IR_ACK_COUNT = 184;      // acknowledgements so far (wraps), 0 none
+constexpr int IR_ACK_LAST_ALARM = 185; // alarm of the last acknowledgement, ACK_ALL: all
+constexpr int IR_ACK_LAST_HOW = 186;   // 1 SMS reply, 2 key in a call, 3 the master
+constexpr int IR_ACK_LAST_PHONE = 187, IR_ACK_LAST_PHONE_N = 10;   // ASCII pairs, 187..196
+constexpr int IR_ACK_EXHAUSTED = 197;  // alarms unacknowledged after their last round (master's flag)
+constexpr int IR_ACK_UNACKED_COUNT = 198;  // count of unacknowledged alarms
+constexpr int ACK_HOW_SMS = 1, ACK_HOW_KEY = 2, ACK_HOW_MASTER = 3;
+
 // Self-supervision settings, holding registers 1000..1099 (zero = off). The
 // bounds and the heartbeat interval count in minutes, or in seconds when
 // HR_SUP_UNIT is 1 (short bounds for commissioning and tests).
@@ -115,6 +138,8 @@ constexpr FramingCode FRAMINGS[] = {{0x03, 'N', 1}, {0x0B, 'N', 2}, {0x23, 'O', 
 constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = IMG_OFF_DO + COILS,
               IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
 static_assert(IMG_SIZE == 69576);
+static_assert(HR_ESCALATION_MASK + ALARMS <= HR_ACK_ROUND && HR_ACK_ROUND + ALARMS <= 1000);
+static_assert(IR_ACK_UNACKED_COUNT < 200 && IR_ACK_LAST_PHONE + IR_ACK_LAST_PHONE_N <= IR_ACK_EXHAUSTED);
 static_assert(HR_SUP_UNIT < HR_SUP_FIRST + HR_SUP_N);
 static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
 

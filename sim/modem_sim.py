@@ -47,6 +47,8 @@ CALL_DEFAULT = {
     "ring_interval": 1.0,   # s between ring notices
     "hangup_after": None,   # s after the answer when the far end hangs up
     "idle_hangup": 15.0,    # s connected without any playback before the far end hangs up
+    "dtmf": None,           # keys the callee presses once the recording has played ("1"), after AT+DDET=1
+    "dtmf_after": 0.5,      # s after the end of the recording until the keys arrive
 }
 
 DEFAULTS = {
@@ -81,6 +83,7 @@ DEFAULTS = {
     "play_error": False,    # refuse every play command
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
+    "auto_reply": [],       # rules: {"number", "text", "coding", "after", "times"}: a phone that answers an SMS
     # What a real module does that a kind one does not:
     "pieces": False,        # answers written in random pieces, a few ms apart
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
@@ -189,6 +192,7 @@ class Call:
             "duration": round(time.time() - (self.answer_time or self.start), 3)
             if self.answer_time else 0.0,
             "behaviour": self.beh["mode"],
+            "keys": getattr(self, "keys", ""),
         }
 
 
@@ -223,6 +227,7 @@ class ModemSim:
         self.cgps = False
         self.cmgf = 0
         self.moring_on = False
+        self.ddet_on = False
         self.pin_left = self.cfg["pin_tries"]
         self.inbox = [None] * self.cfg["storage_total"]
         self.mr = 0
@@ -287,6 +292,8 @@ class ModemSim:
                 val = {bare_number(k): v for k, v in val.items()}
             elif key == "sms_fail":
                 val = [self.check_rule(r) for r in val]
+            elif key == "auto_reply":
+                val = [self.check_reply_rule(r) for r in val]
             elif key == "storage_total":
                 val = int(val)
                 if not 1 <= val <= 255:
@@ -335,6 +342,47 @@ class ModemSim:
             raise ValueError("unknown call settings %s" % sorted(bad))
         if beh.get("mode", "answer") not in CALL_MODES:
             raise ValueError("call mode must be one of %s" % ", ".join(CALL_MODES))
+
+    # ---- phones that answer (acknowledgement replies) ------------------------
+
+    @staticmethod
+    def check_reply_rule(rule):
+        rule = dict(rule)
+        if not rule.get("number"):
+            raise ValueError("an auto_reply rule needs the number that answers")
+        if rule.get("coding", "gsm7") not in ("gsm7", "ucs2"):
+            raise ValueError("auto_reply coding must be gsm7 or ucs2")
+        rule["number"] = bare_number(rule["number"])
+        rule.setdefault("text", "ACK")
+        rule.setdefault("coding", "gsm7")
+        rule["after"] = float(rule.get("after", 0.5))
+        rule.setdefault("times", 1)
+        return rule
+
+    def auto_reply(self, number):
+        """An SMS reached number: a phone with a reply rule answers after a while."""
+        for rule in self.cfg["auto_reply"]:
+            if rule["number"] != bare_number(number or "") or rule["times"] == 0:
+                continue
+            if rule["times"] is not None:
+                rule["times"] -= 1
+
+            def send(rule=rule):
+                idx = self.deliver({"sender": rule["number"], "text": rule["text"], "coding": rule["coding"]})
+                self.append("replies.jsonl", json.dumps({"t": time.time(), "number": rule["number"],
+                                                         "text": rule["text"], "index": idx}))
+            self.after(rule["after"], send)
+            return
+
+    def send_keys(self, call, keys):
+        """The callee presses keys: one notice each while detection is on."""
+        if self.call is not call or call.state != "connected":
+            return False
+        call.keys = getattr(call, "keys", "") + keys
+        if self.ddet_on:
+            for k in keys:
+                self.out("\r\n+RXDTMF: %s\r\n" % k)
+        return True
 
     def check_rule(self, rule):
         rule = dict(rule)
@@ -391,7 +439,7 @@ class ModemSim:
         self.append("at.log", "%.3f %s" % (time.time(), esc(data)))
 
     def clear_logs(self):
-        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl"):
+        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl"):
             open(os.path.join(self.simdir, name), "w").close()
 
     # ---- port --------------------------------------------------------------
@@ -671,6 +719,11 @@ class ModemSim:
             self.read_sms(cmd, int(args.split(",")[0]), delete=name == "+CMGRD")
         elif name == "+CMGD" and args is not None:
             self.delete_sms(cmd, args)
+        elif name == "+DDET" and args is not None:
+            self.ddet_on = args.split(",")[0].strip() == "1"
+            self.ok(cmd)
+        elif name == "+DDET" and q:
+            self.ok(cmd, "+DDET: %d" % self.ddet_on)
         elif name == "+MORING" and args is not None:
             if self.cfg["moring"] == "error":
                 self.err(cmd)
@@ -847,6 +900,7 @@ class ModemSim:
                 if mode == "late":
                     rec["late"] = True
                     extra = self.cfg["late_time"]
+                self.auto_reply(rec.get("number"))
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
@@ -1071,6 +1125,8 @@ class ModemSim:
         call.last_activity = time.monotonic()
         if self.cfg["play_stop"]:
             self.out("\r\n+WAVSTATE: wav play stop\r\n")
+        if call.beh.get("dtmf"):
+            self.after(call.beh.get("dtmf_after", 0.5), lambda: self.send_keys(call, call.beh["dtmf"]))
 
     def stop_play(self):
         if self.call is not None and self.call.playing is not None:
@@ -1137,6 +1193,10 @@ class ModemSim:
             else:
                 self.end_call("network", notice="\r\nNO CARRIER\r\n", outcome="no_carrier")
             return True
+        if cmd == "dtmf":
+            if self.call is None:
+                return False
+            return self.send_keys(self.call, str(req.get("keys", "")))
         if cmd == "clear_logs":
             self.clear_logs()
             return True

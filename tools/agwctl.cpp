@@ -41,6 +41,7 @@ const char *USAGE =
     "  status --port DEV [--watch]       modem, SD card, voice files, queue, supervision and received SMS\n"
     "  alarm --port DEV N on|off         raise or clear alarm N (0..127)\n"
     "  sms --port DEV NUMBER TEXT        send the dynamic SMS and follow it (exit 0 done, 1 failed)\n"
+    "  ack --port DEV N|all              acknowledge alarm N (0..127) or every alarm\n"
     "line options: --slave N (1) --baud B (115200) --parity N|E|O (N) --stop 1|2 (1)\n"
     "exit status: 0 done, 1 bad input or failed, 2 no or bad answer from the gateway\n"
     "agwctl COMMAND --help prints the help of one command.\n";
@@ -377,6 +378,31 @@ int status_once(Line &l) {
     for (int k = 0; k < IR_SLOTS; k++) printf(" %d:%s", k, status_name(ir[IR_SLOT_STATUS + k]));
     printf("\n            last slot %d, dynamic SMS %s%s\n", ir[IR_LAST_SLOT], status_name(ir[IR_DYNAMIC_STATUS]),
            di[DI_QUEUE_FULL] ? ", QUEUE FULL" : "");
+    uint16_t ack[IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE];
+    if (int rc = read_ir(l, IR_ACK_ACTIVE, IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE, ack)) return rc;
+    auto air = [&](int reg) { return ack[reg - IR_ACK_ACTIVE]; };
+    if (air(IR_ACK_UNACKED_COUNT) == 0) {
+        printf("unacknowledged none\n");
+    } else {
+        uint16_t rounds[ALARMS];
+        if (int rc = read_hr(l, HR_ACK_ROUND, ALARMS, rounds)) return rc;
+        printf("unacknowledged");
+        for (int n = 0; n < ALARMS; n++) {
+            if (!(air(IR_ACK_UNACKED + enable_word(n)) >> enable_bit(n) & 1)) continue;
+            bool active = air(IR_ACK_ACTIVE + enable_word(n)) >> enable_bit(n) & 1;
+            bool failed = air(IR_ACK_FAILED + enable_word(n)) >> enable_bit(n) & 1;
+            printf(" %d(%s%s%s)", n, active ? "" : "returned, ", active ? ("round " + std::to_string(rounds[n])).c_str() : "",
+                   failed ? ", delivery failed" : "");
+        }
+        printf("%s\n", air(IR_ACK_EXHAUSTED) ? "; OUT OF ROUNDS" : "");
+    }
+    if (air(IR_ACK_COUNT) != 0) {
+        int a = air(IR_ACK_LAST_ALARM), how = air(IR_ACK_LAST_HOW);
+        printf("            last acknowledgement: %s by %s (%s)\n",
+               a == ACK_ALL ? "all" : ("alarm " + std::to_string(a)).c_str(),
+               pairs(ack + (IR_ACK_LAST_PHONE - IR_ACK_ACTIVE), IR_ACK_LAST_PHONE_N).c_str(),
+               how == ACK_HOW_SMS ? "SMS" : how == ACK_HOW_KEY ? "key" : "master");
+    }
     if (int rc = print_supervision(l, di[DI_CANNOT_DELIVER] != 0)) return rc;
     if (!di[DI_RX_SMS]) {
         printf("received    none\n");
@@ -432,6 +458,20 @@ int cmd_alarm(const Opts &o) {
     return 0;
 }
 
+int cmd_ack(const Opts &o) {
+    char *end = nullptr;
+    bool all = o.args.size() == 1 && o.args[0] == "all";
+    long n = o.args.size() == 1 && !all ? strtol(o.args[0].c_str(), &end, 10) : -1;
+    if (!all && (o.args.size() != 1 || end == nullptr || *end || n < 0 || n >= ALARMS))
+        return fail("usage: agwctl ack --port DEV N|all  (N = 0..127)");
+    Line l;
+    if (int rc = open_line(o, l)) return rc;
+    uint16_t v = all ? ACK_ALL : static_cast<uint16_t>(n + 1);
+    if (modbus_write_register(l.ctx, HR_ACK_COMMAND, v) != 1)
+        return link_error("writing " + span("holding register", HR_ACK_COMMAND, 1));
+    return 0;
+}
+
 int cmd_sms(const Opts &o) {
     if (o.args.size() != 2) return fail("usage: agwctl sms --port DEV NUMBER TEXT");
     if (!phone_valid(o.args[0])) return fail("\"" + o.args[0] + "\" is not a phone number ('+' optional, then digits, at most 19 characters)");
@@ -478,6 +518,7 @@ const char *command_help(const std::string &c) {
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";
     if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue, the\n  self-supervision and the received SMS; --watch redraws it every 2 s.\n";
     if (c == "alarm") return "agwctl alarm --port DEV [line options] N on|off\n  Writes coil N (0..127) ON or OFF.\n";
+    if (c == "ack") return "agwctl ack --port DEV [line options] N|all\n  Acknowledges alarm N (0..127), or every unacknowledged alarm: its repeats stop.\n";
     if (c == "sms") return "agwctl sms --port DEV [line options] NUMBER TEXT\n  Sends the dynamic SMS (up to 70 UCS-2 characters) and follows its status:\n  exit 0 done, 1 failed, 2 no answer.\n";
     return USAGE;
 }
@@ -518,5 +559,6 @@ int main(int argc, char **argv) {
     if (cmd == "status") return cmd_status(o);
     if (cmd == "alarm") return cmd_alarm(o);
     if (cmd == "sms") return cmd_sms(o);
+    if (cmd == "ack") return cmd_ack(o);
     return fail("unknown command " + cmd + " (agwctl --help)");
 }
