@@ -32,8 +32,8 @@ def modem_of(board):
 
 
 def wait_first_pass(m, timeout=10):
-    """The first modem pass deletes the messages already read: deliver only after it."""
-    m.wait_for(lambda: any(c.startswith("AT+CMGD=1,1") for c in m.commands()), timeout,
+    """The first modem pass is over: deliver only after it."""
+    m.wait_for(lambda: any(c.startswith("AT+CGPS=1") for c in m.commands()), timeout,
                what="the modem's first pass")
     m.wait_for(lambda: any(c.startswith("AT+CPIN?") for c in m.commands()), timeout,
                what="a status pass")
