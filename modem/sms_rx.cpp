@@ -21,10 +21,10 @@ namespace {
 constexpr int kBuf = 1024;
 constexpr int kSlots = 32;            // stored messages and parts held at once
 constexpr int kMaxScan = 255;         // indexes read at most, whatever capacity the storage claims
-constexpr int kReadTimeout = 10000;   // ms for a whole AT+CMGR answer: a busy SIM takes seconds
-constexpr int kDeleteTimeout = 10000;
-constexpr int kQuietMs = 1000;        // silence that ends a resynchronisation
-constexpr int kResyncMaxMs = 15000;
+constexpr int kReadTimeout = 5000;    // ms for a whole AT+CMGR answer: a busy SIM takes seconds
+constexpr int kDeleteTimeout = 5000;
+constexpr int kQuietMs = 500;         // silence that ends a resynchronisation
+constexpr int kResyncMaxMs = 3000;    // a babbling modem does not hold the pass longer
 constexpr int kMaxText = 160;
 
 struct rx_slot {
@@ -154,7 +154,11 @@ int read_index(int fd, int idx) {
         printf("--> SMS %d: no whole answer, kept for a later pass\n", idx);
         return -1;
     }
-    if (!answer_is_for(resp, idx)) return -1;
+    if (!answer_is_for(resp, idx)) {
+        // A late answer of an earlier read: ours may still be coming.
+        resync(fd);
+        return -1;
+    }
     char pdu[kBuf];
     if (!pdu_line(resp, pdu, sizeof pdu)) return 0;
     static pdu_rx r;   // modem thread only; large for its stack
@@ -366,7 +370,10 @@ void modem_sms_recv_sequence(int fd) {
     if (isDebug) puts("==== Try to Recv SMS ====");
     remove_released(fd);
 
-    if (!exchange_whole(fd, "AT+CPMS?\r\n", resp, kReadTimeout)) return;
+    // No whole storage report: nothing is read this pass (the status commands'
+    // usual bound, so a silent modem does not lengthen the pass).
+    modem_exchange(fd, "AT+CPMS?\r\n", resp, 100);
+    if (!modem_answer_final(resp, nullptr)) return;
     int used = 0, total = 0;
     const char *p = strstr(resp, "+CPMS: ");
     const char *c1 = p ? strchr(p, ',') : nullptr;
