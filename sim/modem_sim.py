@@ -8,6 +8,11 @@ answers in random pieces, unsolicited codes at random moments, SIM latency,
 network confirmations after 1 to 10 s, SIM busy after a radio restart. Each
 of these is a setting of its own (modemctl set), and "reset" keeps the mode.
 
+The SIM storage behaves as a module's does: AT+CMGR marks a message read,
+AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
+long message can arrive in parts ("deliver_parts": any order, parts missing).
+A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
