@@ -33,12 +33,18 @@ constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
-constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together
+// Received-SMS flags, set with the message and cleared with it: the text was
+// cut to fit registers 48..127; parts of a long message never arrived (the
+// parts that did are published after RX_PARTS_WAIT_S).
+constexpr int IR_RX_FLAGS = 29;
+constexpr uint16_t RX_FLAG_CUT = 0x0001, RX_FLAG_PARTS_MISSING = 0x0002;
+constexpr int RX_PARTS_WAIT_S = 600;
+constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together (and IR_RX_FLAGS)
 constexpr int IR_RX_SENDER = 30, IR_RX_SENDER_N = 10;
 constexpr int IR_RX_CENTURY = 40;      // "20"
 constexpr uint16_t RX_CENTURY = 0x3230;
 constexpr int IR_RX_TIME = 41, IR_RX_TIME_N = 6;    // yy MM dd hh mm ss, ASCII pairs
-constexpr int IR_RX_CODING = 47;       // 0 7-bit, 1 UCS-2
+constexpr int IR_RX_CODING = 47;       // 0 7-bit (and 8-bit data), 1 UCS-2
 constexpr int IR_RX_TEXT = 48, IR_RX_TEXT_N = 80;   // byte 2k low, 2k+1 high
 constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 // Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.

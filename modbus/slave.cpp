@@ -197,6 +197,7 @@ void single_write(int a, uint16_t v) {
         // poll thread publishes the next one only once discrete input 1 is 0.
         if (di_get(DI_RX_SMS) == 1) {
             for (int i = IR_RX_FIRST; i <= IR_RX_LAST; i++) ir_set(i, 0);
+            ir_set(IR_RX_FLAGS, 0);
             di_set(DI_RX_SMS, 0);
         }
     }

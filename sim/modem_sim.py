@@ -8,6 +8,11 @@ answers in random pieces, unsolicited codes at random moments, SIM latency,
 network confirmations after 1 to 10 s, SIM busy after a radio restart. Each
 of these is a setting of its own (modemctl set), and "reset" keeps the mode.
 
+The SIM storage behaves as a module's does: AT+CMGR marks a message read,
+AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
+long message can arrive in parts ("deliver_parts": any order, parts missing).
+A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
@@ -916,15 +921,38 @@ class ModemSim:
             rec = {"pdu": pdu}
         else:
             data = bytes.fromhex(m["data"]) if m.get("data") is not None else None
+            udh = bytes.fromhex(m["udh"]) if m.get("udh") else None
             pdu = modem_pdu.build_deliver(
                 m["sender"], m.get("text", ""), m.get("coding", "gsm7"), m.get("time"),
-                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"))
+                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"), udh=udh)
             rec = {"sender": m["sender"], "text": m.get("text", ""),
                    "coding": m.get("coding", "gsm7"), "pdu": pdu}
         rec["index"] = free
         rec["stat"] = int(m.get("stat", 0))
         self.inbox[free] = rec
         return free
+
+    def deliver_parts(self, req):
+        """A long message in parts, as a network delivers it: in the order given
+        (part numbers from 1), leaving out the missing ones; returns the indexes."""
+        m = dict(req.get("sms", {}))
+        coding = m.get("coding", "gsm7")
+        wide = bool(req.get("wide", False))
+        texts = modem_pdu.split_long(m.get("text", ""), coding, wide)
+        total = len(texts)
+        order = req.get("order") or list(range(1, total + 1))
+        missing = set(req.get("missing") or [])
+        ref = int(req.get("ref", 0x42))
+        if sorted(order) != list(range(1, total + 1)):
+            raise ValueError("order must name the parts 1..%d once each" % total)
+        out = []
+        for seq in order:
+            if seq in missing:
+                continue
+            part = dict(m, text=texts[seq - 1],
+                        udh=modem_pdu.concat_udh(ref, total, seq, wide).hex())
+            out.append(self.deliver(part))
+        return {"parts": total, "indexes": out, "texts": texts}
 
     def read_sms(self, cmd, index, delete):
         if self.sim_error(cmd):
@@ -1152,6 +1180,8 @@ class ModemSim:
             return self.status()
         if cmd == "deliver":
             return self.deliver(req.get("sms", {}))
+        if cmd == "deliver_parts":
+            return self.deliver_parts(req)
         if cmd == "inbox":
             return [m for m in self.inbox if m]
         if cmd == "clear_inbox":

@@ -113,6 +113,16 @@ class Modem:
             sms["dcs"] = dcs
         return self.request("deliver", sms=sms)
 
+    def deliver_parts(self, sender, text, coding="gsm7", order=None, missing=None, ref=0x42,
+                      wide=False, time=None):
+        """A long message as parts with a concatenation header (16-bit reference
+        when wide), stored in the order given (part numbers from 1) without the
+        missing ones. Returns {"parts", "indexes", "texts"}."""
+        sms = {"sender": sender, "text": text, "coding": coding}
+        if time is not None:
+            sms["time"] = time if isinstance(time, str) else time.isoformat()
+        return self.request("deliver_parts", sms=sms, order=order, missing=missing, ref=ref, wide=wide)
+
     def inbox(self):
         return self.request("inbox")
 
