@@ -341,6 +341,8 @@ class ModemSim:
             elif key == "pin":
                 val = str(val)
             self.cfg[key] = val
+            if key in ("cmee", "cmgf"):
+                setattr(self, key, val)   # the module is in that state now
             if key == "pin_tries":
                 self.pin_left = val
             if key == "urc_interval":
