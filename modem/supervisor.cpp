@@ -325,24 +325,23 @@ int modem_send_timeout_s() {
 std::string modem_play_dir() {
     char dir[2 * layout::HR_MODEM_PLAY_DIR_N + 2];
     int n = 0;
-    for (int i = 0; i < layout::HR_MODEM_PLAY_DIR_N; i++) {
+    bool ok = true;
+    for (int i = 0; ok && i < layout::HR_MODEM_PLAY_DIR_N; i++) {
         uint16_t v = hr_get(layout::HR_MODEM_PLAY_DIR + i);
         for (char ch : {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}) {
             if (ch == 0) continue;
             // Only characters a quoted path may carry safely.
-            bool ok = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
-                      ch == '/' || ch == ':' || ch == '_' || ch == '-' || ch == '.' || ch == '\\';
+            ok = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || ch == '/' ||
+                 ch == ':' || ch == '_' || ch == '-' || ch == '.' || ch == '\\';
             if (!ok) {
-                printf("modem play directory setting holds '%c' (0x%02X): the default is used\n",
-                       ch >= 0x20 && ch < 0x7F ? ch : '?', static_cast<unsigned char>(ch));
-                n = 0;
-                goto done;
+                printf("modem play directory setting holds 0x%02X: the default is used\n",
+                       static_cast<unsigned char>(ch));
+                break;
             }
             dir[n++] = ch;
         }
     }
-done:
-    if (n == 0) return sys_path("/var/zrb_318_voice/");
+    if (!ok || n == 0) return sys_path("/var/zrb_318_voice/");
     if (dir[n - 1] != '/' && dir[n - 1] != '\\') dir[n++] = '/';
     dir[n] = '\0';
     return dir;
