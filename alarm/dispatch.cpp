@@ -62,6 +62,14 @@ struct texts {
     const char *wait, *ng, *end, *tag;
 };
 
+// The alarm a recording belongs to: "DO<n>_ON.wav" / "DO<n>_OFF.wav"; -1 other.
+int alarm_of_wav(const char *name) {
+    int n = 0, digits = 0;
+    if (std::strncmp(name, "DO", 2) != 0) return -1;
+    for (const char *p = name + 2; *p >= '0' && *p <= '9' && digits < 3; p++, digits++) n = n * 10 + (*p - '0');
+    return digits > 0 && name[2 + digits] == '_' ? n : -1;
+}
+
 verdict sms_verdict(int st) {
     verdict v{0, CMS_OTHER, "sent"};
     if (st == 3) return v;
@@ -137,7 +145,7 @@ bool wait_for_network(const texts &t) {
 // answer for stays at the head and is taken up again on the next pass.
 template <typename Evt, typename Offer>
 void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status,
-           std::atomic<int32_t> &busy, Offer offer, verdict (*judge)(int), const texts &t) {
+           std::atomic<int32_t> &busy, Offer offer, verdict (*judge)(int), int alarm, const texts &t) {
     if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
     head.status.store(2);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
@@ -200,7 +208,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
         verdict v = judge(st);
         char jtext[96];
         snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
-        journal_event(JK_ATTEMPT, -1, pg.idx, v.code, jtext);
+        journal_event(JK_ATTEMPT, alarm, pg.idx, v.code, jtext);
         if (st == 3) {
             pg.idx++;
             pg.ng = 0;
@@ -270,7 +278,7 @@ void sms_buffer_pass() {
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return sms_send_one(work);
         },
-        sms_verdict,
+        sms_verdict, -1,   // an SMS entry does not name its alarm
         texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""});
 }
 
@@ -290,7 +298,7 @@ void voice_buffer_pass() {
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return voice_send_one(work);
         },
-        voice_verdict,
+        voice_verdict, alarm_of_wav(work.wav_name),
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
               "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "});
 }

@@ -97,10 +97,13 @@ DEFAULTS = {
     "play_linux_paths": True,   # absolute paths of the shared file system
     "play_drives": {},      # drive prefix (e.g. "E:/") -> directory under the root it stands for
     "play_needs_connect": True,  # play only into a connected call (ERROR while it rings)
+    # How the module reports a far end that hangs up: "end_no_carrier"
+    # (VOICE CALL: END: <time>, then NO CARRIER), "end_only", or "random" (either).
+    "far_end_notice": "end_no_carrier",
 }
 
 REALISTIC = {"echo": True, "pieces": True, "urc_interval": 8.0, "sim_latency": [0.05, 0.3],
-             "confirm_time": [1.0, 10.0], "sim_busy": 3.0, "cmee": 1}
+             "confirm_time": [1.0, 10.0], "sim_busy": 3.0, "cmee": 1, "far_end_notice": "random"}
 # +CME ERROR numbers of the texts this module gives (numeric form, AT+CMEE=1).
 CME_CODES = {"SIM busy": 14, "no network service": 30, "operation not allowed": 3,
              "SIM not inserted": 10, "SIM failure": 13, "phone failure": 0}
@@ -1035,8 +1038,11 @@ class ModemSim:
 
     def far_hangup(self, call):
         if self.call is call:
-            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n\r\nNO CARRIER\r\n"
-                          % self.duration(call))
+            form = self.cfg["far_end_notice"]
+            if form == "random":
+                form = self.real_rng().choice(("end_no_carrier", "end_only"))
+            tail = "\r\nNO CARRIER\r\n" if form == "end_no_carrier" else ""
+            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n%s" % (self.duration(call), tail))
 
     @staticmethod
     def duration(call):
