@@ -89,31 +89,14 @@ verdict sms_verdict(int st) {
     return v;
 }
 
-const char *call_text(int32_t o) {
-    switch (o) {
-    case CALL_PLAYED: return "played";
-    case CALL_CUT: return "reached, cut during the recording";
-    case CALL_BUSY: return "busy";
-    case CALL_NO_ANSWER: return "no answer";
-    case CALL_NO_CARRIER: return "no carrier";
-    case CALL_REJECTED: return "rejected";
-    case CALL_NO_DIALTONE: return "no dial tone";
-    case CALL_PLAY_ERROR: return "play refused";
-    case CALL_PLAY_TIMEOUT: return "recording never ended";
-    case CALL_NOT_DIALLED: return "not dialled";
-    case CALL_MODEM_ERROR: return "modem error";
-    default: return "failed";
-    }
-}
-
 verdict voice_verdict(int st) {
     int32_t o = send_voice_outcome.load(std::memory_order_acquire);
     verdict v{st == 3 ? 0 : (o != CALL_NONE ? o : -1), o == CALL_NOT_DIALLED ? CMS_PERMANENT : CMS_OTHER, ""};
     int32_t e = send_voice_error.load(std::memory_order_acquire);
     if (e >= 0 && st != 3)
-        snprintf(v.text, sizeof v.text, "%s (+CME ERROR: %d)", call_text(o), e);
+        snprintf(v.text, sizeof v.text, "%s (+CME ERROR: %d)", call_outcome_text(o), e);
     else
-        snprintf(v.text, sizeof v.text, "%s", st == 3 ? "played" : call_text(o));
+        snprintf(v.text, sizeof v.text, "%s", st == 3 ? "played" : call_outcome_text(o));
     return v;
 }
 

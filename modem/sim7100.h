@@ -62,6 +62,7 @@ enum call_outcome : int32_t {
     CALL_MODEM_ERROR = 11,  // call-progress notices refused
 };
 inline bool call_reached(int32_t outcome) { return outcome == CALL_PLAYED || outcome == CALL_CUT; }
+const char *call_outcome_text(int32_t outcome);   // for logs and the journal
 extern std::atomic<int32_t> send_voice_outcome;
 extern std::atomic<int32_t> send_voice_error;   // +CME ERROR code that ended the call, -1 none
 // 0 no call; 1 dialling; 2 ringing; 3 connected. Set by the modem thread.

@@ -34,28 +34,11 @@ struct notices {
 void set_status(int32_t s) { send_voice_status.store(s, std::memory_order_release); }
 void set_call_state(int32_t s) { modem_call_state.store(s, std::memory_order_release); }
 
-const char *outcome_name(int32_t o) {
-    switch (o) {
-    case CALL_PLAYED: return "played";
-    case CALL_CUT: return "cut by the far end";
-    case CALL_BUSY: return "busy";
-    case CALL_NO_ANSWER: return "no answer";
-    case CALL_NO_CARRIER: return "no carrier";
-    case CALL_REJECTED: return "rejected";
-    case CALL_NO_DIALTONE: return "no dial tone";
-    case CALL_PLAY_ERROR: return "play refused";
-    case CALL_PLAY_TIMEOUT: return "play time-out";
-    case CALL_NOT_DIALLED: return "not dialled";
-    case CALL_MODEM_ERROR: return "modem error";
-    default: return "none";
-    }
-}
-
 // The outcome first, then the final status (the dispatcher reads the
 // outcome once it sees the status).
 void finish(int32_t outcome, int32_t status, const char *why) {
     send_voice_outcome.store(outcome, std::memory_order_release);
-    printf("send_voice outcome: %s\r\n", outcome_name(outcome));
+    printf("send_voice outcome: %s\r\n", call_outcome_text(outcome));
     set_status(status);
     printf("send_voice_status%s --> %d\r\n", why, status);
 }
@@ -327,6 +310,23 @@ void call(int fd, char *resp) {
     play_message(fd, resp, q);
 }
 }  // namespace
+
+const char *call_outcome_text(int32_t outcome) {
+    switch (outcome) {
+    case CALL_PLAYED: return "played";
+    case CALL_CUT: return "reached, cut during the recording";
+    case CALL_BUSY: return "busy";
+    case CALL_NO_ANSWER: return "no answer";
+    case CALL_NO_CARRIER: return "no carrier";
+    case CALL_REJECTED: return "rejected";
+    case CALL_NO_DIALTONE: return "no dial tone";
+    case CALL_PLAY_ERROR: return "play refused";
+    case CALL_PLAY_TIMEOUT: return "recording never ended";
+    case CALL_NOT_DIALLED: return "not dialled";
+    case CALL_MODEM_ERROR: return "modem error";
+    default: return "failed";
+    }
+}
 
 int voice_send_one(voice_message msg) {
     if (is_send_voice.load(std::memory_order_acquire) != 0) return 0;
