@@ -247,7 +247,15 @@ def test_late_confirmation_is_waited_for_and_sent_once(board):
 
 # The modem settings of the register map (holding 1150..1199), in one place
 # until the register facts are read from the map's header.
-HR_MODEM_PLAY_DIR = 1151
+HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR = 1150, 1151
+
+
+def with_holding(config, hr):
+    """The configuration image with the given holding registers set."""
+    regs = list(struct.unpack("<34400H", config[-2 * 34400:]))
+    for a, v in hr.items():
+        regs[a] = v
+    return config[:-2 * 34400] + struct.pack("<34400H", *regs)
 
 
 def started_with_modem(make_board, config, files=None, **modem_state):
@@ -274,6 +282,24 @@ def test_module_left_in_text_mode_with_numeric_errors_still_sends(make_board):
     cmds = m.commands()
     assert "AT+CMEE=1" in cmds and "AT+CMGF=0" in cmds and any(c.startswith("AT+CNMI=") for c in cmds)
     assert cmds.index("AT+CMGF=0") < next(i for i, c in enumerate(cmds) if c.startswith("AT+CMGS="))
+
+
+def test_confirmation_later_than_the_send_time_out_is_not_sent_again(make_board):
+    # A 10 s send time-out and a network that confirms after 12 s: the modem
+    # is brought back in step, the late confirmation counts, one SMS only.
+    b, m = started_with_modem(make_board, with_holding(routed_image([5], [PHONE]), {HR_MODEM_SEND_TIMEOUT: 10}),
+                              late_time=12.0)
+    m.sms_fail(number=PHONE, mode="late", times=1)
+    master = Master(b)
+    mark = len(b.log())
+    raise_alarm(b, 5)
+    regs = master.wait(lambda r: r if r[0] in (DONE, FAILED) else None, 60, "the alarm SMS finished")
+    assert regs[0] == DONE
+    assert "send_sms: no confirmation within 10 s: resynchronising" in b.log()[mark:]
+    assert "send_sms: late confirmation +CMGS:" in b.log()[mark:]
+    recs = m.outbox("sent")
+    assert [r["text"] for r in recs] == ["Channel5 ON"] and recs[0].get("late")
+    assert "NG counter" not in b.log()[mark:]
 
 
 def voice_calls(m):
@@ -309,10 +335,8 @@ def test_far_end_hanging_up_during_the_recording_is_not_delivered(make_board):
 
 
 def test_play_directory_setting_reaches_a_module_that_plays_from_its_drive(make_board):
-    hr = {HR_MODEM_PLAY_DIR: 0x453A, HR_MODEM_PLAY_DIR + 1: 0x2F00}     # "E:/"
-    config = routed_image([5], [PHONE], voice=[5])
-    config = config[:-2 * 34400] + bytes(
-        struct.pack("<34400H", *[hr.get(a, v) for a, v in enumerate(struct.unpack("<34400H", config[-2 * 34400:]))]))
+    config = with_holding(routed_image([5], [PHONE], voice=[5]),
+                          {HR_MODEM_PLAY_DIR: 0x453A, HR_MODEM_PLAY_DIR + 1: 0x2F00})     # "E:/"
     b, m = started_with_modem(make_board, config, files={"media/card/voice/DO5_ON.wav": wav()},
                               play_linux_paths=False, play_drives={"E:/": "var/zrb_318_voice"})
     mark = len(b.log())
