@@ -19,7 +19,11 @@ std::atomic<int32_t> send_voice_error{-1};
 namespace {
 constexpr int kBuf = 1024;
 constexpr int kPoll = 100;          // bytes taken per poll
-constexpr int kRingPolls = 300;     // more ring polls than this: nobody answers
+// A call that connects after more ring polls than this is taken for a voice
+// mailbox: its greeting is let pass before the recording (kMailboxPause s).
+constexpr int kMailboxRingPolls = 300;
+constexpr unsigned kMailboxPause = 23;
+constexpr int kRingPolls = 600;     // more ring polls than this without a connect: nobody answers
 constexpr int kIdlePolls = 1200;    // more polls without a notice than this: time-out
 constexpr int kSettlePolls = 5;     // polls after the end of the playback that tell a cut from a whole play
 constexpr uint64_t kPollPause = 100000;
@@ -128,7 +132,7 @@ bool wav_name_ok(const char *name, int cap) {
 // Until the network connects the call (true) or the call ends or nobody
 // answers (false, final status published). Only a connected call is played
 // into: a ringing one answers the play command with ERROR and stays up.
-bool wait_for_answer(int fd, char *resp, notices &q) {
+bool wait_for_answer(int fd, char *resp, notices &q, bool *voice_mail) {
     int ring_polls = 0, idle_polls = 0;
     bool ringing = false;
     for (;;) {
@@ -137,6 +141,7 @@ bool wait_for_answer(int fd, char *resp, notices &q) {
         while ((kind = next_notice(q, &code)) != CN_NONE) {
             if (kind == CN_BEGIN) {
                 set_call_state(3);
+                *voice_mail = ring_polls > kMailboxRingPolls;
                 return true;
             }
             if (ends_call(kind)) {
@@ -183,7 +188,12 @@ bool call_ended_in(notices &q, int *code) {
     return ended;
 }
 
-void play_message(int fd, char *resp, notices &q) {
+void play_message(int fd, char *resp, notices &q, bool voice_mail) {
+    if (voice_mail) {
+        // Connected after long ringing: a mailbox, whose greeting comes first.
+        printf("Go voice mail...wait %u second...\r\n", kMailboxPause);
+        sys_sleep(kMailboxPause);
+    }
     // The modem shares our file system by default: it is given the resolved
     // path; a board whose module plays from its own drive sets the directory.
     std::string cmd = "AT+CCMXPLAYWAV=\"" + modem_play_dir() + send_voice.wav_name + "\",1\r\n";
@@ -306,8 +316,9 @@ void call(int fd, char *resp) {
         return;
     }
     set_call_state(1);
-    if (!wait_for_answer(fd, resp, q)) return;
-    play_message(fd, resp, q);
+    bool voice_mail = false;
+    if (!wait_for_answer(fd, resp, q, &voice_mail)) return;
+    play_message(fd, resp, q, voice_mail);
 }
 }  // namespace
 

@@ -127,9 +127,9 @@ TEST_F(VoiceTest, RingingForeverIsNoAnswerAndNothingIsPlayed) {
     int atd = fake_serial::find("ATD");
     EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
     ASSERT_EQ(fake_serial::find("AT+CHUP"), atd + 1);
-    // 301 ring polls 100 ms apart, then the hang-up.
-    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 100.0 + 300 * 100.0);
-    EXPECT_EQ(ring_marks(out), 301u);
+    // 601 ring polls 100 ms apart (a minute), then the hang-up.
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 100.0 + 600 * 100.0);
+    EXPECT_EQ(ring_marks(out), 601u);
     EXPECT_EQ(state_while_ringing, 2);
     EXPECT_EQ(modem_call_state.load(), 0);
     EXPECT_EQ(send_voice_status.load(), 4);
@@ -146,6 +146,17 @@ TEST_F(VoiceTest, VoiceMailboxThatConnectsAfterRingingIsPlayedInto) {
     EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 25000.0);
     EXPECT_EQ(send_voice_status.load(), 3);
     EXPECT_EQ(send_voice_outcome.load(), CALL_PLAYED);
+
+    // Connected only after 40 s of ringing: a mailbox, whose greeting is let
+    // pass (23 s) before the recording.
+    fake_serial::clear_sent();
+    answer_with("ATD", then_notice("\r\nOK\r\n\r\nVOICE CALL: RING\r\n", "\r\nVOICE CALL: BEGIN\r\n", 40000));
+    std::string out = run_call(call_to("0123456789"));
+    atd = fake_serial::find("ATD");
+    ASSERT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), atd + 1);
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 40000.0 + 23000.0);
+    EXPECT_NE(out.find("Go voice mail...wait 23 second...\r\n"), std::string::npos);
+    EXPECT_EQ(send_voice_status.load(), 3);
 }
 
 TEST_F(VoiceTest, EveryEndTheModuleGivesEndsTheCallAtOnce) {
