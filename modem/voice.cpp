@@ -89,7 +89,12 @@ void poll(int fd, notices &q) {
 bool hang_up(int fd, char *resp, const char *label) {
     modem_exchange(fd, "AT+CHUP\r\n", resp, 300);
     printf("AT+CHUP%s recv:%s\n", label, resp);
-    return strstr(resp, "VOICE CALL: END") != nullptr || strstr(resp, "OK") != nullptr;
+    if (strstr(resp, "VOICE CALL: END") != nullptr || strstr(resp, "OK") != nullptr) return true;
+    // Not confirmed: the plain hang-up as well, so no call outlives the try.
+    char again[kBuf];
+    modem_exchange(fd, "ATH\r\n", again, 300);
+    printf("ATH recv:%s\n", again);
+    return false;
 }
 
 // A call that ended before it connected: the kind of end names the outcome.
