@@ -7,6 +7,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "journal/journal.h"
 #include "modem/at_parse.h"
 #include "modem/sim7100.h"
@@ -60,6 +61,7 @@ progress sms_prog, voice_prog;
 
 struct texts {
     const char *wait, *ng, *end, *tag;
+    bool sms;   // verdicts count for the self-supervision's failures in a row
 };
 
 // The alarm a recording belongs to: "DO<n>_ON.wav" / "DO<n>_OFF.wav"; -1 other.
@@ -193,6 +195,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
         snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
         journal_event(JK_ATTEMPT, alarm, pg.idx, v.code, jtext);
         if (st == 3) {
+            if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;
             pg.temp_pause = pg.temp_total = 0;
@@ -213,6 +216,8 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
                 pg.ng = 0;
                 pg.temp_pause = pg.temp_total = 0;
             } else {
+                // Not this phone's fault, but the gateway is not delivering.
+                if (t.sms) supervision_sms_attempt(false);
                 pg.temp_pause = pg.temp_pause == 0 ? TEMP_PAUSE_FIRST_S
                                                    : std::min(2 * pg.temp_pause, TEMP_PAUSE_LAST_S);
                 printf("%stemporary failure for phone %s (%s): not counted, tried again in %d s\r\n", t.tag,
@@ -221,6 +226,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
                 pg.temp_total += pg.temp_pause;
             }
         } else {
+            if (t.sms) supervision_sms_attempt(false);
             pg.ng++;
             printf("%sphone %s: %s\r\n", t.tag, phone, v.text);
             printf(t.ng, pg.ng);
@@ -262,7 +268,7 @@ void sms_buffer_pass() {
             return sms_send_one(work);
         },
         sms_verdict, -1,   // an SMS entry does not name its alarm
-        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""});
+        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true});
 }
 
 void voice_buffer_pass() {
@@ -283,7 +289,7 @@ void voice_buffer_pass() {
         },
         voice_verdict, alarm_of_wav(work.wav_name),
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
-              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "});
+              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: ", false});
 }
 
 void *thread_sms_buffer(void *) {
