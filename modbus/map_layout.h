@@ -79,6 +79,12 @@ constexpr int HR_RECOVERY_KEY = 508;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+// Modem settings, 1150..1199 (zero = default).
+constexpr int HR_MODEM_SEND_TIMEOUT = 1150;   // s the network's SMS confirmation is waited for; 0 = 180
+constexpr int MODEM_SEND_TIMEOUT_DEFAULT = 180, MODEM_SEND_TIMEOUT_MIN = 10, MODEM_SEND_TIMEOUT_MAX = 3600;
+// Directory the modem plays recordings from (e.g. "E:/"), ASCII pairs high
+// byte first, up to 32 characters; all zero = the board's /var/zrb_318_voice/.
+constexpr int HR_MODEM_PLAY_DIR = 1151, HR_MODEM_PLAY_DIR_N = 16;
 
 // Acknowledgement, repeat and escalation (all zero: off, no alarm requires it).
 // Holding registers 600..999 and input registers 160..199 are this feature's.

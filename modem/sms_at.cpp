@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
 #include "modem/sms_func.h"
@@ -11,6 +12,7 @@
 sms_message send_sms;
 std::atomic<int32_t> is_send_sms{0};
 std::atomic<int32_t> send_sms_status{0};
+std::atomic<int32_t> send_sms_error{0};
 char send_sms_result[1024];
 sms_message recv_new_sms;
 std::atomic<int32_t> is_new_sms{0};
@@ -20,7 +22,7 @@ constexpr int kBuf = 1024;
 constexpr int kWork = 512;
 constexpr int kField = 20;
 constexpr int kPromptTimeout = 5000;    // ms for "> " after the octet count
-constexpr int kConfirmTimeout = 60000;  // ms for "+CMGS: <mr>": networks take 1 to 10 s, sometimes more
+constexpr int kResyncTimeout = 5000;    // ms a late answer is drained after the confirmation time-out
 constexpr int kMaxText = 160;   // the text field holds 160 bytes and a zero
 
 int cap_length(int length, int cap) { return length < cap ? length : cap; }
@@ -108,9 +110,56 @@ int gmSMS_SendMsg(sms_message msg, char *out) {
     return 1;
 }
 
+namespace {
+// The cause of a failed send in an answer: a +CMS ERROR code, a +CME code
+// mapped to its +CMS twin, or SMS_ERR_PLAIN.
+int32_t send_error_of(const char *resp) {
+    at_error e;
+    if (!at_find_error(resp, &e) || e.code < 0) return SMS_ERR_PLAIN;
+    if (e.kind == AT_ERR_CMS) return e.code;
+    if (e.kind == AT_ERR_CME) {
+        switch (e.code) {
+        case 10: return 310;
+        case 11: return 311;
+        case 13: return 313;
+        case 14: return 314;
+        case 30: return 331;
+        case 31: return 332;
+        default: return SMS_ERR_PLAIN;
+        }
+    }
+    return SMS_ERR_PLAIN;
+}
+
+// "+CMGS: <mr>" on a whole line followed by a whole "OK" line.
+bool confirmed(const char *resp, int *mr) {
+    const char *c = resp;
+    at_line l;
+    bool got = false;
+    while (at_next_line(&c, &l)) {
+        if (!at_line_whole(l)) break;
+        if (at_parse_cmgs(l, mr)) got = true;
+        else if (got && l.len == 2 && memcmp(l.p, "OK", 2) == 0) return true;
+    }
+    return false;
+}
+
+void finish_send(int32_t status, int32_t error) {
+    send_sms_error.store(error, std::memory_order_release);
+    send_sms_status.store(status, std::memory_order_release);
+    if (status == 3)
+        puts("send_sms_status --> 3\r");
+    else if (error > 0)
+        printf("send_sms_status --> 4 (+CMS ERROR: %d)\r\n", error);
+    else
+        puts("send_sms_status --> 4\r");
+}
+}  // namespace
+
 void modem_sms_send_sequence(int fd) {
     char resp[kBuf];
     memset(resp, 0, sizeof resp);
+    send_sms_error.store(0, std::memory_order_release);
     send_sms_status.store(2, std::memory_order_release);
     puts("====== Send SMS =======");
     char work[kWork];
@@ -119,8 +168,7 @@ void modem_sms_send_sequence(int fd) {
         char shown[64];
         modem_printable(shown, sizeof shown, send_sms.phone, static_cast<int>(sizeof send_sms.phone));
         printf("send_sms: phone number \"%s\" is not a dial string, SMS not sent\n", shown);
-        send_sms_status.store(4, std::memory_order_release);
-        puts("send_sms_status --> 4\r");
+        finish_send(4, SMS_ERR_BAD_NUMBER);
     } else {
         // The command with the octet count, up to and including its CR, then
         // the modem's prompt "> ".
@@ -134,24 +182,35 @@ void modem_sms_send_sequence(int fd) {
             // Not sent: the modem may still be waiting for PDU text, and would
             // take the next commands for it. ESC cancels the input.
             uart_write(fd, "\x1B", 1);
-            send_sms_status.store(4, std::memory_order_release);
             puts("send_sms: no prompt for the PDU, cancelled (ESC)\r");
-            puts("send_sms_status --> 4\r");
+            finish_send(4, send_error_of(resp));
         } else {
             // Read as it arrives: a quick confirmation ends the send at once, a
-            // slow network is waited for rather than taken for a failure (the
-            // dispatcher would send the same alarm again).
-            modem_exchange_until(fd, cr + 1, resp, 100, kConfirmTimeout, nullptr);
+            // slow network is waited for as long as the setting says rather
+            // than taken for a failure (the dispatcher would send it again).
+            int timeout_s = modem_send_timeout_s();
+            modem_exchange_until(fd, cr + 1, resp, 100, timeout_s * 1000, nullptr);
             memcpy(send_sms_result, resp, sizeof send_sms_result);
             send_sms_result[sizeof send_sms_result - 1] = '\0';
-            const char *c = strstr(resp, "+CMGS:");
-            if (c != nullptr && modem_answer_final(c, nullptr) && strstr(c, "OK") != nullptr) {
-                send_sms_status.store(3, std::memory_order_release);
-                puts("send_sms_status --> 3\r");
+            int mr = -1;
+            if (confirmed(resp, &mr)) {
+                finish_send(3, 0);
+            } else if (modem_answer_final(resp, nullptr)) {
+                finish_send(4, send_error_of(resp));
             } else {
-                if (!modem_answer_final(resp, nullptr)) puts("send_sms: no confirmation within 60 s\r");
-                send_sms_status.store(4, std::memory_order_release);
-                puts("send_sms_status --> 4\r");
+                // The module still owes its answer: nothing else is sent until
+                // it is back in step, and a confirmation that comes now still
+                // counts, so the message is not sent twice.
+                printf("send_sms: no confirmation within %d s: resynchronising\r\n", timeout_s);
+                int late = -1;
+                bool back = modem_resync(fd, kResyncTimeout, &late);
+                if (!back) puts("send_sms: the modem does not answer AT\r");
+                if (late >= 0) {
+                    printf("send_sms: late confirmation +CMGS: %d\r\n", late);
+                    finish_send(3, 0);
+                } else {
+                    finish_send(4, SMS_ERR_NO_CONFIRM);
+                }
             }
         }
     }

@@ -47,7 +47,9 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import modem_pdu  # noqa: E402
 
 CALL_DEFAULT = {
-    "mode": "answer",       # answer | ring | no_carrier | silent | dial_error
+    # answer | ring | no_carrier | silent | dial_error, and the ends a module
+    # may give (CALL_ENDS): busy | no_answer | no_dialtone | end_only | cme_error
+    "mode": "answer",
     "after": 0.2,           # s until the answer (ring: None rings for ever) or NO CARRIER
     "ring_interval": 1.0,   # s between ring notices
     "hangup_after": None,   # s after the answer when the far end hangs up
@@ -96,16 +98,33 @@ DEFAULTS = {
     "confirm_time": None,   # [lo, hi] s until the network confirms a send (None: send_time)
     "sim_busy": 0.0,        # s after AT+CFUN=1 during which the SIM answers "SIM busy"
     "seed": 1,              # of the random pieces, latencies and codes
+    # Module settings the daemon must make itself (factory state of a module):
+    "cmee": 2,              # error report form before AT+CMEE: 0 ERROR, 1 numeric, 2 verbose
+    "cmgf": 0,              # message format before AT+CMGF: 1 (text) refuses PDU sends
+    # Playback: which paths the module plays from.
+    "play_linux_paths": True,   # absolute paths of the shared file system
+    "play_drives": {},      # drive prefix (e.g. "E:/") -> directory under the root it stands for
+    "play_needs_connect": True,  # play only into a connected call (ERROR while it rings)
+    # How the module reports a far end that hangs up: "end_no_carrier"
+    # (VOICE CALL: END: <time>, then NO CARRIER), "end_only", or "random" (either).
+    "far_end_notice": "end_no_carrier",
 }
 
 REALISTIC = {"echo": True, "pieces": True, "urc_interval": 8.0, "sim_latency": [0.05, 0.3],
-             "confirm_time": [1.0, 10.0], "sim_busy": 3.0}
+             "confirm_time": [1.0, 10.0], "sim_busy": 3.0, "cmee": 1, "far_end_notice": "random"}
+# +CME ERROR numbers of the texts this module gives (numeric form, AT+CMEE=1).
+CME_CODES = {"SIM busy": 14, "no network service": 30, "operation not allowed": 3,
+             "SIM not inserted": 10, "SIM failure": 13, "phone failure": 0}
 URCS = ("\r\n+CMTI: \"SM\",0\r\n", "\r\nRING\r\n", "\r\nSMS DONE\r\n", "\r\n+CREG: 1\r\n",
         "\r\n+CPIN: NOT READY\r\n")
 SIM_COMMANDS = ("AT+CPMS", "AT+CMGR", "AT+CMGD", "AT+CPIN")
 
 SMS_FAIL_MODES = ("error", "reject", "nocmgs", "silent", "late")
-CALL_MODES = ("answer", "ring", "no_carrier", "silent", "dial_error")
+# How a call may end without being connected, and the module's words for it.
+CALL_ENDS = {"busy": "\r\nBUSY\r\n", "no_answer": "\r\nNO ANSWER\r\n",
+             "no_dialtone": "\r\nNO DIALTONE\r\n", "end_only": "\r\nVOICE CALL: END: 000000\r\n",
+             "cme_error": None}
+CALL_MODES = ("answer", "ring", "no_carrier", "silent", "dial_error") + tuple(CALL_ENDS)
 CPIN_STATES = ("READY", "SIM PIN", "SIM PUK", "NO SIM", "SIM ERROR", "NONE")
 
 
@@ -230,7 +249,9 @@ class ModemSim:
         self.cfg = copy.deepcopy(DEFAULTS)
         self.cfun = 1
         self.cgps = False
-        self.cmgf = 0
+        self.cmgf = self.cfg["cmgf"]
+        self.cmee = self.cfg["cmee"]
+        self.cnmi = None
         self.moring_on = False
         self.ddet_on = False
         self.pin_left = self.cfg["pin_tries"]
@@ -335,6 +356,8 @@ class ModemSim:
             elif key == "pin":
                 val = str(val)
             self.cfg[key] = val
+            if key in ("cmee", "cmgf"):
+                setattr(self, key, val)   # the module is in that state now
             if key == "pin_tries":
                 self.pin_left = val
             if key == "urc_interval":
@@ -592,9 +615,17 @@ class ModemSim:
             extra_delay += self.real_rng().uniform(lat[0], lat[1])
         self.out(text, self.delay_for(cmd) + extra_delay)
 
+    def cme(self, text):
+        """A +CME ERROR in the form AT+CMEE chose."""
+        if self.cmee == 0:
+            return "ERROR"
+        if self.cmee == 1:
+            return "+CME ERROR: %d" % CME_CODES.get(text, 100)
+        return "+CME ERROR: " + text
+
     def sim_busy(self, cmd):
         if time.monotonic() < self.busy_until:
-            self.err(cmd, "+CME ERROR: SIM busy")
+            self.err(cmd, self.cme("SIM busy"))
             return True
         return False
 
@@ -712,6 +743,23 @@ class ModemSim:
             if args.strip() not in ("0", "1"):
                 raise ValueError(args)
             self.cmgf = int(args)
+            self.ok(cmd)
+        elif name == "+CMEE" and q:
+            self.ok(cmd, "+CMEE: %d" % self.cmee)
+        elif name == "+CMEE" and args is not None:
+            if args.strip() not in ("0", "1", "2"):
+                raise ValueError(args)
+            self.cmee = int(args)
+            self.ok(cmd)
+        elif name == "+CPMS" and args is not None:
+            if self.sim_error(cmd):
+                return
+            u, t = self.used(), len(self.inbox)
+            self.ok(cmd, "+CPMS: %d,%d,%d,%d,%d,%d" % (u, t, u, t, u, t))
+        elif name == "+CNMI" and q:
+            self.ok(cmd, "+CNMI: %s" % (self.cnmi or "0,0,0,0,0"))
+        elif name == "+CNMI" and args is not None:
+            self.cnmi = args.strip()
             self.ok(cmd)
         elif name == "+CMGS" and args is not None:
             self.cmgs(cmd, args)
@@ -1007,7 +1055,7 @@ class ModemSim:
             self.err(cmd)  # one call at a time
             return
         if not self.registered():
-            self.err(cmd, "+CME ERROR: no network service")
+            self.err(cmd, self.cme("no network service"))
             self.append("calls.jsonl", json.dumps(
                 Call(number, self.behaviour_for(number)).record("no_network", "modem")))
             return
@@ -1030,7 +1078,17 @@ class ModemSim:
         elif beh["mode"] == "no_carrier":
             self.after(d + (after or 0.0), lambda: self.call is call and self.end_call(
                 "network", notice="\r\nNO CARRIER\r\n", outcome="no_carrier"))
+        elif beh["mode"] in CALL_ENDS:
+            self.after(d + (after or 0.0), lambda: self.unconnected_end(call))
         # silent: nothing comes until the daemon hangs up
+
+    def unconnected_end(self, call):
+        """The call ends before it connects, the way its mode says."""
+        if self.call is not call:
+            return
+        mode = call.beh["mode"]
+        notice = CALL_ENDS[mode] or "\r\n%s\r\n" % self.cme("no network service")
+        self.end_call("network", notice=notice, outcome=mode)
 
     def ring(self, call):
         if self.call is not call or call.state != "dialling":
@@ -1062,8 +1120,11 @@ class ModemSim:
 
     def far_hangup(self, call):
         if self.call is call:
-            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n\r\nNO CARRIER\r\n"
-                          % self.duration(call))
+            form = self.cfg["far_end_notice"]
+            if form == "random":
+                form = self.real_rng().choice(("end_no_carrier", "end_only"))
+            tail = "\r\nNO CARRIER\r\n" if form == "end_no_carrier" else ""
+            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n%s" % (self.duration(call), tail))
 
     @staticmethod
     def duration(call):
@@ -1116,14 +1177,20 @@ class ModemSim:
         path = args.rsplit(",", 1)[0].strip() if "," in args else args.strip()
         path = path.strip('"')
         ok, reason = True, None
-        norm = os.path.normpath(path)
         if self.cfg["play_error"]:
             ok, reason = False, "scripted error"
         elif call is None:
             ok, reason = False, "no call"
-        elif not os.path.isabs(path) or not (norm + "/").startswith(self.root + "/"):
+        elif self.cfg["play_needs_connect"] and call.state != "connected":
+            ok, reason = False, "call not connected"
+        elif self.drive_path(path) is not None:
+            path = self.drive_path(path)
+        elif not self.cfg["play_linux_paths"]:
+            ok, reason = False, "not a module drive path"
+        norm = os.path.normpath(path)
+        if ok and (not os.path.isabs(path) or not (norm + "/").startswith(self.root + "/")):
             ok, reason = False, "path outside the board root %s" % self.root
-        else:
+        elif ok:
             try:
                 with open(norm, "rb") as f:
                     head = f.read(12)
@@ -1144,6 +1211,13 @@ class ModemSim:
         self.ok(cmd)
         idx = call.playing
         self.after(self.delay_for(cmd) + self.cfg["play_time"], lambda: self.play_end(call, idx))
+
+    def drive_path(self, path):
+        """The file a module drive path (E:/x.wav) stands for, or None."""
+        for drive, where in self.cfg["play_drives"].items():
+            if path.upper().startswith(drive.upper()):
+                return os.path.join(self.root, where, path[len(drive):])
+        return None
 
     def play_end(self, call, idx):
         if self.call is not call or call.playing != idx:

@@ -140,7 +140,8 @@ class Modem:
 
     def call_rule(self, number=None, **behaviour):
         """Call behaviour for one number (None: the default): mode answer, ring,
-        no_carrier, silent or dial_error; after, ring_interval, hangup_after,
+        no_carrier, silent, dial_error, or an unconnected end: busy, no_answer,
+        no_dialtone, end_only (a bare VOICE CALL: END), cme_error; after, ring_interval, hangup_after,
         idle_hangup in seconds. No behaviour removes the number's rule."""
         return self.request("call_rule", number=number, behaviour=behaviour)
 

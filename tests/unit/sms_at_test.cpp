@@ -9,6 +9,7 @@
 #include "modem/sms_func.h"
 #include "modem/sms_rx.h"
 
+#include "modbus/regmap.h"
 #include "tests/unit/modem_fixture.h"
 
 using fake_serial::answer;
@@ -148,10 +149,11 @@ TEST_F(SmsTest, MissingOrMisplacedConfirmationFails) {
     }
 }
 
-TEST_F(SmsTest, SlowNetworkIsWaitedForUpToAMinute) {
+TEST_F(SmsTest, SlowNetworkIsWaitedForAsTheSettingSays) {
     answer("AT+CMGS=", kPrompt);
-    // Confirmed in pieces after 3.5 s and after 59 s: sent, once.
-    for (int delay : {3500, 59000}) {
+    answer("AT\r", "\r\nOK\r\n");
+    // Confirmed in pieces after 3.5 s, 59 s and 150 s: sent, once.
+    for (int delay : {3500, 59000, 150000}) {
         fake_serial::answer_with("0011", [delay](const std::string &) {
             fake_serial::inject("S: 7\r\n\r\nOK\r\n", delay + 50);
             return std::string("\r\n+CMG");
@@ -160,13 +162,82 @@ TEST_F(SmsTest, SlowNetworkIsWaitedForUpToAMinute) {
         fake_serial::clear_sent();
         get_modem_info();
         EXPECT_EQ(send_sms_status.load(), 3) << delay;
+        EXPECT_EQ(send_sms_error.load(), 0);
         EXPECT_EQ(fake_serial::count("0011"), 1);
+        EXPECT_EQ(fake_serial::count("AT\r"), 0);
     }
-    // No confirmation within 60 s: failed.
-    answer("0011", kSent, 61000);
+    // Nothing within the default 180 s: failed, and the modem is brought
+    // back in step ("AT" until OK) before the pass goes on.
+    answer("0011", "");
     ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    uint64_t t0 = fake_sys::slept_us();
     get_modem_info();
     EXPECT_EQ(send_sms_status.load(), 4);
+    EXPECT_EQ(send_sms_error.load(), SMS_ERR_NO_CONFIRM);
+    int pdu = fake_serial::find("0011");
+    int at = fake_serial::find("AT\r");
+    ASSERT_EQ(at, pdu + 1);
+    EXPECT_EQ(fake_serial::find("AT+CPMS?"), at + 1);
+    EXPECT_GE(ms_between(pdu, at), 180000.0);
+    EXPECT_LT(fake_sys::slept_us() - t0, 200000000u);
+
+    // A 20 s setting, and a confirmation after 22 s: caught while the modem
+    // is brought back in step, so the message counts as sent (no second SMS).
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    hr_set(layout::HR_MODEM_SEND_TIMEOUT, 20);
+    EXPECT_EQ(modem_send_timeout_s(), 20);
+    answer("0011", "\r\n+CMGS: 9\r\n\r\nOK\r\n", 22000);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    get_modem_info();
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_error.load(), 0);
+    EXPECT_EQ(fake_serial::count("0011"), 1);
+    hr_set(layout::HR_MODEM_SEND_TIMEOUT, 1);   // below the least: 10 s
+    EXPECT_EQ(modem_send_timeout_s(), 10);
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+    EXPECT_EQ(modem_send_timeout_s(), 180);
+}
+
+TEST_F(SmsTest, TheCauseOfAFailedSendIsPublished) {
+    answer("AT+CMGS=", kPrompt);
+    struct Case {
+        const char *reply;
+        int32_t error;
+    } cases[] = {
+        {"\r\n+CMS ERROR: 21\r\n", 21},
+        {"\r\n+CMS ERROR: network timeout\r\n", 332},
+        {"\r\n+CME ERROR: 14\r\n", 314},
+        {"\r\n+CME ERROR: SIM busy\r\n", 314},
+        {"\r\nERROR\r\n", SMS_ERR_PLAIN},
+    };
+    for (const Case &c : cases) {
+        answer("0011", c.reply);
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 4) << c.reply;
+        EXPECT_EQ(send_sms_error.load(), c.error) << c.reply;
+    }
+    // An error to the count command carries its code too.
+    answer("AT+CMGS=", "\r\n+CMS ERROR: 331\r\n");
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_error.load(), 331);
+    // A success clears it.
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_error.load(), 0);
+    sms_message bad = ucs2("01x", {0x00, 0x41});
+    ASSERT_EQ(sms_send_one(bad), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_error.load(), SMS_ERR_BAD_NUMBER);
 }
 
 TEST_F(SmsTest, LongDataIsCutByCoding) {
