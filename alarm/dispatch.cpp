@@ -7,6 +7,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 
@@ -83,6 +84,12 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     while (pg.idx < count) {
         char phone[PHONE_SLOT_LEN + 1];
         slot_to_phone(phones[pg.idx], phone);
+        // Confirmed before a restart: that phone has it already.
+        if (head.done[pg.idx / 32] & (1u << (pg.idx % 32))) {
+            pg.idx++;
+            pg.ng = 0;
+            continue;
+        }
         // A try without network would fail for a reason no phone is to blame for.
         if (!registered() && !wait_for_network(t)) {
             pg.missed += count - pg.idx;
@@ -114,11 +121,15 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
             sys_sleep(1);
         }
         if (st == 3) {
+            head.done[pg.idx / 32] |= 1u << (pg.idx % 32);
+            journal_phone_delivered(head.jid, head.alarm, pg.idx, phone);
             pg.idx++;
             pg.ng = 0;
         } else if (!registered()) {
+            journal_event(JK_ATTEMPT, head.alarm, pg.idx, st, phone);
             printf("%sfailure while the network is away: not counted for phone %s\r\n", t.tag, phone);
         } else {
+            journal_event(JK_ATTEMPT, head.alarm, pg.idx, st, phone);
             pg.ng++;
             printf(t.ng, pg.ng);
             if (pg.ng >= MAX_FAILURES) {
@@ -133,6 +144,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     // phones_done counts the phones reached.
     head.phones_done = count - pg.missed;
     head.status.store(pg.missed > 0 ? 4 : 3);
+    journal_entry_end(head.jid, head.alarm, pg.missed > 0 ? 4 : 3, pg.missed);
     pg.slot = -1;
     pop();
     printf(t.end, pg.missed, pg.idx);

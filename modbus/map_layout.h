@@ -22,6 +22,7 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 
 // Discrete inputs.
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+constexpr int DI_JOURNAL_FAULT = 4;    // 1: the event journal cannot be written
 
 // Input registers.
 constexpr int IR_SLOT_STATUS = 0;      // 0..15: status of slot k, status x 256
@@ -31,6 +32,7 @@ constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
 constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+constexpr int IR_JOURNAL_EXPIRED = 26; // queued entries found too old at start-up, not sent
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
 constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together
 constexpr int IR_RX_SENDER = 30, IR_RX_SENDER_N = 10;
@@ -43,6 +45,23 @@ constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 // Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.
 constexpr int wav_word(int n) { return n / 8; }
 constexpr int wav_bit(int n, bool off) { return 2 * (n % 8) + (off ? 1 : 0); }
+
+// The journal's log window, input registers 200..255, filled from the
+// request registers 513..517: the master writes a sequence number (and
+// optionally an alarm and a start time) and then reads the window; every read
+// of the window at 200 moves it on to the records after it.
+//   200       number of records in the window (0: none from the cursor on)
+//   201, 202  sequence number to ask for after these (high word, low word)
+//   203..255  the records, one after the other, each:
+//             +0 kind (high byte), alarm + 1 (low byte, 0 = none)
+//             +1, +2 sequence number   +3, +4 wall-clock seconds (UTC)
+//             +5 a   +6 b (signed)     +7 text byte count n
+//             +8 .. text, two bytes a register, first in the high byte
+// A text that does not fit is cut (the first record of a window keeps up to
+// 90 bytes); the whole text is in the database file.
+constexpr int IR_LOG = 200, IR_LOG_N = 56;
+constexpr int IR_LOG_COUNT = 200, IR_LOG_NEXT = 201, IR_LOG_RECORDS = 203;
+constexpr int LOG_RECORD_HEADER = 8;
 
 // Event status as reported (x 256).
 constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
@@ -72,6 +91,12 @@ constexpr int HR_RECOVERY_KEY = 508;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+// Journal settings and the log window's request (zero = default / off).
+constexpr int HR_JOURNAL_RESUME = 512;  // minutes a queued entry may wait over a restart; 0 = 60
+constexpr int JOURNAL_RESUME_DEFAULT_MIN = 60;
+constexpr int HR_LOG_CURSOR = 513;      // 513, 514: first sequence number (high, low word)
+constexpr int HR_LOG_ALARM = 515;       // 0 every event, n + 1 only alarm n
+constexpr int HR_LOG_SINCE = 516;       // 516, 517: only from this time (UTC seconds, high, low), 0 all
 
 // Alarm text blocks: 108 text registers per alarm, ON text then OFF text;
 // 16 blocks per group, groups 2048 registers apart.

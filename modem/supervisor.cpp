@@ -9,6 +9,7 @@
 
 #include "modem/serial.h"
 #include "modem/sim7100.h"
+#include "journal/journal.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> modem_cpin_status{0};
@@ -72,7 +73,10 @@ void parse_creg(const char *resp) {
     if (c == nullptr) return;
     char field[kField];
     if (!cut_field(field, c + 1, "\r")) return;
-    modem_creg.store(modem_field_value(field), std::memory_order_relaxed);
+    int now = modem_field_value(field);
+    int was = modem_creg.exchange(now, std::memory_order_relaxed);
+    bool up = now == 1 || now == 5;
+    if ((was == 1 || was == 5) != up) journal_event(JK_MODEM, -1, up ? JMODEM_REG_BACK : JMODEM_REG_LOST, now, nullptr);
     if (isDebug) printf("modem_creg=%d\n", modem_creg.load(std::memory_order_relaxed));
 }
 
@@ -171,12 +175,14 @@ void send_pin(int fd, char *cmd, char *resp) {
     }
     pin[n] = '\0';
     snprintf(cmd, kBuf, "AT+CPIN=%s\r\n", pin);
+    journal_event(JK_MODEM, -1, JMODEM_PIN_SENT, 0, nullptr);
     modem_exchange(fd, cmd, resp, 3000);
 }
 
 // Radio off and on again; both exchanges are always traced.
 void restart_radio(int fd, char *resp) {
     const char *off = "AT+CFUN=0\r\n";
+    journal_event(JK_MODEM, -1, JMODEM_RADIO_RESTART, 0, nullptr);
     printf("send: %s\n", off);
     uart_write_read(fd, off, static_cast<int>(strlen(off)), resp, 500);
     printf("recv:\n%s\n", resp);

@@ -5,6 +5,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "journal/journal.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> if_sd_card{0};
@@ -122,6 +123,7 @@ void record_tried(const char *name, const std::string &card_file) {
 
 void update_failed(const char *name, const std::string &card_file) {
     if_fw_update_error = 1;
+    journal_event(JK_CARD_UPDATE, -1, strcmp(name, "fw") == 0 ? 0 : 1, 1, card_file.c_str());
     record_tried(name, card_file);
 }
 }  // namespace
@@ -169,6 +171,7 @@ int check_if_config_update() {
         update_failed("config.ini", card_config);
         return 0;
     }
+    journal_event(JK_CARD_UPDATE, -1, 1, 0, nullptr);
     sys_usleep(100000);
     if (!sys_remove(card_config)) {
         // Installed, but a card that cannot be written would re-apply it at every start.
@@ -204,6 +207,7 @@ int check_if_fw_update() {
         update_failed("fw", card_fw);
         return 0;
     }
+    journal_event(JK_CARD_UPDATE, -1, 0, 0, nullptr);
     sys_usleep(10000);
     if (if_config_exist != 1 && sys_is_regular(app_config, nullptr)) {
         // The new firmware starts from the default configuration; the card keeps the

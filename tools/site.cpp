@@ -115,6 +115,7 @@ Site site_from_map() {
     s.sender_filter = hr_get(HR_SENDER_FILTER) != 0;
     s.append_variable = hr_get(HR_VARIABLE_ON) == 1;
     s.edge_mode = hr_get(HR_EDGE_MODE) == 1;
+    s.journal_resume_minutes = hr_get(HR_JOURNAL_RESUME);
     s.variable_text = get_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) s.phones[g][n] = get_phone(phone_reg(g, n));
@@ -145,6 +146,7 @@ void site_to_map(const Site &s) {
     hr_set(HR_SENDER_FILTER, s.sender_filter ? 1 : 0);
     hr_set(HR_VARIABLE_ON, s.append_variable ? 1 : 0);
     hr_set(HR_EDGE_MODE, s.edge_mode ? 1 : 0);
+    hr_set(HR_JOURNAL_RESUME, static_cast<uint16_t>(s.journal_resume_minutes));
     put_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N, s.variable_text);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) put_phone(phone_reg(g, n), s.phones[g][n]);
@@ -181,6 +183,7 @@ const std::vector<RegRange> &site_ranges() {
         for (int k = 0; k < ALARMS / 16; k++) v.push_back({alarm_text_reg(16 * k), TEXT_GROUP_SPAN});
         v.push_back({group_reg(0), 8 * PHONE_BLOCK});
         v.push_back({group_reg(8), 8 * PHONE_BLOCK});
+        v.push_back({HR_JOURNAL_RESUME, 1});
         return v;
     }();
     return r;
@@ -254,7 +257,7 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
     } catch (const toml::parse_error &e) {
         return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
-    if (!p.known(root, "", {"serial", "sim", "sms", "group", "alarm"})) return p.err;
+    if (!p.known(root, "", {"serial", "sim", "sms", "journal", "group", "alarm"})) return p.err;
 
     auto section = [&](const char *key) -> const toml::table * {
         const toml::node *n = root.get(key);
@@ -307,6 +310,14 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             !p.boolean(*t, "edge_mode", "sms.edge_mode", s.edge_mode) ||
             !p.text(*t, "variable_text", "sms.variable_text", HR_VARIABLE_TEXT_N, s.variable_text))
             return p.err;
+    }
+    if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("journal")) {
+        long m = 0;
+        if (!p.known(*t, "journal.", {"resume_minutes"}) ||
+            !p.integer(*t, "resume_minutes", "journal.resume_minutes", 0, 65535, m))
+            return p.err;
+        s.journal_resume_minutes = static_cast<int>(m);
     }
     if (!p.err.empty()) return p.err;
 
@@ -409,6 +420,9 @@ std::string site_emit(const Site &s, bool all) {
     if (want(s.append_variable != d.append_variable)) sec << "append_variable_text = " << (s.append_variable ? "true" : "false") << "\n";
     if (want(s.edge_mode != d.edge_mode)) sec << "edge_mode = " << (s.edge_mode ? "true" : "false") << "\n";
     if (!sec.str().empty()) o << "[sms]\n" << sec.str() << "\n";
+    if (want(s.journal_resume_minutes != d.journal_resume_minutes))
+        o << "[journal]\n# minutes a queued alarm may wait over a restart (0: 60)\nresume_minutes = "
+          << s.journal_resume_minutes << "\n\n";
     for (int g = 0; g < GROUPS; g++) {
         if (!want(s.phones[g] != d.phones[g])) continue;
         int last = PHONES_PER_GROUP;

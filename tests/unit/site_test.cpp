@@ -46,6 +46,8 @@ TEST(Site, BadInputNamesFileLineAndField) {
         {"[sim]\npin = 1234\n", "s.toml:2: sim.pin: must be four digits"},
         {"[[alarm]]\non = \"x\"\n", "alarm.number: missing"},
         {"[serial]\naddress = = 3\n", "s.toml:2: "},
+        {"[journal]\nresume_minutes = -1\n", "s.toml:2: journal.resume_minutes: must be 0 to 65535"},
+        {"[journal]\nresume = 5\n", "s.toml:2: journal.resume: unknown key"},
     };
     for (const Case &c : cases) {
         Site s = site_defaults();
@@ -78,6 +80,8 @@ TEST(Site, RoundTripThroughImageAndShow) {
         config_to_image(again.data());
         EXPECT_EQ(again, img);
     }
+    EXPECT_EQ(site.journal_resume_minutes, 30);
+    EXPECT_EQ(img[layout::IMG_OFF_AO + 2 * layout::HR_JOURNAL_RESUME], 30);   // little-endian in the image
     // Unnamed settings keep their factory defaults.
     EXPECT_EQ(ucs2_to_utf8(site.alarms[7].on), "Channel7 ON");
     EXPECT_EQ(ucs2_to_utf8(site.alarms[5].off), "Channel5 OFF");
