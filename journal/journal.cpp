@@ -260,16 +260,21 @@ uint64_t journal_event(int kind, int alarm, int a, int b, const char *text) {
     return static_cast<uint64_t>(transact("event", [&] { return insert_event(kind, alarm, a, b, text); }));
 }
 
-bool journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source) {
-    if (n <= 0) return true;
+uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source) {
+    if (n <= 0) return 0;
     std::lock_guard<std::mutex> l(g_mu);
-    return transact("alarm change", [&]() -> int64_t {
-               for (int i = 0; i < n; i++)
-                   if (insert_event(JK_ALARM_CHANGE, alarms[i], values[i] == layout::ALARM_ON ? 1 : 0, source,
-                                    nullptr) == 0)
-                       return 0;
-               return 1;
-           }) != 0;
+    return static_cast<uint64_t>(transact("alarm change", [&]() -> int64_t {
+        int64_t last = 0;
+        for (int i = 0; i < n; i++)
+            if ((last = insert_event(JK_ALARM_CHANGE, alarms[i], values[i] == layout::ALARM_ON ? 1 : 0, source,
+                                     nullptr)) == 0)
+                return 0;
+        return last;
+    }));
+}
+
+void journal_alarms_composed(uint64_t seq) {
+    if (seq != 0) journal_state_save("composed", &seq, sizeof seq);
 }
 
 bool journal_state_save(const char *name, const void *data, size_t len) {

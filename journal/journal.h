@@ -60,8 +60,12 @@ bool journal_ok();   // open and writable
 // Returns the event's sequence number, 0 when it was not recorded.
 uint64_t journal_event(int kind, int alarm, int a, int b, const char *text);
 // Several alarm writes of one request (source JSRC_*), one commit: the
-// listener calls it before the reply leaves. False when not recorded.
-bool journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source);
+// listener calls it before the reply leaves. The last one's sequence number,
+// 0 when not recorded.
+uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source);
+// The alarm changes up to seq have been composed into ring entries; those
+// after it are composed again at the next start (state "composed").
+void journal_alarms_composed(uint64_t seq);
 
 // Small named state kept across restarts (a row per name, replaced whole).
 bool journal_state_save(const char *name, const void *data, size_t len);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "journal/journal.h"
 #include "modbus/regmap.h"
@@ -63,6 +64,48 @@ void put_back(const journal_entry &e, void *arg) {
            e.alarm, confirmed, e.count);
     p.resumed++;
 }
+// Alarm changes the master saw acknowledged whose composing a restart cut
+// off: composed now, unless an entry of that alarm was queued after them.
+void recompose() {
+    uint64_t mark = 0;
+    if (journal_state_load("composed", &mark, sizeof mark) != static_cast<long>(sizeof mark)) mark = 0;
+    static journal_record r[64];
+    static int alarm_at[64];
+    static uint16_t value_at[64];
+    static uint64_t seq_at[64];
+    int n = 0;
+    bool queued_after[layout::ALARMS] = {};
+    for (uint64_t from = mark + 1;;) {
+        int got = journal_read(from, -1, 0, r, 64);
+        if (got <= 0) break;
+        for (int i = 0; i < got; i++) {
+            const journal_record &e = r[i];
+            if ((e.kind == JK_SMS_QUEUED || e.kind == JK_VOICE_QUEUED) && e.alarm >= 0 && e.alarm < layout::ALARMS)
+                queued_after[e.alarm] = true;
+            if (e.kind != JK_ALARM_CHANGE || e.b == JSRC_EDGE || e.alarm < 0 || e.alarm >= layout::ALARMS) continue;
+            // A later change of the same alarm resets what was queued after the earlier one.
+            queued_after[e.alarm] = false;
+            if (n < 64) {
+                alarm_at[n] = e.alarm;
+                value_at[n] = e.a ? layout::ALARM_ON : layout::ALARM_OFF;
+                seq_at[n++] = e.seq;
+            }
+        }
+        from = r[got - 1].seq + 1;
+    }
+    uint64_t last = 0;
+    for (int i = 0; i < n; i++) {
+        last = seq_at[i];
+        // Composed already when an entry of the alarm followed its last change.
+        bool later = false;
+        for (int k = i + 1; k < n; k++) later = later || alarm_at[k] == alarm_at[i];
+        if (!later && queued_after[alarm_at[i]]) continue;
+        printf("journal: alarm %d %s was acknowledged but not queued before the restart: queued now\r\n",
+               alarm_at[i], value_at[i] ? "ON" : "OFF");
+        modbus_do_fixed_sms(static_cast<uint16_t>(alarm_at[i]), value_at[i]);
+    }
+    journal_alarms_composed(last);
+}
 }  // namespace
 
 int journal_resume() {
@@ -82,5 +125,6 @@ int journal_resume() {
     for (int i = 0; i < p.refused_n; i++) journal_entry_drop(p.refused[i]);
     journal_expired.store(p.expired_n);
     journal_publish();
+    recompose();
     return p.resumed;
 }

@@ -23,7 +23,8 @@ modbus_t *ctx = nullptr;
 char modem_pin_code[5] = {0, 0, 0, 0, 0};
 
 namespace {
-std::mutex g_pin_mu;   // the modem thread reads the PIN while a recovery rewrites it
+std::mutex g_pin_mu;
+uint64_t g_alarms_journalled = 0;   // listener only: last alarm change recorded before this reply   // the modem thread reads the PIN while a recovery rewrites it
 
 using namespace layout;
 constexpr uint16_t VALUE_ON = ALARM_ON;
@@ -397,6 +398,9 @@ void mb_handle_request(const uint8_t *req, int len) {
     default: break;
     }
     log_window_request(function, a, v);
+    // What the journal took before the reply is now in the rings (or waits for room).
+    journal_alarms_composed(g_alarms_journalled);
+    g_alarms_journalled = 0;
 }
 
 void mb_before_reply(const uint8_t *req, int len) {
@@ -421,7 +425,7 @@ void mb_before_reply(const uint8_t *req, int len) {
     }
     // The one synchronous write on the reply's path: the master is told only
     // what is on disk.
-    if (n > 0) journal_alarm_writes(alarms, values, n, source);
+    if (n > 0) g_alarms_journalled = journal_alarm_writes(alarms, values, n, source);
 }
 
 void *thread_mb_slave_listen(void *) {

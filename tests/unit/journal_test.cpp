@@ -102,7 +102,7 @@ TEST_F(JournalTest, EventsComeBackInOrderWithTimeAndFilters) {
 TEST_F(JournalTest, AlarmWritesOfOneRequestAreOneCommit) {
     int alarms[3] = {124, 125, 126};
     uint16_t values[3] = {0xFF00, 0, 0xFF00};
-    ASSERT_TRUE(journal_alarm_writes(alarms, values, 3, JSRC_WRITE_MULTIPLE));
+    ASSERT_GT(journal_alarm_writes(alarms, values, 3, JSRC_WRITE_MULTIPLE), 0u);
     auto r = all_records();
     ASSERT_EQ(r.size(), 3u);
     EXPECT_EQ(r[1].alarm, 125);
@@ -325,5 +325,38 @@ TEST_F(JournalTest, FormatNamesWhatHappened) {
     EXPECT_NE(strstr(line, "alarm 5 phone 1 delivered: +4917\"1"), nullptr) << line;
     journal_format(r, true, line, sizeof line);
     EXPECT_STREQ(line, "12,1970-01-01 00:00:00,attempt,5,1,0,\"+4917\"\"1\"");
+}
+}  // namespace
+
+namespace {
+TEST_F(JournalTest, AcknowledgedAlarmNotYetQueuedIsQueuedAtTheNextStart) {
+    // Alarm 5 to group 0, SMS on; group 0 holds one number.
+    hr_set(5, 1);
+    hr_set(layout::HR_SMS_ENABLE, 1 << 5);
+    hr_set(layout::phone_reg(0, 0), ('0' << 8) | '1');
+    int alarms[2] = {5, 6};
+    uint16_t values[2] = {layout::ALARM_ON, layout::ALARM_ON};
+    uint64_t done = journal_alarm_writes(alarms, values, 1, JSRC_COIL);
+    journal_alarms_composed(done);   // composed before: not again
+    ASSERT_GT(journal_alarm_writes(alarms, values, 2, JSRC_WRITE_MULTIPLE), done);
+    // Cut before the composer ran.
+    restart();
+    data_mapping = map;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(journal_resume(), 0);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(sms_event_is_n(), 1);   // alarm 6 has no phones
+    EXPECT_EQ(sms_evt[evt_out.load()].alarm, 5);
+    EXPECT_GT(sms_evt[evt_out.load()].jid, 0u);
+    // The next start resumes that entry; it composes nothing again.
+    restart();
+    data_mapping = map;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(journal_resume(), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sms_event_is_n(), 1);
+    int queued = 0;
+    for (auto &r : all_records()) queued += r.kind == JK_SMS_QUEUED;
+    EXPECT_EQ(queued, 1);
 }
 }  // namespace
