@@ -40,7 +40,7 @@ enum { JSUP_HEARTBEAT = 0, JSUP_MASTER_SILENT = 1, JSUP_MASTER_BACK = 2,
        JSUP_CANNOT_DELIVER = 3, JSUP_DELIVER_AGAIN = 4 };
 
 // The bound on the journal: past JOURNAL_MAX_EVENTS rows the oldest are
-// pruned (about 6 MB at 100 000 rows of typical events, 57 bytes each), and a full file
+// pruned (about 5 MB at 100 000 rows of a busy site's events), and a full file
 // system prunes a tenth more before it gives up.
 constexpr long JOURNAL_MAX_EVENTS = 100000;
 void journal_set_limit(long max_events);   // tests: a smaller bound
