@@ -4,12 +4,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "journal/journal.h"
 #include "journal/resume.h"
@@ -358,5 +361,38 @@ TEST_F(JournalTest, AcknowledgedAlarmNotYetQueuedIsQueuedAtTheNextStart) {
     int queued = 0;
     for (auto &r : all_records()) queued += r.kind == JK_SMS_QUEUED;
     EXPECT_EQ(queued, 1);
+}
+}  // namespace
+
+namespace {
+TEST_F(JournalTest, EveryThreadRecordsWithoutLosingOrSharingANumber) {
+    std::vector<std::thread> ts;
+    std::vector<std::vector<uint64_t>> got(4);
+    for (int t = 0; t < 4; t++)
+        ts.emplace_back([t, &got] {
+            for (int i = 0; i < 50; i++) got[t].push_back(journal_event(JK_MODEM, -1, t, i, "x"));
+        });
+    static journal_record r[8];
+    for (int i = 0; i < 20; i++) EXPECT_GE(journal_read(0, -1, 0, r, 8), 0);
+    for (auto &t : ts) t.join();
+    std::vector<uint64_t> all;
+    for (auto &g : got) all.insert(all.end(), g.begin(), g.end());
+    std::sort(all.begin(), all.end());
+    EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
+    EXPECT_GT(all.front(), 0u);
+    EXPECT_EQ(all_records().size(), 200u);
+}
+
+TEST_F(JournalTest, EdgeDelayedAlarmIsRecordedWhenItFires) {
+    hr_set(layout::HR_EDGE_MODE, 1);
+    testing::internal::CaptureStdout();
+    edge_trigger_write(9, layout::ALARM_ON);
+    edge_poll_pass();   // delay 0: fires on the pass that sees it
+    testing::internal::GetCapturedStdout();
+    auto r = all_records(0, 9);
+    ASSERT_EQ(r.size(), 1u);
+    EXPECT_EQ(r[0].kind, JK_ALARM_CHANGE);
+    EXPECT_EQ(r[0].a, 1);
+    EXPECT_EQ(r[0].b, JSRC_EDGE);
 }
 }  // namespace
