@@ -20,8 +20,17 @@ struct resume_pass {
     int refused_n = 0;
 };
 
-void put_back(const journal_entry &e, void *arg) {
-    resume_pass &p = *static_cast<resume_pass *>(arg);
+// The open entries, copied out of the journal: the rings' locks are never
+// taken under the journal's (the dispatchers take them the other way round).
+constexpr int MAX_OPEN = 2 * EVT_SLOTS;
+journal_entry g_open[MAX_OPEN];
+int g_open_n;
+
+void collect(const journal_entry &e, void *) {
+    if (g_open_n < MAX_OPEN) g_open[g_open_n++] = e;
+}
+
+void put_back(const journal_entry &e, resume_pass &p) {
     if (e.time < p.oldest) {
         if (p.expired_n < 64) {
             p.expired[p.expired_n] = e.id;
@@ -114,7 +123,9 @@ int journal_resume() {
     int minutes = hr_get(layout::HR_JOURNAL_RESUME);
     if (minutes == 0) minutes = layout::JOURNAL_RESUME_DEFAULT_MIN;
     p.oldest = static_cast<int64_t>(sys_time()) - 60ll * minutes;
-    journal_open_entries(put_back, &p);
+    g_open_n = 0;
+    journal_open_entries(collect, nullptr);
+    for (int i = 0; i < g_open_n; i++) put_back(g_open[i], p);
     // Recorded once the entries are read: the journal is not re-entered from its callback.
     for (int i = 0; i < p.expired_n; i++) {
         printf("journal: %s entry of alarm %d older than %d min: not sent\r\n", p.expired_ring[i] ? "voice" : "SMS",
