@@ -23,7 +23,8 @@ namespace {
 std::mutex g_mu;
 sqlite3 *g_db = nullptr;
 std::string g_path;           // resolved path, empty before the first open
-bool g_failed = false;        // a write failed: reported, retried now and then
+bool g_failed = false;        // a write failed: calls are no-ops until the retry time
+bool g_reported = false;      // the failure was reported; cleared once a write succeeds
 time_t g_retry_at = 0;
 long g_inserts = 0;
 std::atomic<bool> g_writable{false};
@@ -56,10 +57,11 @@ struct Stmt {
 bool exec(const char *sql) { return g_db != nullptr && sqlite3_exec(g_db, sql, nullptr, nullptr, nullptr) == SQLITE_OK; }
 
 void report_failure(const char *what) {
-    if (!g_failed) {
+    if (!g_reported) {
         printf("journal: cannot write %s (%s: %s); alarms go on without it\r\n", g_path.c_str(), what,
                g_db ? sqlite3_errmsg(g_db) : "not open");
     }
+    g_reported = true;
     g_failed = true;
     g_writable = false;
     g_retry_at = sys_time() + RETRY_S;
@@ -133,7 +135,8 @@ bool open_locked() {
         close_db();
         return false;
     }
-    if (g_failed) printf("journal: %s writable again\r\n", g_path.c_str());
+    if (g_reported) printf("journal: %s writable again\r\n", g_path.c_str());
+    g_reported = false;
     g_failed = false;
     g_writable = true;
     return true;
@@ -145,8 +148,7 @@ bool ready() {
     if (g_db != nullptr && !g_failed) return true;
     if (sys_time() < g_retry_at) return false;
     if (g_db == nullptr) return open_locked();
-    g_failed = false;   // try once more; a failure reports nothing new
-    g_writable = true;
+    g_failed = false;   // try once more; a failure is not reported again
     return true;
 }
 
@@ -183,7 +185,8 @@ int64_t transact(const char *what, Body body) {
         if (!exec("BEGIN IMMEDIATE")) break;
         int64_t r = body();
         if (r != 0 && exec("COMMIT")) {
-            if (g_failed) printf("journal: %s writable again\r\n", g_path.c_str());
+            if (g_reported) printf("journal: %s writable again\r\n", g_path.c_str());
+            g_reported = false;
             g_failed = false;
             g_writable = true;
             return r;
@@ -235,6 +238,7 @@ bool journal_open(const char *path) {
     g_path = sys_path(path);
     snprintf(g_crash_path, sizeof g_crash_path, "%s.crashed", g_path.c_str());
     g_failed = false;
+    g_reported = false;
     g_retry_at = 0;
     g_wanted = true;
     return open_locked();

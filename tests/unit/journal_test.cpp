@@ -162,9 +162,15 @@ TEST_F(JournalTest, UnwritableJournalIsFlaggedAndCallsGoOn) {
     // /APP is a file here: nothing can be made below it.
     fs::remove_all(root + "/APP");
     std::ofstream(root + "/APP") << "x";
+    testing::internal::CaptureStdout();
     EXPECT_FALSE(journal_open());
     EXPECT_FALSE(journal_ok());
     EXPECT_EQ(journal_event(JK_ALARM_CHANGE, 1, 1, 0, nullptr), 0u);
+    fake_sys::set_now_us(fake_sys::now_us() + 61ull * 1000000);   // retried, fails again
+    EXPECT_EQ(journal_event(JK_ALARM_CHANGE, 1, 1, 0, nullptr), 0u);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(out.find("cannot write"), out.rfind("cannot write")) << out;   // reported once
+    EXPECT_NE(out.find("cannot write"), std::string::npos);
     sms_message m{};
     m.length = 2;
     char phones[1][PHONE_SLOT_LEN] = {"+49"};
@@ -176,7 +182,9 @@ TEST_F(JournalTest, UnwritableJournalIsFlaggedAndCallsGoOn) {
     fs::remove(root + "/APP");
     fs::create_directories(root + "/APP");
     fake_sys::set_now_us(fake_sys::now_us() + 61ull * 1000000);
+    testing::internal::CaptureStdout();
     EXPECT_GT(journal_event(JK_ALARM_CHANGE, 1, 1, 0, nullptr), 0u);
+    EXPECT_NE(testing::internal::GetCapturedStdout().find("writable again"), std::string::npos);
     journal_publish();
     EXPECT_EQ(di_get(layout::DI_JOURNAL_FAULT), 0);
 }
