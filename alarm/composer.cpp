@@ -9,6 +9,7 @@
 
 #include "alarm/ack.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
 #include "modbus/regmap.h"
 #include "storage/sdcard.h"
 #include "storage/voice_files.h"
@@ -71,7 +72,7 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     std::memcpy(msg.text, text, static_cast<size_t>(len));
     msg.length = static_cast<uint8_t>(len);
     msg.mode = 8;
-    int res = sms_event_put(msg, phones, count);
+    int res = sms_event_put(msg, phones, count, alarm);
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
@@ -111,7 +112,7 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
     }
     voice_message vm{};
     snprintf(vm.wav_name, sizeof vm.wav_name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", alarm);
-    int res = voice_event_put(vm, phones, count);
+    int res = voice_event_put(vm, phones, count, alarm);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
     if (res == -1) return false;
@@ -381,6 +382,7 @@ void edge_poll_pass() {
         printf("Alarm %d Edge time:%d (Edge Mode)\r\n", i, ticks);
         if (fire) {
             // Outside the lock: composing reads many registers and fills a ring.
+            journal_event(JK_ALARM_CHANGE, i, value == ALARM_ON ? 1 : 0, JSRC_EDGE, nullptr);
             modbus_do_fixed_sms(static_cast<uint16_t>(i), static_cast<uint16_t>(value));
             printf("Alarm %d Edge time:%d, Send %x SMS!!\r\n", i, delay, static_cast<unsigned>(value));
         }

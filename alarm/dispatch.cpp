@@ -148,6 +148,12 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
         }
         char phone[PHONE_SLOT_LEN + 1];
         slot_to_phone(phones[pg.idx], phone);
+        // Confirmed before a restart: that phone has it already.
+        if (head.done[pg.idx / 32] & (1u << (pg.idx % 32))) {
+            pg.idx++;
+            pg.ng = 0;
+            continue;
+        }
         // A hand-over left without its verdict is still the modem's: while
         // the mailbox is busy it is waited for, once its verdict is out it
         // counts; never is the same phone offered on top of it.
@@ -201,9 +207,11 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
         verdict v = judge(st);
         char jtext[96];
         snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
-        journal_event(JK_ATTEMPT, alarm, pg.idx, v.code, jtext);
+        journal_event(JK_ATTEMPT, head.alarm >= 0 ? head.alarm : alarm, pg.idx, v.code, jtext);
         on_verdict(phone, st);
         if (st == 3) {
+            head.done[pg.idx / 32] |= 1u << (pg.idx % 32);
+            journal_phone_delivered(head.jid, head.alarm, pg.idx, phone);
             if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;
@@ -252,6 +260,7 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
     // phones_done counts the phones reached.
     head.phones_done = count - pg.missed;
     head.status.store(pg.missed > 0 ? 4 : 3);
+    journal_entry_end(head.jid, head.alarm, pg.missed > 0 ? 4 : 3, pg.missed);
     pg.slot = -1;
     ack_entry_done(ring, slot);
     pop();

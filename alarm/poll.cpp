@@ -9,6 +9,7 @@
 #include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
 #include "alarm/supervision.h"
 #include "journal/journal.h"
 #include "modbus/regmap.h"
@@ -274,6 +275,7 @@ void mb_slave_poll_pass() {
     ir_set(IR_CREG, static_cast<uint16_t>(creg & 0xFFFF));
     ir_set(IR_CSQ, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
     ir_set(IR_NET_TYPE, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
+    journal_publish();   // discrete input 4 and input register 26
 
     // After the card test and the modem figures: the heartbeat reports them.
     supervision_pass();

@@ -22,6 +22,7 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 
 // Discrete inputs.
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+constexpr int DI_JOURNAL_FAULT = 4;    // 1: the event journal cannot be written
 constexpr int DI_CANNOT_DELIVER = 5;  // self-supervision: SMS delivery impossible now
 
 // Input registers.
@@ -32,6 +33,7 @@ constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
 constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+constexpr int IR_JOURNAL_EXPIRED = 26; // queued entries found too old at start-up, not sent
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
 // Received-SMS flags, set with the message and cleared with it: the text was
 // cut to fit registers 48..127; parts of a long message never arrived (the
@@ -50,6 +52,23 @@ constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 // Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.
 constexpr int wav_word(int n) { return n / 8; }
 constexpr int wav_bit(int n, bool off) { return 2 * (n % 8) + (off ? 1 : 0); }
+
+// The journal's log window, input registers 200..255, filled from the
+// request registers 513..517: the master writes a sequence number (and
+// optionally an alarm and a start time) and then reads the window; every read
+// of the window at 200 moves it on to the records after it.
+//   200       number of records in the window (0: none from the cursor on)
+//   201, 202  sequence number to ask for after these (high word, low word)
+//   203..255  the records, one after the other, each:
+//             +0 kind (high byte), alarm + 1 (low byte, 0 = none)
+//             +1, +2 sequence number   +3, +4 wall-clock seconds (UTC)
+//             +5 a   +6 b (signed)     +7 text byte count n
+//             +8 .. text, two bytes a register, first in the high byte
+// A text that does not fit is cut (the first record of a window keeps up to
+// 90 bytes); the whole text is in the database file.
+constexpr int IR_LOG = 200, IR_LOG_N = 56;
+constexpr int IR_LOG_COUNT = 200, IR_LOG_NEXT = 201, IR_LOG_RECORDS = 203;
+constexpr int LOG_RECORD_HEADER = 8;
 
 // Event status as reported (x 256).
 constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
@@ -108,6 +127,12 @@ constexpr int IR_ACK_LAST_PHONE = 187, IR_ACK_LAST_PHONE_N = 10;   // ASCII pair
 constexpr int IR_ACK_EXHAUSTED = 197;  // alarms unacknowledged after their last round (master's flag)
 constexpr int IR_ACK_UNACKED_COUNT = 198;  // count of unacknowledged alarms
 constexpr int ACK_HOW_SMS = 1, ACK_HOW_KEY = 2, ACK_HOW_MASTER = 3;
+// Journal settings and the log window's request (zero = default / off).
+constexpr int HR_JOURNAL_RESUME = 512;  // minutes a queued entry may wait over a restart; 0 = 60
+constexpr int JOURNAL_RESUME_DEFAULT_MIN = 60;
+constexpr int HR_LOG_CURSOR = 513;      // 513, 514: first sequence number (high, low word)
+constexpr int HR_LOG_ALARM = 515;       // 0 every event, n + 1 only alarm n
+constexpr int HR_LOG_SINCE = 516;       // 516, 517: only from this time (UTC seconds, high, low), 0 all
 
 // Self-supervision settings, holding registers 1000..1099 (zero = off). The
 // bounds and the heartbeat interval count in minutes, or in seconds when

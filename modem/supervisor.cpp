@@ -12,6 +12,7 @@
 #include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
+#include "journal/journal.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> modem_cpin_status{0};
@@ -76,7 +77,10 @@ void parse_creg(const char *resp) {
     int n = 0, stat = 0;
     while (at_next_line(&c, &l)) {
         if (at_line_whole(l) && at_parse_creg(l, &n, &stat) && n >= 0) {
-            modem_creg.store(stat, std::memory_order_relaxed);
+            int was = modem_creg.exchange(stat, std::memory_order_relaxed);
+            bool up = stat == 1 || stat == 5;
+            if ((was == 1 || was == 5) != up)
+                journal_event(JK_MODEM, -1, up ? JMODEM_REG_BACK : JMODEM_REG_LOST, stat, nullptr);
             if (isDebug) printf("modem_creg=%d\n", stat);
             return;
         }
@@ -182,12 +186,14 @@ void send_pin(int fd, char *cmd, char *resp) {
     }
     pin[n] = '\0';
     snprintf(cmd, kBuf, "AT+CPIN=%s\r\n", pin);
+    journal_event(JK_MODEM, -1, JMODEM_PIN_SENT, 0, nullptr);
     modem_exchange(fd, cmd, resp, 3000);
 }
 
 // Radio off and on again; both exchanges are always traced.
 void restart_radio(int fd, char *resp) {
     const char *off = "AT+CFUN=0\r\n";
+    journal_event(JK_MODEM, -1, JMODEM_RADIO_RESTART, 0, nullptr);
     printf("send: %s\n", off);
     uart_write_read(fd, off, static_cast<int>(strlen(off)), resp, 500);
     printf("recv:\n%s\n", resp);

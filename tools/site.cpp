@@ -70,6 +70,7 @@ Site site_from_map() {
     s.sender_filter = hr_get(HR_SENDER_FILTER) != 0;
     s.append_variable = hr_get(HR_VARIABLE_ON) == 1;
     s.edge_mode = hr_get(HR_EDGE_MODE) == 1;
+    s.journal_resume_minutes = hr_get(HR_JOURNAL_RESUME);
     s.variable_text = get_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) s.phones[g][n] = get_phone(phone_reg(g, n));
@@ -115,6 +116,7 @@ void site_to_map(const Site &s) {
     hr_set(HR_SENDER_FILTER, s.sender_filter ? 1 : 0);
     hr_set(HR_VARIABLE_ON, s.append_variable ? 1 : 0);
     hr_set(HR_EDGE_MODE, s.edge_mode ? 1 : 0);
+    hr_set(HR_JOURNAL_RESUME, static_cast<uint16_t>(s.journal_resume_minutes));
     put_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N, s.variable_text);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) put_phone(phone_reg(g, n), s.phones[g][n]);
@@ -169,6 +171,7 @@ const std::vector<RegRange> &site_ranges() {
         // The acknowledgement settings, without the acknowledge command (611).
         v.push_back({HR_ACK_REQUIRED, HR_ACK_TELL_OTHERS + 1 - HR_ACK_REQUIRED});
         v.push_back({HR_ESCALATION_MASK, ALARMS});
+        v.push_back({HR_JOURNAL_RESUME, 1});
         v.push_back({HR_SUP_FIRST, HR_SUP_N});
         return v;
     }();
@@ -258,7 +261,7 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
     } catch (const toml::parse_error &e) {
         return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
-    if (!p.known(root, "", {"serial", "sim", "sms", "group", "alarm", "acknowledgement", "supervision"})) return p.err;
+    if (!p.known(root, "", {"serial", "sim", "sms", "journal", "group", "alarm", "acknowledgement", "supervision"})) return p.err;
 
     auto section = [&](const char *key) -> const toml::table * {
         const toml::node *n = root.get(key);
@@ -322,6 +325,14 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             return p.err;
         s.ack_interval = static_cast<int>(interval);
         s.ack_rounds = static_cast<int>(rounds);
+    }
+    if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("journal")) {
+        long m = 0;
+        if (!p.known(*t, "journal.", {"resume_minutes"}) ||
+            !p.integer(*t, "resume_minutes", "journal.resume_minutes", 0, 65535, m))
+            return p.err;
+        s.journal_resume_minutes = static_cast<int>(m);
     }
     if (!p.err.empty()) return p.err;
     if (const toml::table *t = section("supervision")) {
@@ -464,6 +475,9 @@ std::string site_emit(const Site &s, bool all) {
     if (want(s.ack_rounds != d.ack_rounds)) sec << "rounds = " << s.ack_rounds << "\n";
     if (want(s.ack_tell_others != d.ack_tell_others)) sec << "tell_others = " << (s.ack_tell_others ? "true" : "false") << "\n";
     if (!sec.str().empty()) o << "[acknowledgement]\n" << sec.str() << "\n";
+    if (want(s.journal_resume_minutes != d.journal_resume_minutes))
+        o << "[journal]\n# minutes a queued alarm may wait over a restart (0: 60)\nresume_minutes = "
+          << s.journal_resume_minutes << "\n\n";
     for (int g = 0; g < GROUPS; g++) {
         if (!want(s.phones[g] != d.phones[g])) continue;
         int last = PHONES_PER_GROUP;

@@ -37,6 +37,7 @@ struct Site {
     std::string pin;
     bool sender_filter = true, append_variable = false, edge_mode = false;
     std::u16string variable_text;
+    int journal_resume_minutes = 0;   // 0: the default bound of 60 minutes
     std::array<std::array<std::string, layout::PHONES_PER_GROUP>, layout::GROUPS> phones;
     std::array<SiteAlarm, layout::ALARMS> alarms;
     int ack_interval = 0, ack_rounds = 0;   // [acknowledgement]; 0 = the daemon's default
