@@ -207,11 +207,12 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
         verdict v = judge(st);
         char jtext[96];
         snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
-        journal_event(JK_ATTEMPT, head.alarm >= 0 ? head.alarm : alarm, pg.idx, v.code, jtext);
+        // A delivery is journalled with the entry's progress (below), in one commit.
+        if (st != 3) journal_event(JK_ATTEMPT, head.alarm >= 0 ? head.alarm : alarm, pg.idx, v.code, jtext);
         on_verdict(phone, st);
         if (st == 3) {
             head.done[pg.idx / 32] |= 1u << (pg.idx % 32);
-            journal_phone_delivered(head.jid, head.alarm, pg.idx, phone);
+            journal_phone_delivered(head.jid, head.alarm >= 0 ? head.alarm : alarm, pg.idx, jtext);
             if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;

@@ -577,6 +577,8 @@ def test_daemon_passes(tmp_path, make_board):
     n0 = len(m.commands())
     assert m.deliver_sms(sender="0123456789", text="STATUS?") == 0
     b.wait_log(r"--> new SMS coming \(1/10\)", 10)
+    # Removed once the polling thread has taken it (every 3 s), then a pass later.
+    m.wait_for(lambda: m.inbox() == [], 20, what="the SMS removed from the SIM")
     m.wait_for(lambda: len(passes(m.commands()[n0:])) >= 3, 15, what="three more passes")
     assert m.inbox() == [] and m.commands()[n0:].count("AT+CMGR=0") == 1
     assert m.commands()[n0:].count("AT+CMGD=0") == 1
