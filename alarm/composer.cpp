@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 
+#include "alarm/ack.h"
 #include "alarm/rings.h"
 #include "modbus/regmap.h"
 #include "storage/sdcard.h"
@@ -32,10 +33,9 @@ bool enable_bit(int first_reg, int alarm) {
     return ((hr_get(first_reg + layout::enable_word(alarm)) >> layout::enable_bit(alarm)) & 1) != 0;
 }
 
-// Phones of the groups selected by the alarm's mask, groups and numbers in
-// ascending order, duplicates kept. Returns the count.
-int collect_phones(int alarm, char (*phones)[PHONE_SLOT_LEN]) {
-    uint16_t mask = hr_get(layout::HR_GROUP_MASK + alarm);
+// Phones of the groups selected by mask (bit g = group g), groups and
+// numbers in ascending order, duplicates kept. Returns the count.
+int collect_phones(uint16_t mask, char (*phones)[PHONE_SLOT_LEN]) {
     int count = 0;
     for (int g = 0; g < 16; g++) {
         if (((mask >> g) & 1) == 0) continue;
@@ -75,6 +75,7 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
+    ack_note_queued(alarm, 0, res);
     // Always record 0: the master reads the last alarm SMS in input register 0.
     sms_buffer_status[0].status.store(1);
     sms_buffer_status[0].slot.store(res);
@@ -113,7 +114,9 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
     int res = voice_event_put(vm, phones, count);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
-    return res != -1;
+    if (res == -1) return false;
+    ack_note_queued(alarm, 1, res);
+    return true;
 }
 
 // Changes that found their ring full wait here, composed later in order of
@@ -123,13 +126,23 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
 // composing, so a new change never overtakes a waiting one.
 constexpr int SMS_RING = 0, VOICE_RING = 1;
 uint32_t waiting_seq[2][layout::ALARMS][2];
+// A waiting ON that is a repeat of an unacknowledged alarm: the escalation
+// groups it adds, and whether it is only a repeat (dropped when the alarm is
+// acknowledged or goes OFF; a real ON change is never dropped).
+uint16_t waiting_extra[2][layout::ALARMS];
+bool waiting_repeat[2][layout::ALARMS];
 int waiting_n[2];
 uint32_t next_seq = 1;
 std::mutex compose_mu;
 
-void wait_change(int ring, int alarm, uint16_t value) {
+void wait_change(int ring, int alarm, uint16_t value, uint16_t extra = 0, bool repeat = false) {
     if (value != ALARM_ON && value != ALARM_OFF) return;
     uint32_t &w = waiting_seq[ring][alarm][value == ALARM_ON ? 1 : 0];
+    if (value == ALARM_ON) {
+        // A real change waiting already stays one; the groups add up.
+        waiting_repeat[ring][alarm] = w == 0 ? repeat : (waiting_repeat[ring][alarm] && repeat);
+        waiting_extra[ring][alarm] = static_cast<uint16_t>((w == 0 ? 0 : waiting_extra[ring][alarm]) | extra);
+    }
     if (w == 0) {
         w = next_seq++;
         waiting_n[ring]++;
@@ -155,16 +168,56 @@ void drain_ring(int ring) {
         uint16_t value = best_v == 1 ? ALARM_ON : ALARM_OFF;
         // The phones and texts in force now: the master may have mended them meanwhile.
         char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
-        int count = collect_phones(best_a, phones);
+        uint16_t extra = best_v == 1 ? waiting_extra[ring][best_a] : 0;
+        int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + best_a) | extra), phones);
         bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count) : queue_voice(best_a, value, phones, count);
         if (!ok) return;
         waiting_seq[ring][best_a][best_v] = 0;
+        if (best_v == 1) {
+            waiting_extra[ring][best_a] = 0;
+            waiting_repeat[ring][best_a] = false;
+        }
         waiting_n[ring]--;
     }
+}
+
+// Drops the waiting ON repeats of alarm (compose_mu held).
+void drop_waiting_repeat(int alarm) {
+    for (int ring = 0; ring < 2; ring++) {
+        uint32_t &w = waiting_seq[ring][alarm][1];
+        if (w == 0 || !waiting_repeat[ring][alarm]) continue;
+        w = 0;
+        waiting_repeat[ring][alarm] = false;
+        waiting_extra[ring][alarm] = 0;
+        waiting_n[ring]--;
+        printf("alarm %d: waiting repeat dropped\r\n", alarm);
+    }
+    alarms_waiting.store(waiting_n[0] + waiting_n[1]);
 }
 }  // namespace
 
 std::atomic<int32_t> alarms_waiting{0};
+std::atomic<uint32_t> alarm_sms_changes{0};
+
+int compose_group_sms(uint16_t mask, const uint8_t *text, int len) {
+    if (text == nullptr || len < 0) return -2;
+    std::lock_guard<std::mutex> l(compose_mu);
+    char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+    int count = collect_phones(mask, phones);
+    if (count == 0) return -2;
+    // Alarm changes waiting for room go first: this text waits behind them.
+    if (waiting_n[SMS_RING] > 0) return -1;
+    sms_message msg{};
+    int n = len < TEXT_CAP ? len : TEXT_CAP;
+    std::memcpy(msg.text, text, static_cast<size_t>(n));
+    msg.length = static_cast<uint8_t>(n);
+    msg.mode = 8;
+    int res = sms_event_put(msg, phones, count);
+    printf("res of sms_event_put() = %d\r\n", res);
+    printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
+    if (res == -1) if_send_sms_buffer_full.store(1);
+    return res;
+}
 
 void alarm_waiting_drain() {
     std::lock_guard<std::mutex> l(compose_mu);
@@ -178,7 +231,10 @@ void alarm_waiting_clear_sms() {
     std::lock_guard<std::mutex> l(compose_mu);
     if (waiting_n[SMS_RING] > 0)
         printf("clear all send buffer: %d waiting alarm changes dropped\r\n", waiting_n[SMS_RING]);
+    ack_forget_entries(SMS_RING);
     std::memset(waiting_seq[SMS_RING], 0, sizeof waiting_seq[SMS_RING]);
+    std::memset(waiting_extra[SMS_RING], 0, sizeof waiting_extra[SMS_RING]);
+    std::memset(waiting_repeat[SMS_RING], 0, sizeof waiting_repeat[SMS_RING]);
     waiting_n[SMS_RING] = 0;
     alarms_waiting.store(waiting_n[SMS_RING] + waiting_n[VOICE_RING]);
 }
@@ -186,6 +242,8 @@ void alarm_waiting_clear_sms() {
 void alarm_waiting_reset() {
     std::lock_guard<std::mutex> l(compose_mu);
     std::memset(waiting_seq, 0, sizeof waiting_seq);
+    std::memset(waiting_extra, 0, sizeof waiting_extra);
+    std::memset(waiting_repeat, 0, sizeof waiting_repeat);
     waiting_n[0] = waiting_n[1] = 0;
     next_seq = 1;
     alarms_waiting.store(0);
@@ -199,10 +257,16 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
     printf("Send Fixed SMS Number:%d\n", a);
     printf("SMS Alarm %d Status is:%d\n", a, sms_on ? 1 : 0);
     printf("VOICE Alarm %d Status is:%d\n", a, voice_on ? 1 : 0);
+    // Before composing: the entries queued below belong to the new state.
+    ack_alarm_change(a, value);
 
     std::lock_guard<std::mutex> l(compose_mu);
+    // A repeat still waiting is superseded by the real change: an OFF ends
+    // the repeats, an ON is the first round again.
+    drop_waiting_repeat(a);
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
-    int count = collect_phones(a, phones);
+    int count = collect_phones(hr_get(layout::HR_GROUP_MASK + a), phones);
+    if (sms_on && count > 0 && (value == ALARM_ON || value == ALARM_OFF)) alarm_sms_changes.fetch_add(1);
 
     // Behind a waiting change of the same ring, a new one waits too.
     if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(a, value, phones, count)))
@@ -211,6 +275,33 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
         (waiting_n[VOICE_RING] > 0 || !queue_voice(a, value, phones, count)))
         wait_change(VOICE_RING, a, value);
     return 0;
+}
+
+int alarm_compose_repeat(int alarm, uint16_t extra_groups) {
+    if (alarm < 0 || alarm >= layout::ALARMS) return -1;
+    bool sms_on = enable_bit(layout::HR_SMS_ENABLE, alarm);
+    bool voice_on = enable_bit(layout::HR_VOICE_ENABLE, alarm);
+    printf("Repeat of alarm %d (escalation groups 0x%04X)\r\n", alarm, extra_groups);
+    std::lock_guard<std::mutex> l(compose_mu);
+    char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+    int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + alarm) | extra_groups), phones);
+    int waits = 0;
+    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(alarm, ALARM_ON, phones, count))) {
+        wait_change(SMS_RING, alarm, ALARM_ON, extra_groups, true);
+        waits = 1;
+    }
+    if (voice_on && if_sd_card.load() != 0 && count > 0 &&
+        (waiting_n[VOICE_RING] > 0 || !queue_voice(alarm, ALARM_ON, phones, count))) {
+        wait_change(VOICE_RING, alarm, ALARM_ON, extra_groups, true);
+        waits = 1;
+    }
+    return waits;
+}
+
+void alarm_repeat_cancel(int alarm) {
+    if (alarm < 0 || alarm >= layout::ALARMS) return;
+    std::lock_guard<std::mutex> l(compose_mu);
+    drop_waiting_repeat(alarm);
 }
 
 void edge_trigger_write(int n, uint16_t value) {
@@ -299,6 +390,8 @@ void edge_poll_pass() {
 void *thread_mb_edge_poll(void *) {
     for (;;) {
         edge_poll_pass();
+        // Repeats of unacknowledged alarms: cheap unless a second has passed.
+        ack_tick();
         sys_usleep(10000);
     }
     return nullptr;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 
@@ -43,6 +45,7 @@ progress sms_prog, voice_prog;
 
 struct texts {
     const char *wait, *ng, *end, *tag;
+    bool sms;   // verdicts count for the self-supervision's failures in a row
 };
 
 // A 20-byte phone slot as a terminated string (a 20-character number has no
@@ -71,9 +74,9 @@ bool wait_for_network(const texts &t) {
 // current phone to the mailbox (1 accepted, 0 busy); the verdict is read from
 // status. The outcome is written into the entry; an entry the modem does not
 // answer for stays at the head and is taken up again on the next pass.
-template <typename Evt, typename Offer>
-void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
-           const texts &t) {
+template <typename Evt, typename Offer, typename Verdict>
+void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
+           const texts &t, Verdict verdict) {
     if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
     head.status.store(2);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
@@ -81,6 +84,12 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     std::memcpy(phones, head.phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
 
     while (pg.idx < count) {
+        // A repeat of an alarm acknowledged meanwhile goes no further.
+        if (ack_entry_withdrawn(ring, slot)) {
+            printf("%salarm acknowledged: repeat withdrawn before phone %d of %d\r\n", t.tag, pg.idx + 1, count);
+            count = pg.idx;
+            break;
+        }
         char phone[PHONE_SLOT_LEN + 1];
         slot_to_phone(phones[pg.idx], phone);
         // A try without network would fail for a reason no phone is to blame for.
@@ -113,12 +122,15 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
             }
             sys_sleep(1);
         }
+        verdict(phone, st);
         if (st == 3) {
+            if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;
         } else if (!registered()) {
             printf("%sfailure while the network is away: not counted for phone %s\r\n", t.tag, phone);
         } else {
+            if (t.sms) supervision_sms_attempt(false);
             pg.ng++;
             printf(t.ng, pg.ng);
             if (pg.ng >= MAX_FAILURES) {
@@ -134,6 +146,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     head.phones_done = count - pg.missed;
     head.status.store(pg.missed > 0 ? 4 : 3);
     pg.slot = -1;
+    ack_entry_done(ring, slot);
     pop();
     printf(t.end, pg.missed, pg.idx);
     alarm_waiting_drain();
@@ -151,13 +164,14 @@ void sms_buffer_pass() {
     work.length = static_cast<uint8_t>(len);
     work.mode = head.message.mode;
     serve(
-        head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status,
+        0, head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status,
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return sms_send_one(work);
         },
-        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""});
+        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true},
+        [](const char *, int) {});
 }
 
 void voice_buffer_pass() {
@@ -168,14 +182,21 @@ void voice_buffer_pass() {
     std::memcpy(work.wav_name, head.wav_name, sizeof work.wav_name);
     work.wav_name[sizeof work.wav_name - 1] = 0;
     serve(
-        head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status,
+        1, head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status,
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
+            // Read by the modem when it starts the call: the previous call is over.
+            voice_key_wanted.store(ack_key_wanted(work.wav_name) ? 1 : 0);
             return voice_send_one(work);
         },
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
-              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "});
+              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: ", false},
+        // A key pressed in the call may acknowledge its alarm.
+        [&work](const char *phone, int st) {
+            // The callee heard the message even when the hang-up was not confirmed.
+            if (st == 3 || st == 4) ack_call_result(phone, work.wav_name, static_cast<char>(send_voice_key.load()));
+        });
 }
 
 void *thread_sms_buffer(void *) {

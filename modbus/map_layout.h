@@ -22,6 +22,7 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 
 // Discrete inputs.
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+constexpr int DI_CANNOT_DELIVER = 5;  // self-supervision: SMS delivery impossible now
 
 // Input registers.
 constexpr int IR_SLOT_STATUS = 0;      // 0..15: status of slot k, status x 256
@@ -32,12 +33,18 @@ constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
-constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together
+// Received-SMS flags, set with the message and cleared with it: the text was
+// cut to fit registers 48..127; parts of a long message never arrived (the
+// parts that did are published after RX_PARTS_WAIT_S).
+constexpr int IR_RX_FLAGS = 29;
+constexpr uint16_t RX_FLAG_CUT = 0x0001, RX_FLAG_PARTS_MISSING = 0x0002;
+constexpr int RX_PARTS_WAIT_S = 600;
+constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together (and IR_RX_FLAGS)
 constexpr int IR_RX_SENDER = 30, IR_RX_SENDER_N = 10;
 constexpr int IR_RX_CENTURY = 40;      // "20"
 constexpr uint16_t RX_CENTURY = 0x3230;
 constexpr int IR_RX_TIME = 41, IR_RX_TIME_N = 6;    // yy MM dd hh mm ss, ASCII pairs
-constexpr int IR_RX_CODING = 47;       // 0 7-bit, 1 UCS-2
+constexpr int IR_RX_CODING = 47;       // 0 7-bit (and 8-bit data), 1 UCS-2
 constexpr int IR_RX_TEXT = 48, IR_RX_TEXT_N = 80;   // byte 2k low, 2k+1 high
 constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 // Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.
@@ -73,6 +80,44 @@ constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
 
+// Acknowledgement, repeat and escalation (all zero: off, no alarm requires it).
+// Holding registers 600..999 and input registers 160..199 are this feature's.
+constexpr int HR_ACK_REQUIRED = 600;   // 600..607: bit b of 600+j = alarm 16j+b needs acknowledging
+constexpr int HR_ACK_INTERVAL = 608;   // s between rounds, 0 = ACK_INTERVAL_DEFAULT
+constexpr int HR_ACK_ROUNDS = 609;     // rounds in all (the first included), 0 = ACK_ROUNDS_DEFAULT
+constexpr int HR_ACK_TELL_OTHERS = 610;   // 1: the other recipients learn who acknowledged
+constexpr int HR_ACK_COMMAND = 611;    // write n+1 (1..128): acknowledge alarm n; ACK_ALL: all; set back to 0
+constexpr uint16_t ACK_ALL = 0xFFFF;
+constexpr int HR_ESCALATION_MASK = 640;   // 640..767: groups added from round 2 on, bit g = group g
+constexpr int HR_ACK_ROUND = 768;      // 768..895: status, round of an unacknowledged alarm (0 none); not configuration
+constexpr int ACK_INTERVAL_DEFAULT = 300, ACK_ROUNDS_DEFAULT = 3, ACK_ROUNDS_MAX = 100;
+constexpr char ACK_KEY = '1';          // the key that acknowledges during a call
+constexpr int IR_ACK_ACTIVE = 160;     // 160..167: bitmaps as the enables, alarms that need acknowledging
+constexpr int IR_ACK_UNACKED = 168;    // 168..175: unacknowledged (active or returned)
+constexpr int IR_ACK_FAILED = 176;     // 176..183: an SMS or call of its last round failed
+constexpr int IR_ACK_COUNT = 184;      // acknowledgements so far (wraps), 0 none
+constexpr int IR_ACK_LAST_ALARM = 185; // alarm of the last acknowledgement, ACK_ALL: all
+constexpr int IR_ACK_LAST_HOW = 186;   // 1 SMS reply, 2 key in a call, 3 the master
+constexpr int IR_ACK_LAST_PHONE = 187, IR_ACK_LAST_PHONE_N = 10;   // ASCII pairs, 187..196
+constexpr int IR_ACK_EXHAUSTED = 197;  // alarms unacknowledged after their last round (master's flag)
+constexpr int IR_ACK_UNACKED_COUNT = 198;  // count of unacknowledged alarms
+constexpr int ACK_HOW_SMS = 1, ACK_HOW_KEY = 2, ACK_HOW_MASTER = 3;
+
+// Self-supervision settings, holding registers 1000..1099 (zero = off). The
+// bounds and the heartbeat interval count in minutes, or in seconds when
+// HR_SUP_UNIT is 1 (short bounds for commissioning and tests).
+constexpr int HR_SUP_FIRST = 1000, HR_SUP_N = 100;
+constexpr int HR_SUP_HEARTBEAT_GROUPS = 1000;  // heartbeat SMS to these groups; 0 none
+constexpr int HR_SUP_HEARTBEAT_TIME = 1001;    // local time of day, minutes after midnight 0..1439 (more: none)
+constexpr int HR_SUP_HEARTBEAT_EVERY = 1002;   // 0 once a day; n: every n units from that time on
+constexpr int HR_SUP_SILENT_GROUPS = 1003;     // master-silent SMS to these groups; 0 journal only
+constexpr int HR_SUP_SILENT_AFTER = 1004;      // no request addressed to us this long; 0 off
+constexpr int HR_SUP_OUTAGE_AFTER = 1005;      // unregistered or SIM not ready this long; 0 off
+constexpr int HR_SUP_FAILS_IN_ROW = 1006;      // this many failed SMS attempts in a row; 0 off
+constexpr int HR_SUP_DELIVER_GROUPS = 1007;    // "delivery possible again" SMS groups; 0 flag only
+constexpr int HR_SUP_UNIT = 1008;              // 0 minutes, 1 seconds
+constexpr int SUP_MINUTES_PER_DAY = 1440;
+
 // Alarm text blocks: 108 text registers per alarm, ON text then OFF text;
 // 16 blocks per group, groups 2048 registers apart.
 constexpr int TEXT_BASE = 10000, TEXT_GROUP_STRIDE = 2048, TEXT_BLOCK = 108, TEXT_N = 54;
@@ -99,6 +144,9 @@ constexpr FramingCode FRAMINGS[] = {{0x03, 'N', 1}, {0x0B, 'N', 2}, {0x23, 'O', 
 constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = IMG_OFF_DO + COILS,
               IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
 static_assert(IMG_SIZE == 69576);
+static_assert(HR_ESCALATION_MASK + ALARMS <= HR_ACK_ROUND && HR_ACK_ROUND + ALARMS <= 1000);
+static_assert(IR_ACK_UNACKED_COUNT < 200 && IR_ACK_LAST_PHONE + IR_ACK_LAST_PHONE_N <= IR_ACK_EXHAUSTED);
+static_assert(HR_SUP_UNIT < HR_SUP_FIRST + HR_SUP_N);
 static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
 
 }  // namespace layout

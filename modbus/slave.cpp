@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "board/gpio.h"
 #include "modem/sim7100.h"
 #include "board/timebase.h"
@@ -177,6 +179,14 @@ void dynamic_sms() {
     }
 }
 
+// The master's acknowledge command; the register is a command and reads 0 again.
+void ack_command() {
+    uint16_t v = hr_get(HR_ACK_COMMAND);
+    if (v == 0) return;
+    hr_set(HR_ACK_COMMAND, 0);
+    ack_master_command(v);
+}
+
 void single_write(int a, uint16_t v) {
     printf("request address:%d and data:%x\r\n", a, v);
     if (a <= 127) alarm_trigger(a, v);
@@ -187,6 +197,7 @@ void single_write(int a, uint16_t v) {
         // poll thread publishes the next one only once discrete input 1 is 0.
         if (di_get(DI_RX_SMS) == 1) {
             for (int i = IR_RX_FIRST; i <= IR_RX_LAST; i++) ir_set(i, 0);
+            ir_set(IR_RX_FLAGS, 0);
             di_set(DI_RX_SMS, 0);
         }
     }
@@ -197,6 +208,7 @@ void single_write(int a, uint16_t v) {
         alarm_waiting_clear_sms();
     }
     if (a == CO_SAVE) save_config();
+    if (a == HR_ACK_COMMAND) ack_command();
     // A single write cannot move the slave's address or line settings: only a
     // deliberate write-multiple (or the init switch) can.
     if ((a == HR_SLAVE_ADDRESS || a == HR_SERIAL) && PIN_INIT_V() == 0) {
@@ -219,6 +231,7 @@ void write_multiple_coils(int a, int q) {
 void write_multiple_registers(int a, int q) {
     printf("request address:%x and data:%x\r\n", a, q);
     if (a == HR_PIN_CMD) puts("SET PIN CODE!!");
+    if (a <= HR_ACK_COMMAND && HR_ACK_COMMAND < a + q) ack_command();
     if (a == HR_RECOVERY_KEY && q == 2 && hr_get(HR_RECOVERY_KEY) == RECOVERY_KEY[0] &&
         hr_get(HR_RECOVERY_KEY + 1) == RECOVERY_KEY[1])
         config_recovery();
@@ -421,6 +434,8 @@ void *thread_mb_slave_listen(void *) {
             }
             continue;
         }
+        // A request for us (or a broadcast): the master is alive.
+        supervision_master_request();
         int sent = modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
         puts("reply mb-poll");
         // An exception reply (address, function | 0x80, code, CRC) refused it.

@@ -34,6 +34,11 @@ extern std::atomic<int32_t> is_new_sms;
 extern voice_message send_voice;
 extern std::atomic<int32_t> is_send_voice;
 extern std::atomic<int32_t> send_voice_status;
+// Key presses (DTMF): set by the producer before it offers a call, 1 = after
+// the recording, wait a few seconds for a key; the call's first key (0 none),
+// published before its final status.
+extern std::atomic<int32_t> voice_key_wanted;
+extern std::atomic<int32_t> send_voice_key;
 
 void *thread_modem(void *);
 // The SIM PIN (four hex digits, a zero byte ends it early) the modem enters

@@ -22,38 +22,10 @@ constexpr int kField = 20;
 constexpr int kPromptTimeout = 5000;    // ms for "> " after the octet count
 constexpr int kConfirmTimeout = 60000;  // ms for "+CMGS: <mr>": networks take 1 to 10 s, sometimes more
 constexpr int kMaxText = 160;   // the text field holds 160 bytes and a zero
-// Indexes read per pass at most, whatever capacity the storage claims:
-// every read costs 100 ms of the pass.
-constexpr int kMaxScan = 255;
-
-// The last message handed to the mailbox, so the same one read again (a
-// modem that did not remove it) is not delivered twice. Modem thread only.
-sms_message g_last;
-bool g_have_last = false;
-
-bool same_message(const sms_message &a, const sms_message &b) {
-    return strncmp(a.phone, b.phone, sizeof a.phone) == 0 && strncmp(a.time, b.time, sizeof a.time) == 0 &&
-           a.mode == b.mode && a.length == b.length && memcmp(a.text, b.text, a.length) == 0;
-}
-
 
 int cap_length(int length, int cap) { return length < cap ? length : cap; }
 
-// The whole answer of a message that cannot be decoded, in hex, so its
-// content survives the delete.
-void print_undecodable(int idx, const char *resp) {
-    const char *p = strstr(resp, "+CMGR");
-    if (p == nullptr) p = resp;
-    printf("--> SMS %d: undecodable PDU, removed; answer in hex:\n", idx);
-    for (; *p != '\0'; p++) printf("%02X", static_cast<unsigned char>(*p));
-    puts("\r");
-}
 }  // namespace
-
-void sms_forget_delivered() {
-    g_have_last = false;
-    memset(&g_last, 0, sizeof g_last);
-}
 
 int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim) {
     if (dst == nullptr || src == nullptr || delim == nullptr || dst_size < 1) return 0;
@@ -233,57 +205,4 @@ int sms_read_answer(const char *answer, sms_message *out) {
 
 int gmSMS_getReadMsg(const char *answer, sms_message *out) { return sms_read_answer(answer, out) > 0 ? 1 : 0; }
 
-void modem_sms_recv_sequence(int fd) {
-    char resp[kBuf];
-    char cmd[64];
-    memset(resp, 0, sizeof resp);
-    if (isDebug) puts("==== Try to Recv SMS ====");
-    modem_exchange(fd, "AT+CPMS?\r\n", resp, 100);
-    int used = 0, total = 0;
-    char field[kField];
-    const char *p = strstr(resp, "+CPMS: ");
-    const char *c1 = p ? strchr(p, ',') : nullptr;
-    if (c1 != nullptr && strcpyWithStr(field, kField, c1 + 1, ",")) {
-        used = modem_field_value(field);
-        const char *c2 = strchr(c1 + 1, ',');
-        if (c2 != nullptr && strcpyWithStr(field, kField, c2 + 1, ",")) total = modem_field_value(field);
-    }
-    if (isDebug) {
-        printf("mem_used=%d\n", used);
-        printf("mem_total=%d\n", total);
-    }
-    if (used > 0) {
-        printf("--> new SMS coming (%d/%d)\n", used, total);
-        int last = total < kMaxScan ? total : kMaxScan;
-        int seen = 0;
-        // Read without removing; an index is deleted only once its message is
-        // in the mailbox (or printed, when it cannot be decoded). One message
-        // per pass: the mailbox holds one.
-        for (int idx = 0; idx < last && seen < used; idx++) {
-            snprintf(cmd, sizeof cmd, "AT+CMGR=%d\r\n", idx);
-            modem_exchange(fd, cmd, resp, 100);
-            sms_message m;
-            int r = sms_read_answer(resp, &m);
-            if (r == 0) continue;
-            seen++;
-            if (r < 0 && !modem_answer_final(resp, nullptr)) {
-                printf("--> SMS %d: answer incomplete, kept for the next pass\n", idx);
-                continue;
-            }
-            if (r < 0) {
-                print_undecodable(idx, resp);
-            } else if (g_have_last && same_message(m, g_last)) {
-                printf("--> SMS %d: already delivered, removed\n", idx);
-            } else {
-                recv_new_sms = m;
-                g_last = m;
-                g_have_last = true;
-                is_new_sms.store(1, std::memory_order_release);
-            }
-            snprintf(cmd, sizeof cmd, "AT+CMGD=%d\r\n", idx);
-            modem_exchange(fd, cmd, resp, 100);
-            if (r > 0 && is_new_sms.load(std::memory_order_acquire) != 0) break;
-        }
-    }
-    if (isDebug) puts("==== End recv. SMS ====");
-}
+// The receive sequence (modem_sms_recv_sequence) is in sms_rx.cpp.

@@ -225,9 +225,9 @@ void first_pass_commands(int fd, char *resp) {
     parse_imei(resp);
     modem_exchange(fd, "AT+CGPS?\r\n", resp, 100);
     modem_exchange(fd, "AT+CGPS=1\r\n", resp, 100);
-    // Only messages already read: those that came while the daemon was down
-    // are still to be delivered.
-    modem_exchange(fd, "AT+CMGD=1,1\r\n", resp, 100);
+    // No bulk delete of read messages: reading marks a message read before it
+    // is published, so a restart in between would lose it. The receive path
+    // removes each message by its index once it is published or recorded.
 }
 }  // namespace
 

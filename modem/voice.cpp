@@ -12,6 +12,8 @@
 voice_message send_voice;
 std::atomic<int32_t> is_send_voice{0};
 std::atomic<int32_t> send_voice_status{0};
+std::atomic<int32_t> voice_key_wanted{0};
+std::atomic<int32_t> send_voice_key{0};
 
 namespace {
 constexpr int kBuf = 1024;
@@ -19,6 +21,7 @@ constexpr int kPoll = 100;          // bytes taken per poll
 constexpr int kRingPolls = 300;     // more ring polls than this: voice mail
 constexpr int kIdlePolls = 1200;    // more idle polls than this: time-out
 constexpr uint64_t kPollPause = 100000;
+constexpr int kKeyPolls = 80;       // polls (about 8 s) a key is waited for after the recording
 
 enum class Wait { answered, ended, timed_out };
 
@@ -58,6 +61,39 @@ bool wav_name_ok(const char *name, int cap) {
     return i > 0 && i < cap;
 }
 
+
+// Takes the first whole "+RXDTMF: <key>" notice out of the buffer (so it is
+// not seen twice) and returns the key; 0 when none has arrived whole yet.
+char take_key(char *resp) {
+    char *p = strstr(resp, "+RXDTMF:");
+    if (p == nullptr) return 0;
+    char *k = p + 8;
+    while (*k == ' ') k++;
+    if (*k == 0) return 0;   // the rest of the notice comes with a later poll
+    char key = *k;
+    memset(p, ' ', static_cast<size_t>(k - p + 1));
+    return key;
+}
+
+void note_key(char key) {
+    if (key == 0) return;
+    printf("send_voice: key %c pressed\r\n", key);
+    if (send_voice_key.load() == 0) send_voice_key.store(key);
+}
+
+// After the recording: the callee has a few seconds to press a key; the far
+// end hanging up ends the wait.
+void wait_for_key(int fd, char *resp) {
+    for (int polls = 0; polls <= kKeyPolls && send_voice_key.load() == 0; polls++) {
+        poll(fd, resp);
+        note_key(take_key(resp));
+        if (send_voice_key.load() != 0 || strstr(resp, "VOICE CALL: END") != nullptr ||
+            strstr(resp, "NO CARRIER") != nullptr)
+            return;
+        sys_usleep(kPollPause);
+    }
+    puts("send_voice: no key pressed\r");
+}
 
 // Steps until the far end answers, the call is lost or nobody picks up.
 Wait wait_for_answer(int fd, char *resp, bool *voice_mail) {
@@ -113,7 +149,9 @@ void play_message(int fd, char *resp, bool voice_mail) {
     int idle_polls = 0;
     for (;;) {
         poll(fd, resp);
+        if (voice_key_wanted.load() != 0) note_key(take_key(resp));
         if (strstr(resp, "+WAVSTATE: wav play stop") != nullptr) {
+            if (voice_key_wanted.load() != 0 && send_voice_key.load() == 0) wait_for_key(fd, resp);
             modem_exchange(fd, "AT+CHUP\r\n", resp, 300);
             printf("AT+CHUP recv:%s\n", resp);
             if (strstr(resp, "VOICE CALL: END") != nullptr || strstr(resp, "OK") != nullptr) {
@@ -154,6 +192,11 @@ void call(int fd, char *resp) {
         return;
     }
 
+    if (voice_key_wanted.load() != 0) {
+        // Key notices during the call; a module without them simply reports none.
+        modem_exchange(fd, "AT+DDET=1\r\n", resp, 100);
+        printf("AT+DDET recv:%s\n", resp);
+    }
     modem_exchange(fd, "AT+MORING=1\r\n", resp, 100);
     printf("AT+MORING recv:%s\n", resp);
     if (strstr(resp, "ERROR") != nullptr) {
@@ -193,6 +236,7 @@ int voice_send_one(voice_message msg) {
 void modem_voice_call_sequence(int fd) {
     char resp[kBuf];
     memset(resp, 0, sizeof resp);
+    send_voice_key.store(0);
     set_status(2);
     puts("====== Send VOICE =======");
     printf("send_voice:Phone Number:%.*s\n", static_cast<int>(sizeof send_voice.phone), send_voice.phone);

@@ -8,6 +8,11 @@ answers in random pieces, unsolicited codes at random moments, SIM latency,
 network confirmations after 1 to 10 s, SIM busy after a radio restart. Each
 of these is a setting of its own (modemctl set), and "reset" keeps the mode.
 
+The SIM storage behaves as a module's does: AT+CMGR marks a message read,
+AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
+long message can arrive in parts ("deliver_parts": any order, parts missing).
+A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
@@ -47,6 +52,8 @@ CALL_DEFAULT = {
     "ring_interval": 1.0,   # s between ring notices
     "hangup_after": None,   # s after the answer when the far end hangs up
     "idle_hangup": 15.0,    # s connected without any playback before the far end hangs up
+    "dtmf": None,           # keys the callee presses once the recording has played ("1"), after AT+DDET=1
+    "dtmf_after": 0.5,      # s after the end of the recording until the keys arrive
 }
 
 DEFAULTS = {
@@ -81,6 +88,7 @@ DEFAULTS = {
     "play_error": False,    # refuse every play command
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
+    "auto_reply": [],       # rules: {"number", "text", "coding", "after", "times"}: a phone that answers an SMS
     # What a real module does that a kind one does not:
     "pieces": False,        # answers written in random pieces, a few ms apart
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
@@ -189,6 +197,7 @@ class Call:
             "duration": round(time.time() - (self.answer_time or self.start), 3)
             if self.answer_time else 0.0,
             "behaviour": self.beh["mode"],
+            "keys": getattr(self, "keys", ""),
         }
 
 
@@ -223,6 +232,7 @@ class ModemSim:
         self.cgps = False
         self.cmgf = 0
         self.moring_on = False
+        self.ddet_on = False
         self.pin_left = self.cfg["pin_tries"]
         self.inbox = [None] * self.cfg["storage_total"]
         self.mr = 0
@@ -287,6 +297,8 @@ class ModemSim:
                 val = {bare_number(k): v for k, v in val.items()}
             elif key == "sms_fail":
                 val = [self.check_rule(r) for r in val]
+            elif key == "auto_reply":
+                val = [self.check_reply_rule(r) for r in val]
             elif key == "storage_total":
                 val = int(val)
                 if not 1 <= val <= 255:
@@ -335,6 +347,47 @@ class ModemSim:
             raise ValueError("unknown call settings %s" % sorted(bad))
         if beh.get("mode", "answer") not in CALL_MODES:
             raise ValueError("call mode must be one of %s" % ", ".join(CALL_MODES))
+
+    # ---- phones that answer (acknowledgement replies) ------------------------
+
+    @staticmethod
+    def check_reply_rule(rule):
+        rule = dict(rule)
+        if not rule.get("number"):
+            raise ValueError("an auto_reply rule needs the number that answers")
+        if rule.get("coding", "gsm7") not in ("gsm7", "ucs2"):
+            raise ValueError("auto_reply coding must be gsm7 or ucs2")
+        rule["number"] = bare_number(rule["number"])
+        rule.setdefault("text", "ACK")
+        rule.setdefault("coding", "gsm7")
+        rule["after"] = float(rule.get("after", 0.5))
+        rule.setdefault("times", 1)
+        return rule
+
+    def auto_reply(self, number):
+        """An SMS reached number: a phone with a reply rule answers after a while."""
+        for rule in self.cfg["auto_reply"]:
+            if rule["number"] != bare_number(number or "") or rule["times"] == 0:
+                continue
+            if rule["times"] is not None:
+                rule["times"] -= 1
+
+            def send(rule=rule):
+                idx = self.deliver({"sender": rule["number"], "text": rule["text"], "coding": rule["coding"]})
+                self.append("replies.jsonl", json.dumps({"t": time.time(), "number": rule["number"],
+                                                         "text": rule["text"], "index": idx}))
+            self.after(rule["after"], send)
+            return
+
+    def send_keys(self, call, keys):
+        """The callee presses keys: one notice each while detection is on."""
+        if self.call is not call or call.state != "connected":
+            return False
+        call.keys = getattr(call, "keys", "") + keys
+        if self.ddet_on:
+            for k in keys:
+                self.out("\r\n+RXDTMF: %s\r\n" % k)
+        return True
 
     def check_rule(self, rule):
         rule = dict(rule)
@@ -391,7 +444,7 @@ class ModemSim:
         self.append("at.log", "%.3f %s" % (time.time(), esc(data)))
 
     def clear_logs(self):
-        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl"):
+        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl"):
             open(os.path.join(self.simdir, name), "w").close()
 
     # ---- port --------------------------------------------------------------
@@ -671,6 +724,11 @@ class ModemSim:
             self.read_sms(cmd, int(args.split(",")[0]), delete=name == "+CMGRD")
         elif name == "+CMGD" and args is not None:
             self.delete_sms(cmd, args)
+        elif name == "+DDET" and args is not None:
+            self.ddet_on = args.split(",")[0].strip() == "1"
+            self.ok(cmd)
+        elif name == "+DDET" and q:
+            self.ok(cmd, "+DDET: %d" % self.ddet_on)
         elif name == "+MORING" and args is not None:
             if self.cfg["moring"] == "error":
                 self.err(cmd)
@@ -847,6 +905,7 @@ class ModemSim:
                 if mode == "late":
                     rec["late"] = True
                     extra = self.cfg["late_time"]
+                self.auto_reply(rec.get("number"))
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
@@ -862,15 +921,38 @@ class ModemSim:
             rec = {"pdu": pdu}
         else:
             data = bytes.fromhex(m["data"]) if m.get("data") is not None else None
+            udh = bytes.fromhex(m["udh"]) if m.get("udh") else None
             pdu = modem_pdu.build_deliver(
                 m["sender"], m.get("text", ""), m.get("coding", "gsm7"), m.get("time"),
-                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"))
+                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"), udh=udh)
             rec = {"sender": m["sender"], "text": m.get("text", ""),
                    "coding": m.get("coding", "gsm7"), "pdu": pdu}
         rec["index"] = free
         rec["stat"] = int(m.get("stat", 0))
         self.inbox[free] = rec
         return free
+
+    def deliver_parts(self, req):
+        """A long message in parts, as a network delivers it: in the order given
+        (part numbers from 1), leaving out the missing ones; returns the indexes."""
+        m = dict(req.get("sms", {}))
+        coding = m.get("coding", "gsm7")
+        wide = bool(req.get("wide", False))
+        texts = modem_pdu.split_long(m.get("text", ""), coding, wide)
+        total = len(texts)
+        order = req.get("order") or list(range(1, total + 1))
+        missing = set(req.get("missing") or [])
+        ref = int(req.get("ref", 0x42))
+        if sorted(order) != list(range(1, total + 1)):
+            raise ValueError("order must name the parts 1..%d once each" % total)
+        out = []
+        for seq in order:
+            if seq in missing:
+                continue
+            part = dict(m, text=texts[seq - 1],
+                        udh=modem_pdu.concat_udh(ref, total, seq, wide).hex())
+            out.append(self.deliver(part))
+        return {"parts": total, "indexes": out, "texts": texts}
 
     def read_sms(self, cmd, index, delete):
         if self.sim_error(cmd):
@@ -1071,6 +1153,8 @@ class ModemSim:
         call.last_activity = time.monotonic()
         if self.cfg["play_stop"]:
             self.out("\r\n+WAVSTATE: wav play stop\r\n")
+        if call.beh.get("dtmf"):
+            self.after(call.beh.get("dtmf_after", 0.5), lambda: self.send_keys(call, call.beh["dtmf"]))
 
     def stop_play(self):
         if self.call is not None and self.call.playing is not None:
@@ -1096,6 +1180,8 @@ class ModemSim:
             return self.status()
         if cmd == "deliver":
             return self.deliver(req.get("sms", {}))
+        if cmd == "deliver_parts":
+            return self.deliver_parts(req)
         if cmd == "inbox":
             return [m for m in self.inbox if m]
         if cmd == "clear_inbox":
@@ -1137,6 +1223,10 @@ class ModemSim:
             else:
                 self.end_call("network", notice="\r\nNO CARRIER\r\n", outcome="no_carrier")
             return True
+        if cmd == "dtmf":
+            if self.call is None:
+                return False
+            return self.send_keys(self.call, str(req.get("keys", "")))
         if cmd == "clear_logs":
             self.clear_logs()
             return True

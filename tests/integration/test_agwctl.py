@@ -16,6 +16,8 @@ SITE = """# test site: no [serial] section, so the line stays 115200 8N1, slave 
 pin = "4711"
 [sms]
 variable_text = " – Halle 3"
+[acknowledgement]
+interval = 600
 [[group]]
 index = 9
 numbers = ["+491701234567", "", "0612345678"]
@@ -25,6 +27,14 @@ on = "Überflutung €"
 groups = [9]
 sms = true
 edge_delay = 1000
+ack = true
+escalation_groups = [3]
+[supervision]
+silent_groups = [9]
+silent_after = 600
+outage_after = 30
+failures_in_row = 5
+deliver_groups = [9]
 """
 
 
@@ -80,12 +90,21 @@ def test_push_show_save_status_alarm_and_sms(board, site, tmp_path):
 
     st = agwctl("status", "--port", port).stdout
     assert "firmware 1.7, 2019-06-19" in st and "SD card     mounted" in st
+    assert "supervision heartbeat off\n            silent master after 600 min, to groups 9\n" in st, st
+    assert ("cannot deliver after 30 min without network or SIM; after 5 failed SMS in a row; back: groups 9\n"
+            "            NOW: delivery possible") in st, st
 
     agwctl("alarm", "--port", port, "5", "on")
     m.wait_for(lambda: len(m.outbox()) >= 2, 30, what="the alarm's two SMS")
     sent = m.outbox()
     assert sorted(s["number"].lstrip("+") for s in sent) == ["0612345678", "491701234567"], sent
     assert all(s["text"] == "Überflutung €" for s in sent)
+    # Alarm 5 needs acknowledging: status lists it with its round until agwctl ack.
+    assert "unacknowledged 5(round 1)" in agwctl("status", "--port", port).stdout
+    agwctl("ack", "--port", port, "5")
+    st = agwctl("status", "--port", port).stdout
+    assert "unacknowledged none" in st and "last acknowledgement: alarm 5 by master (master)" in st, st
+    assert agwctl("ack", "--port", port, "128", check=False).returncode == 1
 
     p = agwctl("sms", "--port", port, "0699999999", "Grüße aus Halle 3")
     assert p.stdout.strip() == "done"

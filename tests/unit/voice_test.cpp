@@ -267,3 +267,57 @@ TEST_F(VoiceTest, SendOneWhileACallRunsIsRefused) {
     EXPECT_EQ(send_voice_status.load(), 1);
     EXPECT_STREQ(send_voice.phone, "5555");
 }
+
+// Key presses: asked for only when the producer wants a key (an alarm that
+// needs acknowledging); the key may come in pieces after the recording.
+TEST_F(VoiceTest, KeyAfterTheRecordingIsReportedBeforeTheVerdict) {
+    answer("AT+DDET=1", kOk);
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", [](const std::string &) {
+        inject("\r\n+WAVSTATE: wav play stop\r\n", 2000);
+        inject("\r\n+RXD", 3000);    // the notice cut in two reads
+        inject("TMF: 1\r\n", 3150);
+        return std::string(kOk);
+    });
+    voice_key_wanted.store(1);
+    std::string out = run_call(call_to("0123456789"));
+    voice_key_wanted.store(0);
+    int ddet = fake_serial::find("AT+DDET=1");
+    ASSERT_GE(ddet, 0);
+    EXPECT_LT(ddet, fake_serial::find("ATD"));
+    // The hang-up waits for the key, not for the time-out.
+    double waited = ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP"));
+    EXPECT_GE(waited, 3150.0);
+    EXPECT_LT(waited, 4000.0);
+    EXPECT_EQ(send_voice_key.load(), '1');
+    EXPECT_EQ(send_voice_status.load(), 3);
+    EXPECT_NE(out.find("send_voice: key 1 pressed"), std::string::npos) << out;
+}
+
+TEST_F(VoiceTest, AnsweredWithoutKeyIsReachedAfterTheKeyWait) {
+    answer("AT+DDET=1", kOk);
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 2000));
+    voice_key_wanted.store(1);
+    std::string out = run_call(call_to("0123456789"));
+    voice_key_wanted.store(0);
+    double waited = ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP"));
+    EXPECT_GE(waited, 2000.0 + 7000.0);   // about 8 s for a key
+    EXPECT_LT(waited, 2000.0 + 10000.0);
+    EXPECT_EQ(send_voice_key.load(), 0);
+    EXPECT_EQ(send_voice_status.load(), 3);   // reached, not acknowledged
+    EXPECT_NE(out.find("send_voice: no key pressed"), std::string::npos);
+}
+
+TEST_F(VoiceTest, NoKeyDetectionUnlessWanted) {
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", [](const std::string &) {
+        inject("\r\n+RXDTMF: 1\r\n", 500);
+        inject("\r\n+WAVSTATE: wav play stop\r\n", 2000);
+        return std::string(kOk);
+    });
+    run_call(call_to("0123456789"));
+    EXPECT_EQ(fake_serial::find("AT+DDET"), -1);
+    EXPECT_DOUBLE_EQ(ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP")), 2000.0);
+    EXPECT_EQ(send_voice_key.load(), 0);
+}
