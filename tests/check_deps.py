@@ -25,7 +25,7 @@ import subprocess
 import sys
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SCAN_DIRS = ["sim", "tests", "bench", "tools/cross"]
+SCAN_DIRS = ["sim", "tests", "bench", "tools"]
 INSTALL_SCRIPTS = ["sim/install_deps", "tools/cross/install_deps"]
 # Modules that are loaded without an import statement of ours: pytest plugins
 # named on the command line of tests/run_all (-n comes from xdist).

@@ -26,7 +26,8 @@ else
 fi
 
 mkdir -p "$build"
-CC=clang CXX=clang++ cmake -S . -B "$build" -DALARMGW_FUZZ=ON -DALARMGW_TESTS=OFF >"$build/fuzz-cmake.log" 2>&1 || {
+CC=clang CXX=clang++ cmake -S . -B "$build" -DALARMGW_FUZZ=ON -DALARMGW_TESTS=OFF \
+    -DALARMGW_WERROR="${ALARMGW_WERROR:-OFF}" >"$build/fuzz-cmake.log" 2>&1 || {
     echo "fuzz: cmake failed, see $build/fuzz-cmake.log"
     exit 1
 }
