@@ -65,7 +65,9 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     uint8_t text[TEXT_CAP] = {};
     int len = regmap_text(first, TEXT_REGS, text, TEXT_CAP);
     printf("Send SMS Contens Length:%d\n", len);
-    if (hr_get(layout::HR_VARIABLE_ON) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len, true);
+    // Zero registers are skipped as in the fixed texts: a NUL character in an
+    // SMS is corrupted data on the phone.
+    if (hr_get(layout::HR_VARIABLE_ON) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len);
 
     sms_message msg{};
     std::memcpy(msg.text, text, static_cast<size_t>(len));
@@ -75,9 +77,12 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
-    // Always record 0: the master reads the last alarm SMS in input register 0.
-    sms_buffer_status[0].status.store(1);
-    sms_buffer_status[0].slot.store(res);
+    // Each queued alarm SMS takes the next status record in turn (0, 1, .. 15,
+    // then 0 again), so the master follows the last 16 in input registers
+    // 0..15; input register 16 names the ring slot of the last one.
+    int k = static_cast<int>(sms_status_next.fetch_add(1) % layout::IR_SLOTS);
+    sms_buffer_status[k].status.store(layout::STATUS_QUEUED);
+    sms_buffer_status[k].slot.store(res);
     ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(res));
     return true;
 }

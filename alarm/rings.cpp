@@ -10,10 +10,11 @@ sms_event sms_evt[EVT_SLOTS];
 voice_event voice_evt[EVT_SLOTS];
 std::atomic<int32_t> evt_in{0}, evt_out{0}, evt_in_voice{0}, evt_out_voice{0};
 
-sms_status_slot sms_buffer_status[16] = {
+sms_status_slot sms_buffer_status[layout::IR_SLOTS] = {
     {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
     {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
 };
+std::atomic<uint32_t> sms_status_next{0};
 std::atomic<int32_t> sms_dynamic_buffer_id{-1};
 std::atomic<int32_t> if_send_sms_buffer_full{0};
 
@@ -139,6 +140,7 @@ void event_rings_reset() {
         s.status.store(0);
         s.slot.store(-1);
     }
+    sms_status_next.store(0);
     sms_dynamic_buffer_id.store(-1);
     if_send_sms_buffer_full.store(0);
     alarm_waiting_reset();

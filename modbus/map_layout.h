@@ -24,7 +24,9 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
 
 // Input registers.
-constexpr int IR_SLOT_STATUS = 0;      // 0..15: status of slot k, status x 256
+// 0..15: status x 256 of a queued alarm SMS. The n-th alarm SMS queued since
+// start-up takes record n % 16, so the last 16 can be followed.
+constexpr int IR_SLOT_STATUS = 0;
 constexpr int IR_SLOTS = 16;
 constexpr int IR_LAST_SLOT = 16;       // queue slot of the SMS queued last
 constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS

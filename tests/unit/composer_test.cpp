@@ -128,10 +128,11 @@ TEST_F(Composer, PhonesInGroupOrderWithDuplicates) {
     EXPECT_EQ(ir_get(16), 0);
     EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
 
-    // The next alarm SMS also reports through record 0.
+    // The next alarm SMS reports through the next record; record 0 keeps the first.
     ASSERT_EQ(modbus_do_fixed_sms(5, 0x0000), 0);
-    EXPECT_EQ(sms_buffer_status[0].slot.load(), 1);
-    EXPECT_EQ(sms_buffer_status[1].slot.load(), -1);
+    EXPECT_EQ(sms_buffer_status[0].slot.load(), 0);
+    EXPECT_EQ(sms_buffer_status[1].slot.load(), 1);
+    EXPECT_EQ(sms_buffer_status[1].status.load(), 1);
     EXPECT_EQ(ir_get(16), 1);
 }
 
@@ -193,13 +194,16 @@ TEST_F(Composer, TextLengthsAndByteOrder) {
     hr_set(203, 1);
     for (int i = 0; i < 16; i++) hr_set(383 + i, 0);
     hr_set(383, 0x2100);   // '!'
+    hr_set(390, 0x3F00);   // '?' after six zero registers
     ASSERT_EQ(modbus_do_fixed_sms(17, 0xFF00), 0);
     const sms_event &var = sms_evt[1];
-    ASSERT_EQ(var.message.length, 58);   // 26 + all 16 variable registers, zeros included
+    ASSERT_EQ(var.message.length, 30);   // 26 + the two non-zero variable registers, zeros skipped
     EXPECT_EQ(var.message.text[25], 't');
     EXPECT_EQ(var.message.text[26], 0x00);
     EXPECT_EQ(var.message.text[27], '!');
-    for (int i = 28; i < 58; i++) EXPECT_EQ(var.message.text[i], 0) << i;
+    EXPECT_EQ(var.message.text[28], 0x00);
+    EXPECT_EQ(var.message.text[29], '?');
+    for (int i = 30; i < 58; i++) EXPECT_EQ(var.message.text[i], 0) << i;
 
     hr_set(203, 0);
     ASSERT_EQ(modbus_do_fixed_sms(17, 0x0000), 0);
