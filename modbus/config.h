@@ -23,6 +23,9 @@ int64_t getSystemTime();    // wall clock in ms since the epoch
 void config_to_image(uint8_t *img);
 void config_from_image(const uint8_t *img, size_t n);
 void config_fill_defaults();
+// True when img is a configuration image the daemon accepts: CONFIG_SIZE
+// bytes, every DI and DO byte 0 or 1 (the check check_config makes).
+bool config_image_ok(const uint8_t *img, size_t n);
 
 // The default SIM PIN written into holding registers 180..181.
 constexpr char DEFAULT_PIN[5] = "1234";

@@ -1,6 +1,17 @@
 // The register map's layout: every table size, address, block size and
-// formula, in one place for the daemon and for agwctl. Addresses are
-// zero-based within their table. No code, no state: constants only.
+// formula, in one place for the daemon, agwctl and the Python side (the
+// simulated board, tests, benches), which reads this file itself
+// (sim/maplayout.py). Addresses are zero-based within their table. No code,
+// no state: constants only, written in these forms so both readers agree:
+//   constexpr <integer type> NAME = <expression>[, NAME2 = <expression>];
+//   constexpr <integer type> NAME[N] = {<expression>, ...};
+//   struct Rec { <type> field; ... };  constexpr Rec NAME[] = {{...}, ...};
+//   constexpr <type> name(<params>) { return <expression>; }   (a formula)
+//   static_assert(<expression>);
+// Expressions use integer and character literals, earlier names, formulas,
+// arithmetic, shifts, bit and logical operators, comparisons, ?: and
+// static_cast. A new constant in these forms reaches Python without further
+// work; tests/integration/test_layout.py checks the two readings agree.
 #pragma once
 #include <cstdint>
 

@@ -25,13 +25,14 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+if not __package__:   # run as a script: the tree's top makes sim a package
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import (COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.mbmaster import (COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
                       STATUS_NAMES, MasterError, alarm_text_reg, phone_reg, read_di, read_hr, read_ir,
                       received_sms, set_alarm, set_phone, write_coil)
-from modemctl import Modem, ModemError  # noqa: E402
+from sim.modemctl import Modem, ModemError  # noqa: E402
 
 ALARM = 3
 ALARM_TEXT = "Fire alarm: hall 2"

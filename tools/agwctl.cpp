@@ -189,8 +189,12 @@ int cmd_show(const Opts &o) {
         if (o.args.size() != 1) return fail("usage: agwctl show CONFIG.ini | --port DEV [--all]");
         std::string img;
         if (!read_file(o.args[0], img)) return fail(o.args[0] + ": " + strerror(errno));
+        // Refused as the daemon would refuse it: never a site made up from another file.
         if (img.size() != CONFIG_SIZE)
-            fprintf(stderr, "agwctl: %s: %zu bytes, not %d; missing bytes read as 0\n", o.args[0].c_str(), img.size(), CONFIG_SIZE);
+            return fail(o.args[0] + ": " + std::to_string(img.size()) + " bytes, not " + std::to_string(CONFIG_SIZE) +
+                        ": not a configuration image");
+        if (!config_image_ok(reinterpret_cast<const uint8_t *>(img.data()), img.size()))
+            return fail(o.args[0] + ": a discrete input or coil byte is neither 0 nor 1: not a configuration image");
         fresh_map();
         config_from_image(reinterpret_cast<const uint8_t *>(img.data()), img.size());
         s = site_from_map();
