@@ -195,6 +195,19 @@ def test_variable_text_is_appended(board):
     assert s["text"] == "Door open at gate 4 north"
     assert s["udl"] == 2 * (9 + 16)
 
+    # A shorter variable text: its zero registers are skipped, no NUL reaches
+    # the phone; the second alarm SMS reports in the next status record.
+    write_regs(c, HR_VAR_TEXT, text_regs(" Halle 3!", 16))
+    write_coil(c, 7, False)
+    write_coil(c, 7, True)
+    seen = watch_status(c, IR_STATUS + 2, SMS_TIME + 5)
+    assert seen[-1] == 768, seen
+    assert read_ir(c, IR_STATUS, 3) == [768, 768, 768]    # ON, OFF, ON: a record each
+    assert [x["text"] for x in m.sent()[1:]] == ["Channel7 OFF Halle 3!", "Door open Halle 3!"]
+    last = m.sent()[-1]
+    assert last["text"] == "Door open Halle 3!" and "\0" not in last["text"]
+    assert last["udl"] == 2 * (9 + 9)
+
 
 # ---- edge mode ---------------------------------------------------------------------
 
