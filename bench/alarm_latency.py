@@ -37,11 +37,12 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
-from modemctl import Modem  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.mbmaster import client as mb_client, IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
+from sim.modemctl import Modem  # noqa: E402
 
 ALARM = 5
 PHONE = "0611111111"
@@ -162,10 +163,7 @@ def main(argv=None):
     rows = []
     try:
         b.start()
-        from pymodbus.client import ModbusSerialClient
-        client = ModbusSerialClient(port=b.master, baudrate=115200, timeout=2, retries=1)
-        if not client.connect():
-            raise BoardError("cannot open %s" % b.master)
+        client = mb_client(b.master, retries=1)
         m = Modem(b.root)
         set_phone(client, 0, 0, PHONE)
         set_alarm(client, ALARM, [0], on_text="Latency test")

@@ -44,9 +44,10 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError  # noqa: E402
+from sim.board import Board, BoardError  # noqa: E402
 
 TARGETS = ["alarmgw", "bench_ref_server", "bench_mb_client", "bench_save"]
 RESULTS = os.path.join(HERE, "RESULTS.md")

@@ -5,10 +5,8 @@ Used by the demonstration (sim/demo.py), the end-to-end tests and the alarm
 latency benchmark. Every helper raises MasterError when the slave answers with
 an error or not at all.
 """
-import io
 import math
 import struct
-import wave
 
 from pymodbus.client import ModbusSerialClient
 
@@ -137,18 +135,26 @@ def received_text(regs, coding, length=None):
     return raw.split(b"\0", 1)[0].decode("latin-1")
 
 
+def wav_file(channels=1, rate=8000, bits=16, fmt_code=1, list_chunk=False, samples=400, data=None):
+    """A RIFF WAVE file built chunk by chunk, so tests can make the odd ones the
+    gateway must refuse (format code, channels, rate, an extra LIST chunk)."""
+    body = struct.pack("<HHIIHH", fmt_code, channels, rate, rate * channels * bits // 8, channels * bits // 8, bits)
+    if data is None:
+        data = bytes((i * 37) & 0xFF for i in range(samples))
+    chunks = b"fmt " + struct.pack("<I", len(body)) + body
+    if list_chunk:
+        info = b"INFOISFT\x04\x00\x00\x00abc\x00"
+        chunks += b"LIST" + struct.pack("<I", len(info)) + info
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
 def wav_bytes(seconds=0.2, rate=8000, channels=1, width=2):
     """A short tone as a RIFF WAVE file (by default the format the modem plays)."""
-    buf = io.BytesIO()
-    with wave.open(buf, "wb") as w:
-        w.setnchannels(channels)
-        w.setsampwidth(width)
-        w.setframerate(rate)
-        n = int(seconds * rate)
-        frames = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) * channels
-                          for i in range(n))
-        w.writeframes(frames)
-    return buf.getvalue()
+    n = int(seconds * rate)
+    frames = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) * channels
+                      for i in range(n))
+    return wav_file(channels=channels, rate=rate, bits=8 * width, data=frames)
 
 
 # ---- requests ----------------------------------------------------------------

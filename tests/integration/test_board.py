@@ -11,7 +11,7 @@ import time
 import pytest
 
 from conftest import default_image
-from mbmaster import set_alarm, set_phone, wav_bytes, write_coil
+from sim.mbmaster import set_alarm, set_phone, wav_bytes, wav_file, write_coil
 
 BOARD_LINES = {
     # line: (direction, active_low, value written at start-up or None for inputs)
@@ -23,15 +23,7 @@ BOARD_LINES = {
 STA_LED, GPS_LED = 77, 92
 
 
-def wav(channels=1, rate=8000, bits=16, fmt_code=1, list_chunk=False, samples=400):
-    body = struct.pack("<HHIIHH", fmt_code, channels, rate, rate * channels * bits // 8, channels * bits // 8, bits)
-    data = bytes((i * 37) & 0xFF for i in range(samples))
-    chunks = b"fmt " + struct.pack("<I", len(body)) + body
-    if list_chunk:
-        info = b"INFOISFT\x04\x00\x00\x00abc\x00"
-        chunks += b"LIST" + struct.pack("<I", len(info)) + info
-    chunks += b"data" + struct.pack("<I", len(data)) + data
-    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+wav = wav_file
 
 
 def gpio_file(board, line, leaf):

@@ -4,7 +4,7 @@ and goes, and stored line settings that would lock the master out."""
 import time
 
 from conftest import _client, default_image
-from mbmaster import rtu
+from sim.mbmaster import rtu
 
 
 def exchange(client, req, want, pieces=1, gap=0.0):

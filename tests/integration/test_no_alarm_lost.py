@@ -6,8 +6,8 @@ import time
 import pytest
 
 from conftest import default_image   # also puts sim/ on the path
-from mbmaster import HR_SMS_ENABLE, phone_reg
-from modemctl import Modem
+from sim.mbmaster import HR_SMS_ENABLE, phone_reg
+from sim.modemctl import Modem
 from test_faults import Master, full_passes, phone_regs, routed_image
 
 BAD, GOOD1, GOOD2, GOOD3 = "0999000111", "0123456789", "0123456788", "0123456787"
