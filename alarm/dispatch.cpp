@@ -74,8 +74,8 @@ bool wait_for_network(const texts &t) {
 template <typename Evt, typename Offer>
 void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
            const texts &t) {
-    if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
-    head.status.store(2);
+    if (pg.slot != slot || head.status.load() != layout::STATUS_SENDING) pg = progress{slot, 0, 0, 0};
+    head.status.store(layout::STATUS_SENDING);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
     char phones[MAX_PHONES][PHONE_SLOT_LEN];
     std::memcpy(phones, head.phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
@@ -132,7 +132,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     }
     // phones_done counts the phones reached.
     head.phones_done = count - pg.missed;
-    head.status.store(pg.missed > 0 ? 4 : 3);
+    head.status.store(pg.missed > 0 ? layout::STATUS_FAILED : layout::STATUS_DONE);
     pg.slot = -1;
     pop();
     printf(t.end, pg.missed, pg.idx);

@@ -44,7 +44,7 @@ void fill_phones(Evt &e, const char (*phones)[PHONE_SLOT_LEN], int count) {
         count = 0;
     e.phones_done = 0;
     e.phone_count = count;
-    e.status.store(1);   // last: a reader that sees 1 sees a whole entry
+    e.status.store(layout::STATUS_QUEUED);   // last: a reader that sees it sees a whole entry
 }
 
 int pop(std::mutex &mu, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {

@@ -57,8 +57,9 @@ constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 constexpr int wav_word(int n) { return n / 8; }
 constexpr int wav_bit(int n, bool off) { return 2 * (n % 8) + (off ? 1 : 0); }
 
-// Event status as reported (x 256).
+// Event status, as kept in the rings (0 empty) and reported (x STATUS_SCALE).
 constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
+constexpr int STATUS_SCALE = 256;
 
 // Holding registers.
 constexpr int HR_GROUP_MASK = 0;       // 0..127: bit g = phone group g

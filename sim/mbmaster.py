@@ -51,8 +51,9 @@ DI_QUEUE_FULL = L.DI_QUEUE_FULL
 DI_NEW_SMS = L.DI_RX_SMS
 DI_CARD = L.DI_SD_CARD
 
-# Reported statuses (register value = status x 256).
-QUEUED, SENDING, DONE, FAILED = (256 * s for s in (L.STATUS_QUEUED, L.STATUS_SENDING, L.STATUS_DONE, L.STATUS_FAILED))
+# Reported statuses (register value = status x STATUS_SCALE).
+QUEUED, SENDING, DONE, FAILED = (L.STATUS_SCALE * s for s in (L.STATUS_QUEUED, L.STATUS_SENDING, L.STATUS_DONE,
+                                                                L.STATUS_FAILED))
 STATUS_NAMES = {0: "nothing yet", QUEUED: "queued", SENDING: "sending", DONE: "done", FAILED: "failed"}
 alarm_text_reg = L.alarm_text_reg      # first register of alarm n's ON text
 alarm_off_text_reg = L.alarm_off_text_reg

@@ -260,7 +260,7 @@ std::string pairs(const uint16_t *r, int n) {
 }
 
 const char *status_name(int v) {
-    switch (v >> 8) {
+    switch (v / STATUS_SCALE) {
         case STATUS_QUEUED: return "queued";
         case STATUS_SENDING: return "sending";
         case STATUS_DONE: return "done";
@@ -378,7 +378,7 @@ int cmd_sms(const Opts &o) {
         if (read_ir(l, IR_DYNAMIC_STATUS, 1, &st)) return 2;
         if (modbus_read_input_bits(l.ctx, DI_QUEUE_FULL, 1, &full) != 1) return link_error("reading discrete input 0");
         if (full && tick >= 8) return fail("the gateway's SMS queue is full: not sent");
-        int s = st >> 8;
+        int s = st / STATUS_SCALE;
         if (s == STATUS_QUEUED || s == STATUS_SENDING) fresh = true;
         if ((fresh || tick >= 14) && (s == STATUS_DONE || s == STATUS_FAILED)) {
             printf("%s\n", s == STATUS_DONE ? "done" : "failed");
