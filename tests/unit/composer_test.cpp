@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 
@@ -12,30 +13,12 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
-void set_phone(int g, int n, const char *digits) {
-    int r = phone_reg(g, n);
-    for (int i = 0; i < 10; i++) hr_set(r + i, 0);
-    size_t len = std::strlen(digits);
-    for (size_t i = 0; i < len; i += 2) {
-        uint16_t hi = static_cast<uint8_t>(digits[i]);
-        uint16_t lo = i + 1 < len ? static_cast<uint8_t>(digits[i + 1]) : 0;
-        hr_set(r + static_cast<int>(i / 2), static_cast<uint16_t>(hi << 8 | lo));
-    }
-}
-
-// One ASCII character per text register: the character in the high byte.
-void set_text(int first, const char *s) {
-    for (int i = 0; s[i]; i++) hr_set(first + i, static_cast<uint16_t>(static_cast<uint8_t>(s[i]) << 8));
-}
-
-void enable(int alarm, bool sms, bool voice) {
-    int j = alarm / 16, b = alarm % 16;
-    uint16_t bit = static_cast<uint16_t>(1u << b);
-    hr_set(128 + j, sms ? (hr_get(128 + j) | bit) : (hr_get(128 + j) & ~bit));
-    hr_set(136 + j, voice ? (hr_get(136 + j) | bit) : (hr_get(136 + j) & ~bit));
-}
+using test_map::enable;
+using test_map::set_phone;
+using test_map::set_text;
 
 std::string slot_str(const char *slot) { return std::string(slot, strnlen(slot, PHONE_SLOT_LEN)); }
 
@@ -65,21 +48,14 @@ class Composer : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_composer_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        sys_set_root(root_.c_str());
-        data_mapping = modbus_mapping_new(256, 8, 34400, 256);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Scope>("composer");
+        ASSERT_TRUE(map_->ok());
+        root_ = map_->root().string();
         event_rings_reset();
         edge_trigger_reset();
         if_sd_card = 0;
     }
-    void TearDown() override {
-        modbus_mapping_free(data_mapping.exchange(nullptr));
-        std::string cmd = "rm -rf " + root_;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { map_.reset(); }
     std::string card_voice_dir() {
         std::string d = root_ + "/media";
         mkdir(d.c_str(), 0755);
@@ -89,6 +65,7 @@ protected:
         mkdir(d.c_str(), 0755);
         return d;
     }
+    std::unique_ptr<test_map::Scope> map_;
     std::string root_;
 };
 

@@ -13,6 +13,7 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
 constexpr const char *kRoot = "/tmp/agw_poll_root";
@@ -21,16 +22,7 @@ uint16_t pair(const char *two) {
     return static_cast<uint16_t>(static_cast<uint8_t>(two[0]) << 8 | static_cast<uint8_t>(two[1]));
 }
 
-void set_phone(int g, int n, const char *digits) {
-    int r = phone_reg(g, n);
-    for (int i = 0; i < 10; i++) hr_set(r + i, 0);
-    size_t len = std::strlen(digits);
-    for (size_t i = 0; i < len; i += 2) {
-        uint16_t hi = static_cast<uint8_t>(digits[i]);
-        uint16_t lo = i + 1 < len ? static_cast<uint8_t>(digits[i + 1]) : 0;
-        hr_set(r + static_cast<int>(i / 2), static_cast<uint16_t>(hi << 8 | lo));
-    }
-}
+using test_map::set_phone;
 
 sms_message received(const char *phone, const char *time, const void *text, int len, int mode) {
     sms_message m{};
