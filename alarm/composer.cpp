@@ -97,10 +97,8 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
     else
         return true;
 
-    char board_path[64];
-    snprintf(board_path, sizeof board_path, on ? "/media/card/voice/DO%d_ON.wav" : "/media/card/voice/DO%d_OFF.wav",
-             alarm);
-    std::string path = sys_path(board_path);
+    const std::string name = voice_file_name(alarm, on);
+    std::string path = sys_path((VOICE_CARD_DIR + name).c_str());
     if (access(path.c_str(), F_OK) != 0) {
         printf(on ? "Voice ON File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n",
@@ -114,7 +112,7 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
         return true;
     }
     voice_message vm{};
-    snprintf(vm.wav_name, sizeof vm.wav_name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", alarm);
+    snprintf(vm.wav_name, sizeof vm.wav_name, "%s", name.c_str());
     int res = voice_event_put(vm, phones, count);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());

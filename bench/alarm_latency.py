@@ -41,7 +41,7 @@ if not __package__:   # run as a script: the tree's top makes sim and bench pack
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from sim.board import Board, BoardError, default_build  # noqa: E402
-from sim.mbmaster import client as mb_client, IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
+from sim.mbmaster import DONE, FAILED, client as mb_client, IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
 from sim.modemctl import Modem  # noqa: E402
 
 ALARM = 5
@@ -120,9 +120,9 @@ def one_alarm(c, m, follower, timeout=30.0):
     while time.monotonic() < end:
         v = read_ir(c, IR_STATUS)[0]
         now = time.time()
-        if v == 1024:
+        if v == FAILED:
             raise RuntimeError("the SMS failed (input register 0 = 1024)")
-        if v != 768:
+        if v != DONE:
             left_768 = True
         elif not left_768:
             # A send quicker than the polling thread's 3 s report never shows

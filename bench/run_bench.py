@@ -47,6 +47,7 @@ REPO = os.path.dirname(HERE)
 if not __package__:   # run as a script: the tree's top makes sim and bench packages
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
+from sim import maplayout as L  # noqa: E402
 from sim.board import Board, BoardError  # noqa: E402
 
 TARGETS = ["alarmgw", "bench_ref_server", "bench_mb_client", "bench_save"]
@@ -357,7 +358,7 @@ def recoveries(paths, count, workdir):
             c.read_holding_registers(0, 1, slave=1)
             before = status_kib(board.daemon.pid, "VmRSS")
             for _ in range(count):
-                r = c.write_registers(508, [0x5A3C, 0xB7E1], slave=1)
+                r = c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY, slave=1)
                 if r.isError():
                     raise RuntimeError("recovery key refused: %s" % r)
                 # The listener answers first, then recovers: wait until it serves again.

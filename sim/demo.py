@@ -29,7 +29,7 @@ if not __package__:   # run as a script: the tree's top makes sim a package
     sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 from sim.board import Board, BoardError, default_build  # noqa: E402
-from sim.mbmaster import (COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
+from sim.mbmaster import (DONE, FAILED, COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
                       STATUS_NAMES, MasterError, alarm_text_reg, phone_reg, read_di, read_hr, read_ir,
                       received_sms, set_alarm, set_phone, write_coil)
 from sim.modemctl import Modem, ModemError  # noqa: E402
@@ -148,14 +148,14 @@ class Demo:
                 self.event(t, 'the network received an SMS for %s: "%s" (%s)'
                            % (s.get("number"), s.get("text"), s.get("status")))
             shown = len(out)
-            if status in (768, 1024):
+            if status in (DONE, FAILED):
                 break
             time.sleep(0.2)
         got = [(s.get("number"), s.get("text")) for s in m.sent()[before:]]
         ok = self.result(got == [(n, ALARM_TEXT) for n in numbers],
                          "alarm %d raised: %d of %d SMS reached the network with the alarm's text"
                          % (ALARM, len(got), len(numbers)))
-        ok &= self.result(status == 768, "status in input register %d reached 768 (seen %s)"
+        ok &= self.result(status == DONE, "status in input register %d reached 768 (seen %s)"
                           % (IR_STATUS, ", ".join(map(str, seen)) or "nothing"))
         return ok
 

@@ -92,15 +92,15 @@ def test_save_command_writes_the_image(board):
 def test_recovery_key(board):
     c = board.client
     # The key inside a longer request is no command.
-    assert not c.write_registers(508, [0x5A3C, 0xB7E1, 0], slave=1).isError()
+    assert not c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY + [0], slave=1).isError()
     assert read_hr(c, 5) == [99]
     assert "Go Recovery!!" not in board.log()
 
     mark = len(board.log())
-    assert not c.write_registers(508, [0x5A3C, 0xB7E1], slave=1).isError()
+    assert not c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY, slave=1).isError()
     board.wait_log(r"Go Recovery!!\n(.|\n)*current pin code: 1234\r\n", timeout=10, since=mark)
     assert read_hr(c, 5) == [0]
-    assert read_hr(c, 508, 2) == [0, 0]
+    assert read_hr(c, L.HR_RECOVERY_KEY, 2) == [0, 0]
     assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [default_holding()[L.HR_SLAVE_ADDRESS], L.SERIAL_DEFAULT]
     assert c.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1).registers == IDENT
     assert holding_of(board.read_file("APP/config.ini")) == default_holding()
@@ -152,14 +152,14 @@ def test_long_file_is_accepted(board):
     assert len(board.read_file("APP/config.ini")) == CONFIG_SIZE + 5000
 
 
-@pytest.mark.board(card=False, config=default_image(hr={5: 77, 10000: 0x5800}), args=["-resetconfig"])
+@pytest.mark.board(card=False, config=default_image(hr={5: 77, alarm_text_reg(0): 0x5800}), args=["-resetconfig"])
 def test_resetconfig_saves_the_defaults(board):
     log = board.log()
     assert "reset config, and save it.\r\n" in log
     assert "Go Recovery!!" not in log
     assert holding_of(board.read_file("APP/config.ini")) == default_holding()
     assert read_hr(board.client, 5) == [0]
-    assert read_hr(board.client, 10000) == [0x4300]
+    assert read_hr(board.client, alarm_text_reg(0)) == [default_holding()[alarm_text_reg(0)]]
 
 
 @pytest.mark.board(card=False, config=default_image(), args=["extra"])
