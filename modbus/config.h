@@ -1,6 +1,7 @@
-// The configuration file "/APP/config.ini": a 69576-byte little-endian image
-// of the register map's four tables (DI 8 bytes, DO 256 bytes, AI 256 x 16 bit,
-// AO 34400 x 16 bit). All operations work on the map data_mapping points to.
+// The configuration file "/APP/config.ini": a little-endian image of the
+// register map's four tables (DI and DO a byte each, AI and AO 16 bit each;
+// sizes and offsets in map_layout.h). All operations work on the map
+// data_mapping points to.
 #pragma once
 #include <cstddef>
 #include <cstdint>

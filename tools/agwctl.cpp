@@ -24,7 +24,7 @@ constexpr int READ_MAX = 125;   // functions 3 and 4
 
 const char *USAGE =
     "usage: agwctl COMMAND ...\n"
-    "  image SITE.toml -o CONFIG.ini     write the 69576-byte image for the card's update/config.ini\n"
+    "  image SITE.toml -o CONFIG.ini     write the configuration image for the card's update/config.ini\n"
     "  show CONFIG.ini | --port DEV [--all]\n"
     "                                    print the site file of an image or of a live gateway\n"
     "                                    (what differs from the factory defaults; --all: everything)\n"
@@ -390,7 +390,7 @@ int cmd_sms(const Opts &o) {
 }
 
 const char *command_help(const std::string &c) {
-    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini\n  Writes the configuration image (69576 bytes) of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini.\n";
+    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini\n  Writes the configuration image of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini.\n";
     if (c == "show") return "agwctl show CONFIG.ini | --port DEV [line options] [--all]\n  Prints the site file of an image or of a live gateway: the settings that differ\n  from the factory defaults, or all of them with --all.\n";
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";
     if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue and the\n  received SMS; --watch redraws it every 2 s.\n";

@@ -83,10 +83,24 @@ IDENT = list(L.IDENT)
 alarm_text_reg = L.alarm_text_reg
 
 
+def _agwctl():
+    """agwctl of the build under test; else the tree's own build, made on demand."""
+    for d in (default_build(), os.path.join(REPO, "build")):
+        exe = os.path.join(d, "agwctl")
+        if os.access(exe, os.X_OK):
+            return exe
+    build = os.path.join(REPO, "build")
+    if os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "--build", build, "--target", "agwctl"], check=True, timeout=900,
+                       stdout=subprocess.DEVNULL)
+        return os.path.join(build, "agwctl")
+    raise RuntimeError("no agwctl in %s: build the tree first (the factory defaults come from it)" % default_build())
+
+
 def _factory_image():
     """The factory-default image as the daemon's own code writes it: agwctl
     turns an empty site file into an image (cached per agwctl build)."""
-    exe = os.path.join(default_build(), "agwctl")
+    exe = _agwctl()
     key = (exe, os.stat(exe).st_mtime_ns)
     if _factory_image.cache[0] != key:
         with tempfile.TemporaryDirectory() as d:

@@ -296,7 +296,11 @@ def test_read_only_card_firmware_is_tried_once_then_the_master_is_served(card_mo
         assert b.running() and time.monotonic() - t0 < 60
     print("answered %.1f s after the second start" % (time.monotonic() - t0))
     assert b.client.read_holding_registers(5, 1, slave=1).registers == [0x0007]
-    assert not b.path("sim/init.log") or b.read_file("sim/init.log").decode().splitlines() == ["6"]
+    # Served, not a second firmware-update run: no new reboot request, the old
+    # configuration kept, and the card file untouched.
+    assert b.read_file("sim/init.log").decode().splitlines() == ["6"]
+    assert b.read_file("APP/config.ini") == old_config
+    assert b.read_file("media/card/update/fw") == b"new firmware"
 
 
 def test_killed_install_leaves_old_or_new_firmware(make_board):

@@ -19,11 +19,10 @@ import serial
 
 from conftest import default_image
 from sim import maplayout as L
-from sim.mbmaster import ascii_regs, crc16, rtu, wav_file
+from sim.mbmaster import DONE, FAILED, ascii_regs, crc16, rtu, wav_file
 from sim.modemctl import Modem
 
 PHONE = "0123456789"
-DONE, FAILED = 3 * 256, 4 * 256
 STATUS_QUERIES = ["AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"]
 
 
@@ -214,7 +213,9 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
     if outcome == FAILED:
         # A failed entry does not stop the next one.
         slot2 = raise_alarm(board, 6)
-        master.wait(lambda r: r[16] == slot2 and r[0] == DONE, 25, "alarm 6 delivered after the fault")
+        # Alarm 6 reports in the next status record; record 0 keeps alarm 5's failure.
+        master.wait(lambda r: r[16] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
+        assert master.read()[0] == FAILED
         assert sent_texts(m, PHONE) == ["Channel6 ON"]
     master.check_latency()
 
@@ -485,7 +486,8 @@ def test_flood_with_malformed_frames_while_alarms_flow(board):
     got = sorted("%s@%s" % (r["text"], r["number"]) for r in m.outbox())
     assert got == ["Channel%d ON@%s" % (a, PHONE) for a in (1, 2, 3)]
     master = Master(board)
-    master.wait(lambda regs: regs[16] == puts[-1] and regs[0] == DONE, 5, "the last alarm reported done")
+    # Each of the three in its own status record.
+    master.wait(lambda regs: regs[16] == puts[-1] and regs[0:3] == [DONE] * 3, 5, "the three alarms reported done")
 
     # The flood changed what it wrote and nothing else.
     c = board.client
