@@ -54,13 +54,13 @@ def test_image_on_the_card_is_loaded_at_start(make_board, site):
     path, img = site
     b = make_board(files={"media/card/update/config.ini": img.read_bytes()})
     c = b.client
-    assert c.read_holding_registers(180, 2, slave=1).registers == [0x3437, 0x3131]
+    assert c.read_holding_registers(L.HR_PIN, L.HR_PIN_N, slave=1).registers == [0x3437, 0x3131]
     assert c.read_holding_registers(5, 1, slave=1).registers == [1 << 9]
     on = c.read_holding_registers(L.alarm_text_reg(5), 14, slave=1).registers
     assert on == text_regs("Überflutung €") + [0]
     assert c.read_holding_registers(L.phone_reg(9, 2), 5, slave=1).registers == [0x3036, 0x3132, 0x3334,
                                                                                      0x3536, 0x3738]
-    assert c.read_holding_registers(261, 1, slave=1).registers == [1000]
+    assert c.read_holding_registers(L.edge_delay_reg(5), 1, slave=1).registers == [1000]
 
 
 def test_show_refuses_what_is_no_configuration_image(site, tmp_path):

@@ -11,6 +11,7 @@ import time
 import pytest
 
 from conftest import default_image
+from sim import maplayout as L
 from sim.mbmaster import set_alarm, set_phone, wav_bytes, wav_file, write_coil
 
 BOARD_LINES = {
@@ -76,7 +77,7 @@ def test_gpio_tree_clock_fallback_and_switch_off(board):
     assert r.bits[0] is False
     # No card: the voice bitmaps are cleared.
     assert "SD card does not exist.\r" in log
-    r = board.client.read_input_registers(128, 32, slave=1)
+    r = board.client.read_input_registers(L.IR_WAV_PRESENT, 2 * L.IR_WAV_N, slave=1)
     assert r.registers == [0] * 32
 
 
@@ -100,7 +101,7 @@ VOICE = {
 
 @pytest.mark.board(files=VOICE, config=default_image(ir={128 + j: 0xFFFF for j in range(32)}))
 def test_voice_bitmaps_and_links(board):
-    r = board.client.read_input_registers(128, 32, slave=1)
+    r = board.client.read_input_registers(L.IR_WAV_PRESENT, 2 * L.IR_WAV_N, slave=1)
     assert not r.isError()
     presence, fmt = r.registers[:16], r.registers[16:]
     want_p = [0] * 16

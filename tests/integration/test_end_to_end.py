@@ -150,10 +150,12 @@ def test_phone_failing_three_times_is_given_up_and_the_next_one_receives(board):
     assert "phone 0611111111 not reached after 3 failures" in log
     assert "ng_cnt=1, phone_idx=2\r\n" in log
 
-    # The next entry is served normally, and record 0 now reports it.
+    # The next entry is served normally and reports in record 1; record 0
+    # keeps the failure of the first.
     write_coil(c, 6, True)
-    seen = watch_status(c, IR_STATUS, SMS_TIME + 5, final=(DONE,))
+    seen = watch_status(c, IR_STATUS + 1, SMS_TIME + 5, final=(DONE,))
     assert seen[-1] == DONE, seen
+    assert read_ir(c, IR_STATUS)[0] == FAILED
     assert [(s["number"], s["text"]) for s in m.sent()] == [("0622222222", "Gas alarm"),
                                                               ("0622222222", "Gas alarm cleared")]
     assert len(cmgs_times(m)) == 5

@@ -44,9 +44,9 @@ def test_missing_file_gives_defaults_and_identification(board):
     c = board.client
     r = c.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1)
     assert r.registers == IDENT
-    assert read_hr(c, 180, 2) == [0x3132, 0x3334]
+    assert read_hr(c, L.HR_PIN, L.HR_PIN_N) == [0x3132, 0x3334]
     assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [default_holding()[L.HR_SLAVE_ADDRESS], L.SERIAL_DEFAULT]
-    assert read_hr(c, 254) == [1]
+    assert read_hr(c, L.HR_SENDER_FILTER) == [1]
     assert read_hr(c, alarm_text_reg(0), 12) == [ord(ch) << 8 for ch in "Channel0 ON"] + [0]
     assert read_hr(c, alarm_text_reg(127) + 54, 15) == [ord(ch) << 8 for ch in "Channel127 OFF"] + [0]
     coils = c.read_coils(0, 256, slave=1)
@@ -129,7 +129,7 @@ def test_short_file_reads_zeros_beyond_its_end(board):
     assert c.read_discrete_inputs(0, 8, slave=1).bits[3] is True
     assert read_hr(c, 5) == [0x0505]
     assert read_hr(c, 111, 2) == [0x1111, 0]
-    assert read_hr(c, 199, 2) == [0, 0]
+    assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [0, 0]
     assert read_hr(c, alarm_text_reg(0)) == [0]
     assert len(board.read_file("APP/config.ini")) == 1000
 
