@@ -8,3 +8,6 @@
 // it was an acknowledgement reply and is consumed (not published).
 // sender: the originator as text ("+4917..."); text: n UTF-16 units.
 bool ack_consume_reply(const char *sender, const uint16_t *text, int n);
+
+// Alarms whose acknowledgement is still awaited (the heartbeat reports it).
+int ack_unacknowledged_count();

@@ -32,10 +32,9 @@ bool enable_bit(int first_reg, int alarm) {
     return ((hr_get(first_reg + layout::enable_word(alarm)) >> layout::enable_bit(alarm)) & 1) != 0;
 }
 
-// Phones of the groups selected by the alarm's mask, groups and numbers in
-// ascending order, duplicates kept. Returns the count.
-int collect_phones(int alarm, char (*phones)[PHONE_SLOT_LEN]) {
-    uint16_t mask = hr_get(layout::HR_GROUP_MASK + alarm);
+// Phones of the groups selected by mask (bit g = group g), groups and
+// numbers in ascending order, duplicates kept. Returns the count.
+int collect_phones(uint16_t mask, char (*phones)[PHONE_SLOT_LEN]) {
     int count = 0;
     for (int g = 0; g < 16; g++) {
         if (((mask >> g) & 1) == 0) continue;
@@ -158,7 +157,7 @@ void drain_ring(int ring) {
         uint16_t value = best_v == 1 ? ALARM_ON : ALARM_OFF;
         // The phones and texts in force now: the master may have mended them meanwhile.
         char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
-        int count = collect_phones(best_a, phones);
+        int count = collect_phones(hr_get(layout::HR_GROUP_MASK + best_a), phones);
         bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count) : queue_voice(best_a, value, phones, count);
         if (!ok) return;
         waiting_seq[ring][best_a][best_v] = 0;
@@ -168,6 +167,27 @@ void drain_ring(int ring) {
 }  // namespace
 
 std::atomic<int32_t> alarms_waiting{0};
+std::atomic<uint32_t> alarm_sms_changes{0};
+
+int compose_group_sms(uint16_t mask, const uint8_t *text, int len) {
+    if (text == nullptr || len < 0) return -2;
+    std::lock_guard<std::mutex> l(compose_mu);
+    char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+    int count = collect_phones(mask, phones);
+    if (count == 0) return -2;
+    // Alarm changes waiting for room go first: this text waits behind them.
+    if (waiting_n[SMS_RING] > 0) return -1;
+    sms_message msg{};
+    int n = len < TEXT_CAP ? len : TEXT_CAP;
+    std::memcpy(msg.text, text, static_cast<size_t>(n));
+    msg.length = static_cast<uint8_t>(n);
+    msg.mode = 8;
+    int res = sms_event_put(msg, phones, count);
+    printf("res of sms_event_put() = %d\r\n", res);
+    printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
+    if (res == -1) if_send_sms_buffer_full.store(1);
+    return res;
+}
 
 void alarm_waiting_drain() {
     std::lock_guard<std::mutex> l(compose_mu);
@@ -205,7 +225,8 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
 
     std::lock_guard<std::mutex> l(compose_mu);
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
-    int count = collect_phones(a, phones);
+    int count = collect_phones(hr_get(layout::HR_GROUP_MASK + a), phones);
+    if (sms_on && count > 0 && (value == ALARM_ON || value == ALARM_OFF)) alarm_sms_changes.fetch_add(1);
 
     // Behind a waiting change of the same ring, a new one waits too.
     if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(a, value, phones, count)))

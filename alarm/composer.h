@@ -23,6 +23,15 @@ extern std::atomic<int32_t> alarms_waiting;   // count; discrete input 0 reads 1
 void alarm_waiting_drain();                    // the dispatchers, after each pass
 void alarm_waiting_clear_sms();                // the master cleared the SMS queue: they go too
 void alarm_waiting_reset();                    // tests
+// Alarm changes that asked for an SMS (enabled, with phones), since start:
+// the self-supervision counts the alarms an outage delayed.
+extern std::atomic<uint32_t> alarm_sms_changes;
+
+// A text of the gateway's own (big-endian UCS-2 octets, at most 160) to every
+// phone of the groups in mask, queued like an alarm SMS (coding 8, retried by
+// the dispatcher). Returns the ring slot; -1 the ring is full or alarm changes
+// wait for room (offer it again later); -2 no phone in those groups.
+int compose_group_sms(uint16_t mask, const uint8_t *text, int len);
 void *thread_mb_edge_poll(void *);
 
 // Listener side of the edge hand-over: records a write of value for alarm n

@@ -7,6 +7,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 
@@ -43,6 +44,7 @@ progress sms_prog, voice_prog;
 
 struct texts {
     const char *wait, *ng, *end, *tag;
+    bool sms;   // verdicts count for the self-supervision's failures in a row
 };
 
 // A 20-byte phone slot as a terminated string (a 20-character number has no
@@ -114,11 +116,13 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
             sys_sleep(1);
         }
         if (st == 3) {
+            if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;
         } else if (!registered()) {
             printf("%sfailure while the network is away: not counted for phone %s\r\n", t.tag, phone);
         } else {
+            if (t.sms) supervision_sms_attempt(false);
             pg.ng++;
             printf(t.ng, pg.ng);
             if (pg.ng >= MAX_FAILURES) {
@@ -157,7 +161,7 @@ void sms_buffer_pass() {
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return sms_send_one(work);
         },
-        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", ""});
+        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true});
 }
 
 void voice_buffer_pass() {
@@ -175,7 +179,7 @@ void voice_buffer_pass() {
             return voice_send_one(work);
         },
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
-              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: "});
+              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: ", false});
 }
 
 void *thread_sms_buffer(void *) {

@@ -8,6 +8,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "modbus/regmap.h"
 #include "modem/sim7100.h"
 #include "storage/sdcard.h"
@@ -193,6 +194,9 @@ void mb_slave_poll_pass() {
     ir_set(IR_CREG, static_cast<uint16_t>(creg & 0xFFFF));
     ir_set(IR_CSQ, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
     ir_set(IR_NET_TYPE, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
+
+    // After the card test and the modem figures: the heartbeat reports them.
+    supervision_pass();
 }
 
 void mb_slave_poll_reset() { card_cycle = 0; }

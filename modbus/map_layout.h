@@ -33,6 +33,7 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 
 // Discrete inputs.
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+constexpr int DI_CANNOT_DELIVER = 5;  // self-supervision: SMS delivery impossible now
 
 // Input registers.
 // 0..15: status x 256 of a queued alarm SMS. The n-th alarm SMS queued since
@@ -87,6 +88,21 @@ constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
 
+// Self-supervision settings, holding registers 1000..1099 (zero = off). The
+// bounds and the heartbeat interval count in minutes, or in seconds when
+// HR_SUP_UNIT is 1 (short bounds for commissioning and tests).
+constexpr int HR_SUP_FIRST = 1000, HR_SUP_N = 100;
+constexpr int HR_SUP_HEARTBEAT_GROUPS = 1000;  // heartbeat SMS to these groups; 0 none
+constexpr int HR_SUP_HEARTBEAT_TIME = 1001;    // local time of day, minutes after midnight 0..1439 (more: none)
+constexpr int HR_SUP_HEARTBEAT_EVERY = 1002;   // 0 once a day; n: every n units from that time on
+constexpr int HR_SUP_SILENT_GROUPS = 1003;     // master-silent SMS to these groups; 0 journal only
+constexpr int HR_SUP_SILENT_AFTER = 1004;      // no request addressed to us this long; 0 off
+constexpr int HR_SUP_OUTAGE_AFTER = 1005;      // unregistered or SIM not ready this long; 0 off
+constexpr int HR_SUP_FAILS_IN_ROW = 1006;      // this many failed SMS attempts in a row; 0 off
+constexpr int HR_SUP_DELIVER_GROUPS = 1007;    // "delivery possible again" SMS groups; 0 flag only
+constexpr int HR_SUP_UNIT = 1008;              // 0 minutes, 1 seconds
+constexpr int SUP_MINUTES_PER_DAY = 1440;
+
 // Alarm text blocks: 108 text registers per alarm, ON text then OFF text;
 // 16 blocks per group, groups 2048 registers apart.
 constexpr int TEXT_BASE = 10000, TEXT_GROUP_STRIDE = 2048, TEXT_BLOCK = 108, TEXT_N = 54;
@@ -113,6 +129,7 @@ constexpr FramingCode FRAMINGS[] = {{0x03, 'N', 1}, {0x0B, 'N', 2}, {0x23, 'O', 
 constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = IMG_OFF_DO + COILS,
               IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
 static_assert(IMG_SIZE == 69576);
+static_assert(HR_SUP_UNIT < HR_SUP_FIRST + HR_SUP_N);
 static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
 
 }  // namespace layout

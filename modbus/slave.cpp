@@ -9,6 +9,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
 #include "board/gpio.h"
 #include "modem/sim7100.h"
 #include "board/timebase.h"
@@ -416,6 +417,8 @@ void *thread_mb_slave_listen(void *) {
             }
             continue;
         }
+        // A request for us (or a broadcast): the master is alive.
+        supervision_master_request();
         int sent = modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
         puts("reply mb-poll");
         // An exception reply (address, function | 0x80, code, CRC) refused it.

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "journal/journal.h"
+#include "storage/signature.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> if_sd_card{0};
@@ -67,10 +70,16 @@ std::string tried_path() { return sys_path("/APP/update.tried"); }
 // Something that is no regular file (a directory, a FIFO) is recorded by its
 // name alone, so it is not retried either.
 bool card_digest(const std::string &path, uint64_t *size, uint64_t *digest) {
-    if (sys_file_digest(path, size, digest)) return true;
-    if (access(path.c_str(), F_OK) != 0) return false;
-    *size = ~0ull;
-    *digest = 0;
+    if (!sys_file_digest(path, size, digest)) {
+        if (access(path.c_str(), F_OK) != 0) return false;
+        *size = ~0ull;
+        *digest = 0;
+    }
+    // The signature beside it is part of the try: a file refused for its
+    // signature is tried again once it comes with another one.
+    uint64_t sig_size = 0, sig_digest = 0;
+    if (sys_file_digest(path + ".minisig", &sig_size, &sig_digest))
+        *digest = (*digest ^ sig_digest) * 1099511628211ull + sig_size;
     return true;
 }
 
@@ -124,6 +133,88 @@ void update_failed(const char *name, const std::string &card_file) {
     if_fw_update_error = 1;
     record_tried(name, card_file);
 }
+
+// With a public key on the board every card update must carry a good signature
+// (card file + ".minisig"); without one the updates go in unsigned, as ever.
+std::string public_key_path() { return sys_path("/APP/update.pub"); }
+// The version of the installed firmware, from the trusted comment it was signed with.
+std::string fw_version_path() { return sys_path("/APP/fw.version"); }
+
+bool signing_required() {
+    struct stat st;
+    return lstat(public_key_path().c_str(), &st) == 0;
+}
+
+// Refuses a card file: nothing was touched; the card keeps it, tried once.
+void refuse(const char *name, const std::string &card_file, const char *why) {
+    const bool fw = strcmp(name, "fw") == 0;
+    printf("%s not installed: %s%s!!\r\n", name, why, fw ? "" : ", the config is kept");
+    journal_event(JK_CARD_UPDATE, -1, fw ? 0 : 1, 1, why);
+    update_failed(name, card_file);
+}
+
+// The installed firmware's version; 0 when none was recorded (or it is unreadable).
+int64_t installed_fw_version() {
+    std::string text;
+    const char *why = nullptr;
+    if (!sig_read_bounded(fw_version_path(), 32, &text, &why)) return 0;
+    int64_t v = 0;
+    size_t digits = 0;
+    for (char c : text) {
+        if (c == '\n') break;
+        if (c < '0' || c > '9' || ++digits > 18) return 0;
+        v = v * 10 + (c - '0');
+    }
+    return v;
+}
+
+void record_fw_version(int64_t version) {
+    const std::string path = fw_version_path();
+    const std::string tmp = path + ".tmp";
+    FILE *f = fopen(tmp.c_str(), "w");
+    bool ok = f != nullptr && fprintf(f, "%lld\n", static_cast<long long>(version)) > 0 && fflush(f) == 0 &&
+              fsync(fileno(f)) == 0;
+    if (f != nullptr) ok = fclose(f) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        puts("fw version not recorded!!\r");
+    }
+}
+
+// The check before any backup, rename or removal. True when the file may go
+// in; for the firmware *version is its signed version (-1 unsigned, no key).
+bool signature_accepts(const char *name, const std::string &card_file, int64_t *version) {
+    *version = -1;
+    if (!signing_required()) return true;
+    sig_signature s;
+    const char *why = nullptr;
+    if (!sig_check_file(public_key_path(), card_file, &s, &why)) {
+        refuse(name, card_file, why);
+        return false;
+    }
+    if (strcmp(name, "fw") != 0) return true;
+    *version = sig_version(s);
+    if (*version < 0) {
+        refuse(name, card_file, "no version=N in the trusted comment");
+        return false;
+    }
+    const int64_t installed = installed_fw_version();
+    if (*version < installed) {
+        char why_old[96];
+        snprintf(why_old, sizeof why_old, "version %lld is older than the installed %lld",
+                 static_cast<long long>(*version), static_cast<long long>(installed));
+        refuse(name, card_file, why_old);
+        return false;
+    }
+    return true;
+}
+
+// Once the card file is gone its signature has served; a stale one would only
+// confuse the next update. Without a key the card is left as it always was.
+void remove_signature(const std::string &card_file) {
+    const std::string sig = card_file + ".minisig";
+    if (signing_required() && sys_is_regular(sig, nullptr)) sys_remove(sig);
+}
 }  // namespace
 
 int32_t if_update_skipped = 0;
@@ -155,6 +246,11 @@ int check_if_config_update() {
         if_update_skipped = 1;
         return 0;
     }
+    int64_t unused_version = -1;
+    if (!signature_accepts("config.ini", card_config, &unused_version)) {
+        if_config_exist = 0;
+        return 0;
+    }
     const std::string app_config = sys_path("/APP/config.ini");
     // The installed configuration is replaced only once its backup on the card is complete.
     if (sys_is_regular(app_config, nullptr) && !sys_copy_verified(app_config, update + "/config.ini.bck")) {
@@ -174,6 +270,8 @@ int check_if_config_update() {
         // Installed, but a card that cannot be written would re-apply it at every start.
         puts("config.ini still exist!!\r");
         record_tried("config.ini", card_config);
+    } else {
+        remove_signature(card_config);
     }
     return 1;
 }
@@ -191,6 +289,8 @@ int check_if_fw_update() {
         update_failed("fw", card_fw);
         return 0;
     }
+    int64_t version = -1;
+    if (!signature_accepts("fw", card_fw, &version)) return 0;
     // The old firmware's backup comes first; without it nothing is replaced.
     if (sys_is_regular(app_fw, nullptr) && !sys_copy_verified(app_fw, update + "/fw.bck")) {
         puts("fw backup failed, fw not installed!!\r");
@@ -204,6 +304,7 @@ int check_if_fw_update() {
         update_failed("fw", card_fw);
         return 0;
     }
+    if (version >= 0) record_fw_version(version);
     sys_usleep(10000);
     if (if_config_exist != 1 && sys_is_regular(app_config, nullptr)) {
         // The new firmware starts from the default configuration; the card keeps the
@@ -219,6 +320,8 @@ int check_if_fw_update() {
     if (!sys_remove(card_fw)) {
         puts("fw still exist!!\r");
         update_failed("fw", card_fw);
+    } else {
+        remove_signature(card_fw);
     }
     return 0;
 }

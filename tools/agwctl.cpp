@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sodium.h>
+
 #include <cerrno>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -14,6 +17,8 @@
 
 #include "modbus/config.h"
 #include "modbus/regmap.h"
+#include "msg/ucs2.h"
+#include "storage/signature.h"
 #include "tools/site.h"
 
 using namespace layout;
@@ -24,12 +29,16 @@ constexpr int READ_MAX = 125;   // functions 3 and 4
 
 const char *USAGE =
     "usage: agwctl COMMAND ...\n"
-    "  image SITE.toml -o CONFIG.ini     write the configuration image for the card's update/config.ini\n"
+    "  image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n"
+    "                                    write the configuration image for the card's update/config.ini\n"
+    "                                    (and its signature CONFIG.ini.minisig)\n"
+    "  sign FILE --key SECRET.key [--version N]\n"
+    "                                    write FILE.minisig for a gateway that holds the public key\n"
     "  show CONFIG.ini | --port DEV [--all]\n"
     "                                    print the site file of an image or of a live gateway\n"
     "                                    (what differs from the factory defaults; --all: everything)\n"
     "  push SITE.toml --port DEV [--save]  write the settings live, read them back; --save saves them\n"
-    "  status --port DEV [--watch]       modem, SD card, voice files, queue and received SMS\n"
+    "  status --port DEV [--watch]       modem, SD card, voice files, queue, supervision and received SMS\n"
     "  alarm --port DEV N on|off         raise or clear alarm N (0..127)\n"
     "  sms --port DEV NUMBER TEXT        send the dynamic SMS and follow it (exit 0 done, 1 failed)\n"
     "line options: --slave N (1) --baud B (115200) --parity N|E|O (N) --stop 1|2 (1)\n"
@@ -38,7 +47,7 @@ const char *USAGE =
 
 struct Opts {
     std::vector<std::string> args;
-    std::string port, out;
+    std::string port, out, key, version;
     int slave = 1, baud = 115200, stop = 1;
     char parity = 'N';
     bool all = false, save = false, watch = false, help = false;
@@ -167,6 +176,37 @@ int read_site(Line &l, Site &s) {
     return 0;
 }
 
+// Writes FILE.minisig with an unencrypted minisign secret key (minisign -G -W).
+// The trusted comment names the file and, for a firmware, its version; the
+// signature is checked against the key's own public half before it is written.
+int sign_file(const std::string &path, const std::string &key_path, const std::string &version) {
+    if (!version.empty() && (version.size() > 18 || version.find_first_not_of("0123456789") != std::string::npos))
+        return fail("--version must be a whole number (at most 18 digits)");
+    std::string text;
+    const char *why = nullptr;
+    if (!sig_read_bounded(key_path, SIG_KEY_FILE_MAX, &text, &why))
+        return fail(key_path + ": cannot be read (" + why + ")");
+    sig_seckey key;
+    bool ok = sig_parse_seckey(text.data(), text.size(), &key, &why);
+    sodium_memzero(text.data(), text.size());
+    if (!ok) return fail(key_path + ": " + why);
+    size_t slash = path.rfind('/');
+    std::string trusted = "timestamp:" + std::to_string(time(nullptr)) + "\tfile:" +
+                          (slash == std::string::npos ? path : path.substr(slash + 1));
+    if (!version.empty()) trusted += "\tversion=" + version;
+    std::string sig;
+    ok = sig_sign_file(key, path, trusted, &sig, &why);
+    const std::string pub = sig_pubkey_text(key);
+    sodium_memzero(&key, sizeof key);
+    if (!ok) return fail(path + ": " + why);
+    sig_pubkey pk;
+    sig_signature parsed;
+    if (!sig_parse_pubkey(pub.data(), pub.size(), &pk, &why) ||
+        !sig_parse_signature(sig.data(), sig.size(), &parsed, &why) || !sig_verify_file(pk, parsed, path, &why))
+        return fail(path + ": the new signature does not verify: " + why);
+    return write_atomically(path + ".minisig", reinterpret_cast<const uint8_t *>(sig.data()), sig.size());
+}
+
 // ---- commands ----
 int cmd_image(const Opts &o) {
     if (o.args.size() != 1 || o.out.empty()) return fail("usage: agwctl image SITE.toml -o CONFIG.ini");
@@ -176,7 +216,13 @@ int cmd_image(const Opts &o) {
     site_to_map(s);
     std::vector<uint8_t> img(CONFIG_SIZE);
     config_to_image(img.data());
-    return write_atomically(o.out, img.data(), img.size());
+    if (int rc = write_atomically(o.out, img.data(), img.size())) return rc;
+    return o.key.empty() ? 0 : sign_file(o.out, o.key, o.version);
+}
+
+int cmd_sign(const Opts &o) {
+    if (o.args.size() != 1 || o.key.empty()) return fail("usage: agwctl sign FILE --key SECRET.key [--version N]");
+    return sign_file(o.args[0], o.key, o.version);
 }
 
 int cmd_show(const Opts &o) {
@@ -269,6 +315,45 @@ const char *status_name(int v) {
     }
 }
 
+std::string groups_text(uint16_t mask) {
+    std::string o;
+    for (int g = 0; g < GROUPS; g++)
+        if (mask >> g & 1) o += (o.empty() ? "" : ",") + std::to_string(g);
+    return "groups " + (o.empty() ? std::string("none (journal only)") : o);
+}
+
+// The self-supervision's settings and the cannot-deliver flag.
+int print_supervision(Line &l, bool cannot) {
+    uint16_t r[HR_SUP_UNIT - HR_SUP_FIRST + 1];
+    if (int rc = read_hr(l, HR_SUP_FIRST, HR_SUP_UNIT - HR_SUP_FIRST + 1, r)) return rc;
+    auto v = [&](int reg) { return r[reg - HR_SUP_FIRST]; };
+    const char *unit = v(HR_SUP_UNIT) == 1 ? "s" : "min";
+    printf("supervision heartbeat ");
+    if (v(HR_SUP_HEARTBEAT_GROUPS) == 0 || v(HR_SUP_HEARTBEAT_TIME) >= SUP_MINUTES_PER_DAY)
+        printf("off");
+    else if (v(HR_SUP_HEARTBEAT_EVERY) == 0)
+        printf("daily at %02d:%02d to %s", v(HR_SUP_HEARTBEAT_TIME) / 60, v(HR_SUP_HEARTBEAT_TIME) % 60,
+               groups_text(v(HR_SUP_HEARTBEAT_GROUPS)).c_str());
+    else
+        printf("every %d %s from %02d:%02d to %s", v(HR_SUP_HEARTBEAT_EVERY), unit, v(HR_SUP_HEARTBEAT_TIME) / 60,
+               v(HR_SUP_HEARTBEAT_TIME) % 60, groups_text(v(HR_SUP_HEARTBEAT_GROUPS)).c_str());
+    printf("\n            silent master ");
+    if (v(HR_SUP_SILENT_AFTER) == 0)
+        printf("off");
+    else
+        printf("after %d %s, to %s", v(HR_SUP_SILENT_AFTER), unit, groups_text(v(HR_SUP_SILENT_GROUPS)).c_str());
+    printf("\n            cannot deliver ");
+    if (v(HR_SUP_OUTAGE_AFTER) == 0 && v(HR_SUP_FAILS_IN_ROW) == 0) {
+        printf("off\n");
+        return 0;
+    }
+    if (v(HR_SUP_OUTAGE_AFTER)) printf("after %d %s without network or SIM; ", v(HR_SUP_OUTAGE_AFTER), unit);
+    if (v(HR_SUP_FAILS_IN_ROW)) printf("after %d failed SMS in a row; ", v(HR_SUP_FAILS_IN_ROW));
+    printf("back: %s\n            NOW: %s\n", groups_text(v(HR_SUP_DELIVER_GROUPS)).c_str(),
+           cannot ? "CANNOT DELIVER (discrete input 5)" : "delivery possible");
+    return 0;
+}
+
 int status_once(Line &l) {
     uint16_t ir[IR_WAV_VALID + IR_WAV_N];
     uint8_t di[DISCRETE];
@@ -296,6 +381,7 @@ int status_once(Line &l) {
     for (int k = 0; k < IR_SLOTS; k++) printf(" %d:%s", k, status_name(ir[IR_SLOT_STATUS + k]));
     printf("\n            last slot %d, dynamic SMS %s%s\n", ir[IR_LAST_SLOT], status_name(ir[IR_DYNAMIC_STATUS]),
            di[DI_QUEUE_FULL] ? ", QUEUE FULL" : "");
+    if (int rc = print_supervision(l, di[DI_CANNOT_DELIVER] != 0)) return rc;
     if (!di[DI_RX_SMS]) {
         printf("received    none\n");
         return 0;
@@ -390,10 +476,11 @@ int cmd_sms(const Opts &o) {
 }
 
 const char *command_help(const std::string &c) {
-    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini\n  Writes the configuration image of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini.\n";
+    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n  Writes the configuration image of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini. With --sign it\n  also writes CONFIG.ini.minisig (see agwctl sign --help).\n";
+    if (c == "sign") return "agwctl sign FILE --key SECRET.key [--version N]\n  Writes FILE.minisig, the detached signature a gateway holding the public key\n  (/APP/update.pub) needs to take FILE from the card. The key is an unencrypted\n  minisign secret key (minisign -G -W -p update.pub -s update.key); for an\n  encrypted one use minisign -S -s KEY -m FILE -t \"version=N\". A firmware needs\n  --version N: the gateway refuses a version lower than the installed one.\n";
     if (c == "show") return "agwctl show CONFIG.ini | --port DEV [line options] [--all]\n  Prints the site file of an image or of a live gateway: the settings that differ\n  from the factory defaults, or all of them with --all.\n";
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";
-    if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue and the\n  received SMS; --watch redraws it every 2 s.\n";
+    if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue, the\n  self-supervision and the received SMS; --watch redraws it every 2 s.\n";
     if (c == "alarm") return "agwctl alarm --port DEV [line options] N on|off\n  Writes coil N (0..127) ON or OFF.\n";
     if (c == "sms") return "agwctl sms --port DEV [line options] NUMBER TEXT\n  Sends the dynamic SMS (up to 70 UCS-2 characters) and follows its status:\n  exit 0 done, 1 failed, 2 no answer.\n";
     return USAGE;
@@ -413,6 +500,8 @@ int main(int argc, char **argv) {
         if (a == "--help" || a == "-h") o.help = true;
         else if (a == "--port") o.port = next();
         else if (a == "-o") o.out = next();
+        else if (a == "--key" || a == "--sign") o.key = next();
+        else if (a == "--version") o.version = next();
         else if (a == "--slave") o.slave = atoi(next().c_str());
         else if (a == "--baud") o.baud = atoi(next().c_str());
         else if (a == "--parity") o.parity = next().c_str()[0];
@@ -427,6 +516,7 @@ int main(int argc, char **argv) {
     if (o.slave < 1 || o.slave > 247) return fail("--slave must be 1 to 247");
     if (o.parity != 'N' && o.parity != 'E' && o.parity != 'O') return fail("--parity must be N, E or O");
     if (cmd == "image") return cmd_image(o);
+    if (cmd == "sign") return cmd_sign(o);
     if (cmd == "show") return cmd_show(o);
     if (cmd == "push") return cmd_push(o);
     if (cmd == "status") return cmd_status(o);

@@ -45,51 +45,6 @@ void set_bit(int reg, int b, bool on) {
 const char *parity_name(char p) { return p == 'O' ? "odd" : p == 'E' ? "even" : "none"; }
 }  // namespace
 
-std::string utf8_to_ucs2(const std::string &in, std::u16string &out) {
-    out.clear();
-    for (size_t i = 0; i < in.size();) {
-        auto c = static_cast<unsigned char>(in[i]);
-        uint32_t cp;
-        int n;
-        if (c < 0x80) { cp = c; n = 1; }
-        else if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; n = 2; }
-        else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; n = 3; }
-        else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; n = 4; }
-        else return "invalid UTF-8";
-        if (i + n > in.size()) return "invalid UTF-8";
-        for (int k = 1; k < n; k++) {
-            auto d = static_cast<unsigned char>(in[i + k]);
-            if ((d & 0xC0) != 0x80) return "invalid UTF-8";
-            cp = cp << 6 | (d & 0x3F);
-        }
-        i += n;
-        if (cp > 0xFFFF) {
-            char m[96];
-            snprintf(m, sizeof m, "character U+%04X is outside the basic multilingual plane (UCS-2)", cp);
-            return m;
-        }
-        if (cp >= 0xD800 && cp <= 0xDFFF) return "invalid UTF-8 (surrogate)";
-        if (cp == 0) return "a NUL character cannot be stored";
-        out.push_back(static_cast<char16_t>(cp));
-    }
-    return "";
-}
-
-std::string ucs2_to_utf8(const std::u16string &in) {
-    std::string s;
-    for (char16_t u : in) {
-        uint32_t cp = (u >= 0xD800 && u <= 0xDFFF) ? 0xFFFD : u;
-        if (cp < 0x80) s += static_cast<char>(cp);
-        else if (cp < 0x800) { s += static_cast<char>(0xC0 | cp >> 6); s += static_cast<char>(0x80 | (cp & 0x3F)); }
-        else {
-            s += static_cast<char>(0xE0 | cp >> 12);
-            s += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            s += static_cast<char>(0x80 | (cp & 0x3F));
-        }
-    }
-    return s;
-}
-
 bool phone_valid(const std::string &s) {
     size_t start = (!s.empty() && s[0] == '+') ? 1 : 0;
     if (s.size() <= start || s.size() > PHONE_MAX_CHARS) return false;
@@ -127,6 +82,16 @@ Site site_from_map() {
         a.voice = bit(HR_VOICE_ENABLE + enable_word(i), enable_bit(i));
         a.edge_delay = hr_get(edge_delay_reg(i));
     }
+    SiteSupervision &v = s.supervision;
+    v.heartbeat_groups = hr_get(HR_SUP_HEARTBEAT_GROUPS);
+    v.heartbeat_time = hr_get(HR_SUP_HEARTBEAT_TIME);
+    v.heartbeat_every = hr_get(HR_SUP_HEARTBEAT_EVERY);
+    v.silent_groups = hr_get(HR_SUP_SILENT_GROUPS);
+    v.silent_after = hr_get(HR_SUP_SILENT_AFTER);
+    v.outage_after = hr_get(HR_SUP_OUTAGE_AFTER);
+    v.fails_in_row = hr_get(HR_SUP_FAILS_IN_ROW);
+    v.deliver_groups = hr_get(HR_SUP_DELIVER_GROUPS);
+    v.seconds = hr_get(HR_SUP_UNIT) == 1;
     return s;
 }
 
@@ -157,6 +122,16 @@ void site_to_map(const Site &s) {
         set_bit(HR_VOICE_ENABLE + enable_word(i), enable_bit(i), a.voice);
         hr_set(edge_delay_reg(i), a.edge_delay);
     }
+    const SiteSupervision &v = s.supervision;
+    hr_set(HR_SUP_HEARTBEAT_GROUPS, v.heartbeat_groups);
+    hr_set(HR_SUP_HEARTBEAT_TIME, static_cast<uint16_t>(v.heartbeat_time));
+    hr_set(HR_SUP_HEARTBEAT_EVERY, v.heartbeat_every);
+    hr_set(HR_SUP_SILENT_GROUPS, v.silent_groups);
+    hr_set(HR_SUP_SILENT_AFTER, v.silent_after);
+    hr_set(HR_SUP_OUTAGE_AFTER, v.outage_after);
+    hr_set(HR_SUP_FAILS_IN_ROW, v.fails_in_row);
+    hr_set(HR_SUP_DELIVER_GROUPS, v.deliver_groups);
+    hr_set(HR_SUP_UNIT, v.seconds ? 1 : 0);
 }
 
 Site site_defaults() {
@@ -181,6 +156,7 @@ const std::vector<RegRange> &site_ranges() {
         for (int k = 0; k < ALARMS / 16; k++) v.push_back({alarm_text_reg(16 * k), TEXT_GROUP_SPAN});
         v.push_back({group_reg(0), 8 * PHONE_BLOCK});
         v.push_back({group_reg(8), 8 * PHONE_BLOCK});
+        v.push_back({HR_SUP_FIRST, HR_SUP_N});
         return v;
     }();
     return r;
@@ -233,6 +209,21 @@ struct Parser {
                                       std::to_string(regs) + " available");
         return true;
     }
+    // A list of group indexes as a bit mask.
+    bool groups(const toml::table &t, const char *key, const std::string &field, uint16_t &out) {
+        const toml::node *gn = t.get(key);
+        if (!gn) return true;
+        const toml::array *arr = gn->as_array();
+        if (!arr) return fail(gn, field, "must be a list of group indexes");
+        uint16_t mask = 0;
+        for (const toml::node &x : *arr) {
+            auto v = x.value<int64_t>();
+            if (!x.is_integer() || *v < 0 || *v >= GROUPS) return fail(&x, field, "group index must be 0 to 15");
+            mask = static_cast<uint16_t>(mask | 1u << *v);
+        }
+        out = mask;
+        return true;
+    }
     const toml::array *array_of_tables(const toml::table &root, const char *key) {
         const toml::node *n = root.get(key);
         if (!n) return nullptr;
@@ -254,7 +245,7 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
     } catch (const toml::parse_error &e) {
         return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
-    if (!p.known(root, "", {"serial", "sim", "sms", "group", "alarm"})) return p.err;
+    if (!p.known(root, "", {"serial", "sim", "sms", "group", "alarm", "supervision"})) return p.err;
 
     auto section = [&](const char *key) -> const toml::table * {
         const toml::node *n = root.get(key);
@@ -309,6 +300,41 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             return p.err;
     }
     if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("supervision")) {
+        SiteSupervision &v = s.supervision;
+        long every = v.heartbeat_every, silent = v.silent_after, outage = v.outage_after, fails = v.fails_in_row;
+        if (!p.known(*t, "supervision.", {"unit", "heartbeat_groups", "heartbeat_time", "heartbeat_every",
+                                          "silent_groups", "silent_after", "outage_after", "failures_in_row",
+                                          "deliver_groups"}) ||
+            !p.groups(*t, "heartbeat_groups", "supervision.heartbeat_groups", v.heartbeat_groups) ||
+            !p.groups(*t, "silent_groups", "supervision.silent_groups", v.silent_groups) ||
+            !p.groups(*t, "deliver_groups", "supervision.deliver_groups", v.deliver_groups) ||
+            !p.integer(*t, "heartbeat_every", "supervision.heartbeat_every", 0, 65535, every) ||
+            !p.integer(*t, "silent_after", "supervision.silent_after", 0, 65535, silent) ||
+            !p.integer(*t, "outage_after", "supervision.outage_after", 0, 65535, outage) ||
+            !p.integer(*t, "failures_in_row", "supervision.failures_in_row", 0, 65535, fails))
+            return p.err;
+        if (const toml::node *n = t->get("unit")) {
+            auto u = n->value<std::string>();
+            if (u == "minutes") v.seconds = false;
+            else if (u == "seconds") v.seconds = true;
+            else return p.fail(n, "supervision.unit", "must be \"minutes\" or \"seconds\""), p.err;
+        }
+        if (const toml::node *n = t->get("heartbeat_time")) {
+            auto hm = n->value<std::string>();
+            int h = -1, m = -1;
+            char end = 0;
+            if (!hm || std::sscanf(hm->c_str(), "%2d:%2d%c", &h, &m, &end) != 2 || h < 0 || h > 23 || m < 0 ||
+                m > 59 || hm->size() != 5)
+                return p.fail(n, "supervision.heartbeat_time", "must be a local time \"HH:MM\" (00:00 to 23:59)"), p.err;
+            v.heartbeat_time = h * 60 + m;
+        }
+        v.heartbeat_every = static_cast<uint16_t>(every);
+        v.silent_after = static_cast<uint16_t>(silent);
+        v.outage_after = static_cast<uint16_t>(outage);
+        v.fails_in_row = static_cast<uint16_t>(fails);
+    }
+    if (!p.err.empty()) return p.err;
 
     std::set<long> seen;
     if (const toml::array *groups = p.array_of_tables(root, "group")) {
@@ -355,17 +381,7 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
                 !p.integer(t, "edge_delay", "alarm.edge_delay", 0, 65535, delay))
                 return p.err;
             a.edge_delay = static_cast<uint16_t>(delay);
-            if (const toml::node *gn = t.get("groups")) {
-                const toml::array *arr = gn->as_array();
-                if (!arr) return p.fail(gn, "alarm.groups", "must be a list of group indexes"), p.err;
-                uint16_t mask = 0;
-                for (const toml::node &x : *arr) {
-                    auto v = x.value<int64_t>();
-                    if (!x.is_integer() || *v < 0 || *v >= GROUPS) return p.fail(&x, "alarm.groups", "group index must be 0 to 15"), p.err;
-                    mask = static_cast<uint16_t>(mask | 1u << *v);
-                }
-                a.groups = mask;
-            }
+            if (!p.groups(t, "groups", "alarm.groups", a.groups)) return p.err;
         }
     }
     if (!p.err.empty()) return p.err;
@@ -389,6 +405,12 @@ std::string quote(const std::string &s) {
     return o + "\"";
 }
 std::string quote16(const std::u16string &s) { return quote(ucs2_to_utf8(s)); }
+std::string group_list(uint16_t mask) {
+    std::string o = "[";
+    for (int g = 0; g < GROUPS; g++)
+        if (mask >> g & 1) o += (o.size() > 1 ? ", " : "") + std::to_string(g);
+    return o + "]";
+}
 }  // namespace
 
 std::string site_emit(const Site &s, bool all) {
@@ -423,17 +445,27 @@ std::string site_emit(const Site &s, bool all) {
         o << "[[alarm]]\nnumber = " << i << "\n";
         if (want(a.on != b.on)) o << "on = " << quote16(a.on) << "\n";
         if (want(a.off != b.off)) o << "off = " << quote16(a.off) << "\n";
-        if (want(a.groups != b.groups)) {
-            o << "groups = [";
-            bool first = true;
-            for (int g = 0; g < GROUPS; g++)
-                if (a.groups >> g & 1) { o << (first ? "" : ", ") << g; first = false; }
-            o << "]\n";
-        }
+        if (want(a.groups != b.groups)) o << "groups = " << group_list(a.groups) << "\n";
         if (want(a.sms != b.sms)) o << "sms = " << (a.sms ? "true" : "false") << "\n";
         if (want(a.voice != b.voice)) o << "voice = " << (a.voice ? "true" : "false") << "\n";
         if (want(a.edge_delay != b.edge_delay)) o << "edge_delay = " << a.edge_delay << "\n";
         o << "\n";
     }
+    const SiteSupervision &v = s.supervision, &dv = d.supervision;
+    sec.str("");
+    if (want(v.seconds != dv.seconds)) sec << "unit = \"" << (v.seconds ? "seconds" : "minutes") << "\"\n";
+    if (want(v.heartbeat_groups != dv.heartbeat_groups)) sec << "heartbeat_groups = " << group_list(v.heartbeat_groups) << "\n";
+    if (want(v.heartbeat_time != dv.heartbeat_time)) {
+        char hm[16];
+        snprintf(hm, sizeof hm, "%02d:%02d", v.heartbeat_time / 60 % 24, v.heartbeat_time % 60);
+        sec << "heartbeat_time = \"" << hm << "\"\n";
+    }
+    if (want(v.heartbeat_every != dv.heartbeat_every)) sec << "heartbeat_every = " << v.heartbeat_every << "\n";
+    if (want(v.silent_groups != dv.silent_groups)) sec << "silent_groups = " << group_list(v.silent_groups) << "\n";
+    if (want(v.silent_after != dv.silent_after)) sec << "silent_after = " << v.silent_after << "\n";
+    if (want(v.outage_after != dv.outage_after)) sec << "outage_after = " << v.outage_after << "\n";
+    if (want(v.fails_in_row != dv.fails_in_row)) sec << "failures_in_row = " << v.fails_in_row << "\n";
+    if (want(v.deliver_groups != dv.deliver_groups)) sec << "deliver_groups = " << group_list(v.deliver_groups) << "\n";
+    if (!sec.str().empty()) o << "[supervision]\n" << sec.str() << "\n";
     return o.str();
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "modbus/map_layout.h"
+#include "msg/ucs2.h"   // UTF-8 <-> UCS-2 of the texts
 
 struct SiteAlarm {
     std::u16string on, off;  // UCS-2 code units
@@ -15,6 +16,17 @@ struct SiteAlarm {
     bool sms = false, voice = false;
     uint16_t edge_delay = 0;
     bool operator==(const SiteAlarm &) const = default;
+};
+
+// Self-supervision (holding registers 1000..1099); all zero = off.
+struct SiteSupervision {
+    uint16_t heartbeat_groups = 0;   // bit g = phone group g
+    int heartbeat_time = 0;          // minutes after midnight, local time
+    uint16_t heartbeat_every = 0;    // 0 once a day
+    uint16_t silent_groups = 0, silent_after = 0;
+    uint16_t outage_after = 0, fails_in_row = 0, deliver_groups = 0;
+    bool seconds = false;            // bounds and interval in seconds, not minutes
+    bool operator==(const SiteSupervision &) const = default;
 };
 
 struct Site {
@@ -25,12 +37,10 @@ struct Site {
     std::u16string variable_text;
     std::array<std::array<std::string, layout::PHONES_PER_GROUP>, layout::GROUPS> phones;
     std::array<SiteAlarm, layout::ALARMS> alarms;
+    SiteSupervision supervision;
     bool operator==(const Site &) const = default;
 };
 
-// UTF-8 <-> UCS-2. utf8_to_ucs2 returns "" on success or the reason.
-std::string utf8_to_ucs2(const std::string &in, std::u16string &out);
-std::string ucs2_to_utf8(const std::u16string &in);
 // A phone number: optional '+' then digits, 1..19 characters in all.
 bool phone_valid(const std::string &s);
 

@@ -128,6 +128,14 @@ def default_holding():
     return _tables(_factory_image())[3]
 
 
+def default_text(alarm, on=True):
+    """Alarm n's factory ON (or OFF) text, as the daemon writes it."""
+    h = default_holding()
+    first = L.alarm_text_reg(alarm) if on else L.alarm_off_text_reg(alarm)
+    units = [((r & 0xFF) << 8) | (r >> 8) for r in h[first:first + L.TEXT_N]]
+    return "".join(chr(u) for u in units if u)
+
+
 def default_image(hr=None, ir=None, coils=None, di=None):
     """A configuration file image: factory defaults, then the given overrides
     ({address: value} for each table)."""

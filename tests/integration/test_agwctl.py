@@ -26,6 +26,12 @@ on = "Überflutung €"
 groups = [9]
 sms = true
 edge_delay = 1000
+[supervision]
+silent_groups = [9]
+silent_after = 600
+outage_after = 30
+failures_in_row = 5
+deliver_groups = [9]
 """
 
 
@@ -96,6 +102,9 @@ def test_push_show_save_status_alarm_and_sms(board, site, tmp_path):
 
     st = agwctl("status", "--port", port).stdout
     assert "firmware 1.7, 2019-06-19" in st and "SD card     mounted" in st
+    assert "supervision heartbeat off\n            silent master after 600 min, to groups 9\n" in st, st
+    assert ("cannot deliver after 30 min without network or SIM; after 5 failed SMS in a row; back: groups 9\n"
+            "            NOW: delivery possible") in st, st
 
     agwctl("alarm", "--port", port, "5", "on")
     m.wait_for(lambda: len(m.outbox()) >= 2, 30, what="the alarm's two SMS")

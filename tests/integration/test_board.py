@@ -254,7 +254,7 @@ def card_mount():
 
 
 def test_full_card_keeps_the_configuration(card_mount, make_board):
-    old_config = default_image(hr={5: 0x0007})   # 69576 bytes: more than the card holds
+    old_config = default_image(hr={5: 0x0007})   # an image is more than the card holds
     b = make_board(card=False, start=False, files={"APP/config.ini": old_config, "APP/fw": b"old firmware"})
     card_mount(b, "64k", {"media/card/update/fw": b"new firmware"})
     b.start(wait=False)

@@ -17,7 +17,7 @@ import time
 import pytest
 import serial
 
-from conftest import default_image
+from conftest import default_image, default_text
 from sim import maplayout as L
 from sim.mbmaster import DONE, FAILED, ascii_regs, crc16, rtu, wav_file
 from sim.modemctl import Modem
@@ -484,7 +484,7 @@ def test_flood_with_malformed_frames_while_alarms_flow(board):
     ends = re.findall(r"ng_cnt=(\d+), phone_idx=(\d+)\r\n", board.log())
     assert ends == [("0", "1")] * 3, ends
     got = sorted("%s@%s" % (r["text"], r["number"]) for r in m.outbox())
-    assert got == ["Channel%d ON@%s" % (a, PHONE) for a in (1, 2, 3)]
+    assert got == ["%s@%s" % (default_text(a), PHONE) for a in (1, 2, 3)]
     master = Master(board)
     # Each of the three in its own status record.
     master.wait(lambda regs: regs[16] == puts[-1] and regs[0:3] == [DONE] * 3, 5, "the three alarms reported done")

@@ -7,6 +7,8 @@
 
 #include "alarm/dispatch.h"
 #include "alarm/rings.h"
+#include "alarm/supervision.h"
+#include "modbus/regmap.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
@@ -168,6 +170,44 @@ TEST_F(Dispatch, ThreeFailuresGiveUpOnePhoneOnly) {
     EXPECT_EQ(sms_evt[1].phones_done, 1);
     EXPECT_EQ(sms_evt[0].status.load(), 4);   // still readable after the pop
     EXPECT_EQ(sms_event_is_n(), 0);
+}
+
+// The self-supervision counts failed attempts in a row across phones and
+// entries; a delivery ends the run.
+TEST_F(Dispatch, FailuresInARowAcrossPhonesRaiseTheCannotDeliverFlag) {
+    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    supervision_reset();
+    hr_set(layout::HR_SUP_FAILS_IN_ROW, 5);
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    modem_.verdicts = {4, 4, 4, 4, 4};   // 111 given up, 222 fails twice, then goes through
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();   // 5 in a row, ended by the success
+    supervision_pass();
+    EXPECT_EQ(di_get(layout::DI_CANNOT_DELIVER), 0);
+    set_list({"333"});
+    ASSERT_EQ(put_sms("B", 1), 1);
+    modem_.verdicts = {4, 4, 4};
+    sms_buffer_pass();   // 333 given up: 3 in a row
+    set_list({"444", "555"});
+    ASSERT_EQ(put_sms("C", 2), 2);
+    modem_.verdicts = {4, 4, 3};
+    sms_buffer_pass();   // 5 in a row, then 444 goes through
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "111", "111", "222", "222", "222", "333", "333",
+                                                            "333", "444", "444", "444", "555"}));
+    supervision_pass();
+    EXPECT_EQ(di_get(layout::DI_CANNOT_DELIVER), 0);   // the success came before the pass
+    modem_.verdicts = {4, 4, 4, 4, 4, 4};   // both phones given up: 6 in a row
+    set_list({"666", "777"});
+    ASSERT_EQ(put_sms("D", 2), 3);
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    testing::internal::GetCapturedStdout();
+    supervision_pass();
+    EXPECT_EQ(di_get(layout::DI_CANNOT_DELIVER), 1);
+    modbus_mapping_free(data_mapping.load());
+    data_mapping = nullptr;
 }
 
 TEST_F(Dispatch, FailuresWithoutNetworkDoNotCount) {

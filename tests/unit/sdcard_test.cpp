@@ -2,18 +2,22 @@
 // commands, and the copies, checks and renames run for real in a temporary board root.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include <signal.h>
+#include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "tests/unit/test_files.h"
 #include "storage/sdcard.h"
+#include "storage/signature.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 
@@ -324,5 +328,148 @@ TEST_F(SdCard, KilledInstallLeavesOldOrNewFirmware) {
         put(root / "APP/fw", old_fw);
     }
     EXPECT_TRUE(saw_old);
+}
+}  // namespace
+
+namespace {
+// With a public key on the board (/APP/update.pub) a card file goes in only
+// with a good signature beside it, and a firmware only with a version not
+// below the installed one. A refusal touches nothing and is tried once.
+class SignedCard : public SdCard {
+protected:
+    sig_seckey key{};
+    fs::path upd;
+
+    void SetUp() override {
+        SdCard::SetUp();
+        ASSERT_GE(sodium_init(), 0);
+        uint8_t pk[crypto_sign_PUBLICKEYBYTES];
+        crypto_sign_keypair(pk, key.sk);
+        randombytes_buf(key.key_id, sizeof key.key_id);
+        put(root / "APP/update.pub", sig_pubkey_text(key));
+        fake_sys::passthrough(true);
+        upd = root / "media/card/update";
+        put(root / "APP/fw", "old fw");
+        put(root / "APP/config.ini", "old config");
+        if_sd_card = 1;
+    }
+    void sign(const fs::path &file, const std::string &trusted, const sig_seckey &with) {
+        std::string text;
+        const char *why = nullptr;
+        ASSERT_TRUE(sig_sign_file(with, file.string(), trusted, &text, &why)) << why;
+        put(file.string() + ".minisig", text);
+    }
+    void sign(const fs::path &file, const std::string &trusted) { sign(file, trusted, key); }
+    // One start's card work; its messages.
+    std::string start() {
+        if_fw_exist = 0;
+        if_fw_update = 0;
+        if_fw_update_error = 0;
+        if_update_skipped = 0;
+        testing::internal::CaptureStdout();
+        check_if_config_update();
+        if (if_fw_exist) check_if_fw_update();
+        return testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(SignedCard, SignedUpdatesInstallAndRecordTheVersion) {
+    put(upd / "config.ini", "new config");
+    sign(upd / "config.ini", "file:config.ini");
+    put(upd / "fw", "new fw");
+    sign(upd / "fw", "file:fw\tversion=5");
+    std::string out = start();
+    EXPECT_EQ(out.find("not installed"), std::string::npos) << out;
+    EXPECT_EQ(slurp(root / "APP/config.ini"), "new config");
+    EXPECT_EQ(slurp(root / "APP/fw"), "new fw");
+    EXPECT_EQ(slurp(root / "APP/fw.version"), "5\n");
+    EXPECT_EQ(if_fw_update, 1);
+    EXPECT_EQ(if_fw_update_error, 0);
+    // The signatures went with their files.
+    EXPECT_FALSE(fs::exists(upd / "fw.minisig"));
+    EXPECT_FALSE(fs::exists(upd / "config.ini.minisig"));
+
+    // The same version again is taken (a reinstall); a lower one is not.
+    put(upd / "fw", "same version");
+    sign(upd / "fw", "version=5");
+    start();
+    EXPECT_EQ(slurp(root / "APP/fw"), "same version");
+    put(root / "APP/config.ini", "kept config");
+    put(upd / "fw", "older fw");
+    sign(upd / "fw", "version=4");
+    out = start();
+    EXPECT_NE(out.find("fw not installed: version 4 is older than the installed 5!!"), std::string::npos) << out;
+    EXPECT_EQ(slurp(root / "APP/fw"), "same version");
+    EXPECT_EQ(slurp(root / "APP/fw.version"), "5\n");
+    EXPECT_EQ(slurp(root / "APP/config.ini"), "kept config");
+    EXPECT_EQ(if_fw_update, 1);   // firmware-update mode shows pattern 6
+    EXPECT_EQ(if_fw_update_error, 1);
+}
+
+TEST_F(SignedCard, RefusedFilesTouchNothingAndAreTriedOnce) {
+    sig_seckey other{};
+    uint8_t pk[crypto_sign_PUBLICKEYBYTES];
+    crypto_sign_keypair(pk, other.sk);
+    memcpy(other.key_id, key.key_id, sizeof other.key_id);   // same id, other key
+    struct Case {
+        const char *what;
+        std::function<void()> make;
+        const char *why;
+    };
+    const Case cases[] = {
+        {"unsigned", [&] { put(upd / "fw", "new fw"); }, "fw not installed: no signature!!"},
+        {"other key", [&] { put(upd / "fw", "new fw"); sign(upd / "fw", "version=9", other); },
+         "fw not installed: trusted comment does not match its signature!!"},
+        {"changed after signing", [&] { put(upd / "fw", "new fw"); sign(upd / "fw", "version=9");
+                                        put(upd / "fw", "new fw, longer"); },
+         "fw not installed: file does not match its signature!!"},
+        {"no version", [&] { put(upd / "fw", "new fw"); sign(upd / "fw", "file:fw"); },
+         "fw not installed: no version=N in the trusted comment!!"},
+        {"garbage signature", [&] { put(upd / "fw", "new fw"); put(upd / "fw.minisig", std::string(3000, '\n')); },
+         "fw not installed: malformed signature file!!"},
+    };
+    for (const Case &c : cases) {
+        fs::remove_all(upd);
+        fs::remove(root / "APP/update.tried");
+        c.make();
+        std::string out = start();
+        EXPECT_NE(out.find(c.why), std::string::npos) << c.what << ": " << out;
+        EXPECT_EQ(slurp(root / "APP/fw"), "old fw") << c.what;
+        EXPECT_EQ(slurp(root / "APP/config.ini"), "old config") << c.what;
+        EXPECT_FALSE(fs::exists(upd / "fw.bck")) << c.what;
+        EXPECT_FALSE(fs::exists(upd / "config.ini.bck")) << c.what;
+        EXPECT_TRUE(fs::exists(upd / "fw")) << c.what;
+        EXPECT_EQ(if_fw_update_error, 1) << c.what;
+        // The next start does not try the same file again and serves normally.
+        out = start();
+        EXPECT_NE(out.find("fw update failed before, not tried again!!"), std::string::npos) << c.what << out;
+        EXPECT_EQ(if_fw_update, 0) << c.what;
+        EXPECT_EQ(if_update_skipped, 1) << c.what;
+    }
+    // The unsigned file of before, now with a good signature: tried and installed.
+    fs::remove_all(upd);
+    fs::remove(root / "APP/update.tried");
+    put(upd / "fw", "new fw");
+    start();
+    sign(upd / "fw", "version=1");
+    start();
+    EXPECT_EQ(slurp(root / "APP/fw"), "new fw");
+}
+
+TEST_F(SignedCard, ConfigurationNeedsItsSignatureToo) {
+    put(upd / "config.ini", "new config");
+    std::string out = start();
+    EXPECT_NE(out.find("config.ini not installed: no signature, the config is kept!!"), std::string::npos) << out;
+    EXPECT_EQ(slurp(root / "APP/config.ini"), "old config");
+    EXPECT_FALSE(fs::exists(upd / "config.ini.bck"));
+    EXPECT_EQ(if_fw_update_error, 1);
+    EXPECT_EQ(if_fw_update, 0);
+
+    // Without the key the same card goes in as ever.
+    fs::remove(root / "APP/update.pub");
+    fs::remove(root / "APP/update.tried");
+    start();
+    EXPECT_EQ(slurp(root / "APP/config.ini"), "new config");
+    EXPECT_FALSE(fs::exists(root / "APP/fw.version"));
 }
 }  // namespace

@@ -46,6 +46,12 @@ TEST(Site, BadInputNamesFileLineAndField) {
         {"[sim]\npin = 1234\n", "s.toml:2: sim.pin: must be four digits"},
         {"[[alarm]]\non = \"x\"\n", "alarm.number: missing"},
         {"[serial]\naddress = = 3\n", "s.toml:2: "},
+        {"[supervision]\nheartbeat_time = \"8:00\"\n", "s.toml:2: supervision.heartbeat_time: must be a local time"},
+        {"[supervision]\nheartbeat_time = \"24:00\"\n", "s.toml:2: supervision.heartbeat_time: must be a local time"},
+        {"[supervision]\nunit = \"hours\"\n", "s.toml:2: supervision.unit: must be \"minutes\" or \"seconds\""},
+        {"[supervision]\nsilent_groups = [16]\n", "s.toml:2: supervision.silent_groups: group index must be 0 to 15"},
+        {"[supervision]\nsilent_after = -1\n", "s.toml:2: supervision.silent_after: must be 0 to 65535"},
+        {"[supervision]\nheartbeat = 1\n", "s.toml:2: supervision.heartbeat: unknown key"},
     };
     for (const Case &c : cases) {
         Site s = site_defaults();
@@ -82,6 +88,24 @@ TEST(Site, RoundTripThroughImageAndShow) {
     EXPECT_EQ(ucs2_to_utf8(site.alarms[7].on), "Channel7 ON");
     EXPECT_EQ(ucs2_to_utf8(site.alarms[5].off), "Channel5 OFF");
     EXPECT_EQ(site_emit(site_defaults(), false), "");
+    // The self-supervision's registers, off by default.
+    EXPECT_EQ(site_defaults().supervision, SiteSupervision{});
+    Map m;
+    site_to_map(site);
+    EXPECT_EQ(hr_get(layout::HR_SUP_HEARTBEAT_GROUPS), 0x0002);
+    EXPECT_EQ(hr_get(layout::HR_SUP_HEARTBEAT_TIME), 7 * 60 + 30);
+    EXPECT_EQ(hr_get(layout::HR_SUP_SILENT_GROUPS), 0x0001);
+    EXPECT_EQ(hr_get(layout::HR_SUP_SILENT_AFTER), 30);
+    EXPECT_EQ(hr_get(layout::HR_SUP_OUTAGE_AFTER), 20);
+    EXPECT_EQ(hr_get(layout::HR_SUP_FAILS_IN_ROW), 6);
+    EXPECT_EQ(hr_get(layout::HR_SUP_DELIVER_GROUPS), 0x0002);
+    EXPECT_EQ(hr_get(layout::HR_SUP_UNIT), 0);
+    Site sec;
+    ASSERT_EQ(site_parse("[supervision]\nunit = \"seconds\"\nheartbeat_every = 10\n", "s.toml", sec), "");
+    site_to_map(sec);
+    EXPECT_EQ(hr_get(layout::HR_SUP_UNIT), 1);
+    EXPECT_EQ(hr_get(layout::HR_SUP_HEARTBEAT_EVERY), 10);
+    EXPECT_EQ(site_from_map().supervision, sec.supervision);
 }
 
 TEST(Site, TextRegistersAreByteExchangedUcs2) {
