@@ -7,7 +7,9 @@
 #include <mutex>
 #include <string>
 
+#include "alarm/ack.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
 #include "modbus/regmap.h"
 #include "storage/sdcard.h"
 #include "storage/voice_files.h"
@@ -72,10 +74,11 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     std::memcpy(msg.text, text, static_cast<size_t>(len));
     msg.length = static_cast<uint8_t>(len);
     msg.mode = 8;
-    int res = sms_event_put(msg, phones, count);
+    int res = sms_event_put(msg, phones, count, alarm);
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
+    ack_note_queued(alarm, 0, res);
     // Each queued alarm SMS takes the next status record in turn (0, 1, .. 15,
     // then 0 again), so the master follows the last 16 in input registers
     // 0..15; input register 16 names the ring slot of the last one.
@@ -112,10 +115,12 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
     }
     voice_message vm{};
     snprintf(vm.wav_name, sizeof vm.wav_name, "%s", name.c_str());
-    int res = voice_event_put(vm, phones, count);
+    int res = voice_event_put(vm, phones, count, alarm);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
-    return res != -1;
+    if (res == -1) return false;
+    ack_note_queued(alarm, 1, res);
+    return true;
 }
 
 // Changes that found their ring full wait here, composed later in order of
@@ -125,13 +130,23 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
 // composing, so a new change never overtakes a waiting one.
 constexpr int SMS_RING = 0, VOICE_RING = 1;
 uint32_t waiting_seq[2][layout::ALARMS][2];
+// A waiting ON that is a repeat of an unacknowledged alarm: the escalation
+// groups it adds, and whether it is only a repeat (dropped when the alarm is
+// acknowledged or goes OFF; a real ON change is never dropped).
+uint16_t waiting_extra[2][layout::ALARMS];
+bool waiting_repeat[2][layout::ALARMS];
 int waiting_n[2];
 uint32_t next_seq = 1;
 std::mutex compose_mu;
 
-void wait_change(int ring, int alarm, uint16_t value) {
+void wait_change(int ring, int alarm, uint16_t value, uint16_t extra = 0, bool repeat = false) {
     if (value != ALARM_ON && value != ALARM_OFF) return;
     uint32_t &w = waiting_seq[ring][alarm][value == ALARM_ON ? 1 : 0];
+    if (value == ALARM_ON) {
+        // A real change waiting already stays one; the groups add up.
+        waiting_repeat[ring][alarm] = w == 0 ? repeat : (waiting_repeat[ring][alarm] && repeat);
+        waiting_extra[ring][alarm] = static_cast<uint16_t>((w == 0 ? 0 : waiting_extra[ring][alarm]) | extra);
+    }
     if (w == 0) {
         w = next_seq++;
         waiting_n[ring]++;
@@ -157,12 +172,31 @@ void drain_ring(int ring) {
         uint16_t value = best_v == 1 ? ALARM_ON : ALARM_OFF;
         // The phones and texts in force now: the master may have mended them meanwhile.
         char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
-        int count = collect_phones(hr_get(layout::HR_GROUP_MASK + best_a), phones);
+        uint16_t extra = best_v == 1 ? waiting_extra[ring][best_a] : 0;
+        int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + best_a) | extra), phones);
         bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count) : queue_voice(best_a, value, phones, count);
         if (!ok) return;
         waiting_seq[ring][best_a][best_v] = 0;
+        if (best_v == 1) {
+            waiting_extra[ring][best_a] = 0;
+            waiting_repeat[ring][best_a] = false;
+        }
         waiting_n[ring]--;
     }
+}
+
+// Drops the waiting ON repeats of alarm (compose_mu held).
+void drop_waiting_repeat(int alarm) {
+    for (int ring = 0; ring < 2; ring++) {
+        uint32_t &w = waiting_seq[ring][alarm][1];
+        if (w == 0 || !waiting_repeat[ring][alarm]) continue;
+        w = 0;
+        waiting_repeat[ring][alarm] = false;
+        waiting_extra[ring][alarm] = 0;
+        waiting_n[ring]--;
+        printf("alarm %d: waiting repeat dropped\r\n", alarm);
+    }
+    alarms_waiting.store(waiting_n[0] + waiting_n[1]);
 }
 }  // namespace
 
@@ -201,7 +235,10 @@ void alarm_waiting_clear_sms() {
     std::lock_guard<std::mutex> l(compose_mu);
     if (waiting_n[SMS_RING] > 0)
         printf("clear all send buffer: %d waiting alarm changes dropped\r\n", waiting_n[SMS_RING]);
+    ack_forget_entries(SMS_RING);
     std::memset(waiting_seq[SMS_RING], 0, sizeof waiting_seq[SMS_RING]);
+    std::memset(waiting_extra[SMS_RING], 0, sizeof waiting_extra[SMS_RING]);
+    std::memset(waiting_repeat[SMS_RING], 0, sizeof waiting_repeat[SMS_RING]);
     waiting_n[SMS_RING] = 0;
     alarms_waiting.store(waiting_n[SMS_RING] + waiting_n[VOICE_RING]);
 }
@@ -209,6 +246,8 @@ void alarm_waiting_clear_sms() {
 void alarm_waiting_reset() {
     std::lock_guard<std::mutex> l(compose_mu);
     std::memset(waiting_seq, 0, sizeof waiting_seq);
+    std::memset(waiting_extra, 0, sizeof waiting_extra);
+    std::memset(waiting_repeat, 0, sizeof waiting_repeat);
     waiting_n[0] = waiting_n[1] = 0;
     next_seq = 1;
     alarms_waiting.store(0);
@@ -222,8 +261,13 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
     printf("Send Fixed SMS Number:%d\n", a);
     printf("SMS Alarm %d Status is:%d\n", a, sms_on ? 1 : 0);
     printf("VOICE Alarm %d Status is:%d\n", a, voice_on ? 1 : 0);
+    // Before composing: the entries queued below belong to the new state.
+    ack_alarm_change(a, value);
 
     std::lock_guard<std::mutex> l(compose_mu);
+    // A repeat still waiting is superseded by the real change: an OFF ends
+    // the repeats, an ON is the first round again.
+    drop_waiting_repeat(a);
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
     int count = collect_phones(hr_get(layout::HR_GROUP_MASK + a), phones);
     if (sms_on && count > 0 && (value == ALARM_ON || value == ALARM_OFF)) alarm_sms_changes.fetch_add(1);
@@ -235,6 +279,33 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
         (waiting_n[VOICE_RING] > 0 || !queue_voice(a, value, phones, count)))
         wait_change(VOICE_RING, a, value);
     return 0;
+}
+
+int alarm_compose_repeat(int alarm, uint16_t extra_groups) {
+    if (alarm < 0 || alarm >= layout::ALARMS) return -1;
+    bool sms_on = enable_bit(layout::HR_SMS_ENABLE, alarm);
+    bool voice_on = enable_bit(layout::HR_VOICE_ENABLE, alarm);
+    printf("Repeat of alarm %d (escalation groups 0x%04X)\r\n", alarm, extra_groups);
+    std::lock_guard<std::mutex> l(compose_mu);
+    char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
+    int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + alarm) | extra_groups), phones);
+    int waits = 0;
+    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(alarm, ALARM_ON, phones, count))) {
+        wait_change(SMS_RING, alarm, ALARM_ON, extra_groups, true);
+        waits = 1;
+    }
+    if (voice_on && if_sd_card.load() != 0 && count > 0 &&
+        (waiting_n[VOICE_RING] > 0 || !queue_voice(alarm, ALARM_ON, phones, count))) {
+        wait_change(VOICE_RING, alarm, ALARM_ON, extra_groups, true);
+        waits = 1;
+    }
+    return waits;
+}
+
+void alarm_repeat_cancel(int alarm) {
+    if (alarm < 0 || alarm >= layout::ALARMS) return;
+    std::lock_guard<std::mutex> l(compose_mu);
+    drop_waiting_repeat(alarm);
 }
 
 void edge_trigger_write(int n, uint16_t value) {
@@ -314,6 +385,7 @@ void edge_poll_pass() {
         printf("Alarm %d Edge time:%d (Edge Mode)\r\n", i, ticks);
         if (fire) {
             // Outside the lock: composing reads many registers and fills a ring.
+            journal_event(JK_ALARM_CHANGE, i, value == ALARM_ON ? 1 : 0, JSRC_EDGE, nullptr);
             modbus_do_fixed_sms(static_cast<uint16_t>(i), static_cast<uint16_t>(value));
             printf("Alarm %d Edge time:%d, Send %x SMS!!\r\n", i, delay, static_cast<unsigned>(value));
         }
@@ -323,6 +395,8 @@ void edge_poll_pass() {
 void *thread_mb_edge_poll(void *) {
     for (;;) {
         edge_poll_pass();
+        // Repeats of unacknowledged alarms: cheap unless a second has passed.
+        ack_tick();
         sys_usleep(10000);
     }
     return nullptr;

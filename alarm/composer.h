@@ -32,7 +32,16 @@ extern std::atomic<uint32_t> alarm_sms_changes;
 // the dispatcher). Returns the ring slot; -1 the ring is full or alarm changes
 // wait for room (offer it again later); -2 no phone in those groups.
 int compose_group_sms(uint16_t mask, const uint8_t *text, int len);
+// The edge thread also drives the repeats of unacknowledged alarms (ack_tick).
 void *thread_mb_edge_poll(void *);
+
+// A repeat of an unacknowledged alarm: its ON message composed again for the
+// groups of its mask plus extra_groups (the escalation groups from round 2).
+// 0 queued (or nothing to send), 1 waits in the table above like any change
+// that finds its ring full, -1 alarm out of range.
+int alarm_compose_repeat(int alarm, uint16_t extra_groups);
+// Drops a repeat of alarm that still waits for room (acknowledged meanwhile).
+void alarm_repeat_cancel(int alarm);
 
 // Listener side of the edge hand-over: records a write of value for alarm n
 // (delay from holding register 256+n, or 209 for alarm 127) under the table's

@@ -5,9 +5,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
+#include "journal/journal.h"
+#include "modem/at_parse.h"
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 
@@ -18,11 +21,16 @@ constexpr int MAX_FAILURES = 3;
 // Pause between offers the mailbox refuses: the modem frees it right after it
 // publishes the previous verdict, so the refusal lasts only a moment.
 constexpr uint64_t REOFFER_US = 10000;
-// Longest wait for the modem to take a message or to give its verdict. The
-// modem waits up to 60 s for the network's confirmation of an SMS, so this
-// lies well above that; past it the entry is left at the head (status 2) and
-// the same phone is offered again on a later pass.
+// Longest wait for the modem to take a message, or for its verdict while the
+// modem shows no progress on it (modem_progress). A long call or a slow
+// network confirmation keeps the modem at work and is waited for whole;
+// past the bound the entry is left at the head (status 2), and the next pass
+// takes up the hand-over still pending before it offers anything again.
 constexpr int VERDICT_WAIT_S = 90;
+// A temporary failure (congestion, network time-out, SIM busy, ...) is not
+// counted: the phone is tried again after a pause that doubles from the first
+// to the last, and given up when such failures have lasted OUTAGE_LIMIT_S.
+constexpr int TEMP_PAUSE_FIRST_S = 5, TEMP_PAUSE_LAST_S = 300;
 // Longest time an entry waits for the network to come back (modem_creg 1 or
 // 5) before it is abandoned as failed.
 constexpr int OUTAGE_LIMIT_S = 1800;
@@ -39,6 +47,16 @@ struct progress {
     int idx = 0;     // next phone
     int ng = 0;      // failures in a row of that phone
     int missed = 0;  // phones given up
+    bool pending = false;   // a hand-over of phone idx awaits its verdict
+    int temp_pause = 0;     // s of the next pause after a temporary failure, 0 none yet
+    int temp_total = 0;     // s paused for temporary failures of this phone
+};
+
+// How a finished hand-over went, as the dispatcher needs it.
+struct verdict {
+    int code;        // journal code: 0 delivered, else the cause
+    int cls;         // CMS_PERMANENT, CMS_TEMPORARY or CMS_OTHER
+    char text[64];   // the answer, for the log and the journal
 };
 progress sms_prog, voice_prog;
 
@@ -46,6 +64,44 @@ struct texts {
     const char *wait, *ng, *end, *tag;
     bool sms;   // verdicts count for the self-supervision's failures in a row
 };
+
+// The alarm a recording belongs to: "DO<n>_ON.wav" / "DO<n>_OFF.wav"; -1 other.
+int alarm_of_wav(const char *name) {
+    int n = 0, digits = 0;
+    if (std::strncmp(name, "DO", 2) != 0) return -1;
+    for (const char *p = name + 2; *p >= '0' && *p <= '9' && digits < 3; p++, digits++) n = n * 10 + (*p - '0');
+    return digits > 0 && name[2 + digits] == '_' ? n : -1;
+}
+
+verdict sms_verdict(int st) {
+    verdict v{0, CMS_OTHER, "sent"};
+    if (st == 3) return v;
+    int32_t e = send_sms_error.load(std::memory_order_acquire);
+    v.code = e;
+    if (e > 0) {
+        v.cls = at_cms_class(e);
+        snprintf(v.text, sizeof v.text, "+CMS ERROR: %d", e);
+    } else if (e == SMS_ERR_BAD_NUMBER) {
+        v.cls = CMS_PERMANENT;
+        snprintf(v.text, sizeof v.text, "not a dial string");
+    } else if (e == SMS_ERR_NO_CONFIRM) {
+        snprintf(v.text, sizeof v.text, "no confirmation");
+    } else {
+        snprintf(v.text, sizeof v.text, "ERROR");
+    }
+    return v;
+}
+
+verdict voice_verdict(int st) {
+    int32_t o = send_voice_outcome.load(std::memory_order_acquire);
+    verdict v{st == 3 ? 0 : (o != CALL_NONE ? o : -1), o == CALL_NOT_DIALLED ? CMS_PERMANENT : CMS_OTHER, ""};
+    int32_t e = send_voice_error.load(std::memory_order_acquire);
+    if (e >= 0 && st != 3)
+        snprintf(v.text, sizeof v.text, "%s (+CME ERROR: %d)", call_outcome_text(o), e);
+    else
+        snprintf(v.text, sizeof v.text, "%s", st == 3 ? "played" : call_outcome_text(o));
+    return v;
+}
 
 // A 20-byte phone slot as a terminated string (a 20-character number has no
 // terminator of its own).
@@ -73,9 +129,10 @@ bool wait_for_network(const texts &t) {
 // current phone to the mailbox (1 accepted, 0 busy); the verdict is read from
 // status. The outcome is written into the entry; an entry the modem does not
 // answer for stays at the head and is taken up again on the next pass.
-template <typename Evt, typename Offer>
-void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status, Offer offer,
-           const texts &t) {
+template <typename Evt, typename Offer, typename Verdict>
+void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status,
+           std::atomic<int32_t> &busy, Offer offer, verdict (*judge)(int), int alarm, const texts &t,
+           Verdict on_verdict) {
     if (pg.slot != slot || head.status.load() != layout::STATUS_SENDING) pg = progress{slot, 0, 0, 0};
     head.status.store(layout::STATUS_SENDING);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
@@ -83,10 +140,34 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
     std::memcpy(phones, head.phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
 
     while (pg.idx < count) {
+        // A repeat of an alarm acknowledged meanwhile goes no further.
+        if (ack_entry_withdrawn(ring, slot)) {
+            printf("%salarm acknowledged: repeat withdrawn before phone %d of %d\r\n", t.tag, pg.idx + 1, count);
+            count = pg.idx;
+            break;
+        }
         char phone[PHONE_SLOT_LEN + 1];
         slot_to_phone(phones[pg.idx], phone);
+        // Confirmed before a restart: that phone has it already.
+        if (head.done[pg.idx / 32] & (1u << (pg.idx % 32))) {
+            pg.idx++;
+            pg.ng = 0;
+            continue;
+        }
+        // A hand-over left without its verdict is still the modem's: while
+        // the mailbox is busy it is waited for, once its verdict is out it
+        // counts; never is the same phone offered on top of it.
+        bool resume = false;
+        if (pg.pending) {
+            pg.pending = false;
+            int32_t st0 = status.load();
+            if (busy.load() != 0 || st0 == 3 || st0 == 4) {
+                resume = true;
+                printf("%sgoing on with the pending hand-over to phone %s\r\n", t.tag, phone);
+            }
+        }
         // A try without network would fail for a reason no phone is to blame for.
-        if (!registered() && !wait_for_network(t)) {
+        if (!resume && !registered() && !wait_for_network(t)) {
             pg.missed += count - pg.idx;
             pg.idx = count;
             break;
@@ -94,7 +175,7 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
         // The mailbox's status belongs to the message it last accepted: wait
         // only once this one is accepted.
         uint64_t refused_us = 0;
-        while (offer(phone) == 0) {
+        while (!resume && offer(phone) == 0) {
             if (refused_us >= VERDICT_WAIT_S * 1000000ull) {
                 printf("%sthe modem took no message for %d s: phone %s offered again later\r\n", t.tag,
                        VERDICT_WAIT_S, phone);
@@ -104,26 +185,67 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
             refused_us += REOFFER_US;
         }
         int st;
+        uint32_t seen = modem_progress.load();
         for (int s = 0;; s++) {
             st = status.load();
             printf(t.wait, pg.idx, st);
             if (st == 3 || st == 4) break;
+            // The bound counts only time in which the modem does nothing.
+            uint32_t now = modem_progress.load();
+            if (now != seen) {
+                seen = now;
+                s = 0;
+            }
             if (s >= VERDICT_WAIT_S) {
                 printf("%sno verdict from the modem within %d s: phone %s offered again later\r\n", t.tag,
                        VERDICT_WAIT_S, phone);
+                pg.pending = true;
                 return;
             }
             sys_sleep(1);
         }
+        verdict v = judge(st);
+        char jtext[96];
+        snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
+        journal_event(JK_ATTEMPT, head.alarm >= 0 ? head.alarm : alarm, pg.idx, v.code, jtext);
+        on_verdict(phone, st);
         if (st == 3) {
+            head.done[pg.idx / 32] |= 1u << (pg.idx % 32);
+            journal_phone_delivered(head.jid, head.alarm, pg.idx, phone);
             if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;
+            pg.temp_pause = pg.temp_total = 0;
         } else if (!registered()) {
             printf("%sfailure while the network is away: not counted for phone %s\r\n", t.tag, phone);
+        } else if (v.cls == CMS_PERMANENT) {
+            printf("%sphone %s refused for good (%s): not tried again\r\n", t.tag, phone, v.text);
+            pg.missed++;
+            pg.idx++;
+            pg.ng = 0;
+            pg.temp_pause = pg.temp_total = 0;
+        } else if (v.cls == CMS_TEMPORARY) {
+            if (pg.temp_total >= OUTAGE_LIMIT_S) {
+                printf("%sphone %s failing for %d s (%s): going on with the next phone\r\n", t.tag, phone,
+                       pg.temp_total, v.text);
+                pg.missed++;
+                pg.idx++;
+                pg.ng = 0;
+                pg.temp_pause = pg.temp_total = 0;
+            } else {
+                // Not this phone's fault, but the gateway is not delivering.
+                if (t.sms) supervision_sms_attempt(false);
+                pg.temp_pause = pg.temp_pause == 0 ? TEMP_PAUSE_FIRST_S
+                                                   : std::min(2 * pg.temp_pause, TEMP_PAUSE_LAST_S);
+                printf("%stemporary failure for phone %s (%s): not counted, tried again in %d s\r\n", t.tag,
+                       phone, v.text, pg.temp_pause);
+                sys_sleep(static_cast<unsigned>(pg.temp_pause));
+                pg.temp_total += pg.temp_pause;
+            }
         } else {
             if (t.sms) supervision_sms_attempt(false);
             pg.ng++;
+            printf("%sphone %s: %s\r\n", t.tag, phone, v.text);
             printf(t.ng, pg.ng);
             if (pg.ng >= MAX_FAILURES) {
                 printf("%sphone %s not reached after %d failures: going on with the next phone\r\n", t.tag, phone,
@@ -131,13 +253,17 @@ void serve(Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t>
                 pg.missed++;
                 pg.idx++;
                 pg.ng = 0;
+                pg.temp_pause = pg.temp_total = 0;
             }
         }
     }
     // phones_done counts the phones reached.
     head.phones_done = count - pg.missed;
-    head.status.store(pg.missed > 0 ? layout::STATUS_FAILED : layout::STATUS_DONE);
+    const int outcome = pg.missed > 0 ? layout::STATUS_FAILED : layout::STATUS_DONE;
+    head.status.store(outcome);
+    journal_entry_end(head.jid, head.alarm, outcome, pg.missed);
     pg.slot = -1;
+    ack_entry_done(ring, slot);
     pop();
     printf(t.end, pg.missed, pg.idx);
     alarm_waiting_drain();
@@ -155,13 +281,15 @@ void sms_buffer_pass() {
     work.length = static_cast<uint8_t>(len);
     work.mode = head.message.mode;
     serve(
-        head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status,
+        0, head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status, is_send_sms,
         [&work](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             return sms_send_one(work);
         },
-        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true});
+        sms_verdict, -1,   // an SMS entry does not name its alarm
+        texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true},
+        [](const char *, int) {});
 }
 
 void voice_buffer_pass() {
@@ -172,14 +300,24 @@ void voice_buffer_pass() {
     std::memcpy(work.wav_name, head.wav_name, sizeof work.wav_name);
     work.wav_name[sizeof work.wav_name - 1] = 0;
     serve(
-        head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status,
+        1, head, evt_out_voice.load(), voice_prog, voice_event_pop, send_voice_status, is_send_voice,
         [&work](const char *phone) {
+            // Never a new call while one is still up.
+            if (modem_call_state.load() != 0) return 0;
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
+            // Read by the modem when it starts the call: the previous call is over.
+            voice_key_wanted.store(ack_key_wanted(work.wav_name) ? 1 : 0);
             return voice_send_one(work);
         },
+        voice_verdict, alarm_of_wav(work.wav_name),
         texts{"-->Send Voice: phone_idx[%d]: %d\r\n", "Send Voice: NG counter: %d\r\n",
-              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: ", false});
+              "Send Voice: ng_cnt=%d, phone_idx=%d\r\n", "Send Voice: ", false},
+        // A key pressed in the call may acknowledge its alarm.
+        [&work](const char *phone, int st) {
+            // The callee heard the message even when the hang-up was not confirmed.
+            if (st == 3 || st == 4) ack_call_result(phone, work.wav_name, static_cast<char>(send_voice_key.load()));
+        });
 }
 
 void *thread_sms_buffer(void *) {

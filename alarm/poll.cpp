@@ -6,11 +6,16 @@
 #include <string>
 #include <string_view>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
 #include "alarm/supervision.h"
+#include "journal/journal.h"
 #include "modbus/regmap.h"
 #include "modem/sim7100.h"
+#include "modem/sms_func.h"
+#include "modem/sms_rx.h"
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 
@@ -27,6 +32,12 @@ constexpr int IR_VOICE_PRESENT = IR_WAV_PRESENT;
 constexpr int CARD_WRITE_TEST_CYCLES = 1200;
 
 int card_cycle = 0;   // only the polling thread runs a cycle
+
+// A message taken from the modem that waits for the master to clear the one
+// it shows; the modem keeps it stored until it is published. Poll thread only.
+sms_message g_pending{};
+sms_rx_info g_pending_info{};
+bool g_have_pending = false;
 
 uint16_t pair(char hi, char lo) {
     return static_cast<uint16_t>((static_cast<uint8_t>(hi) << 8) | static_cast<uint8_t>(lo));
@@ -103,9 +114,10 @@ bool card_test() {
     sys_pclose(p);
     return ok;
 }
+
 }  // namespace
 
-void publish_received_sms(const sms_message &in) {
+void publish_received_sms(const sms_message &in, uint16_t flags) {
     // The record comes from the modem: terminate every text before reading it.
     sms_message msg = in;
     msg.phone[sizeof msg.phone - 1] = 0;
@@ -122,6 +134,7 @@ void publish_received_sms(const sms_message &in) {
 
     printf("receive time = %s\r\n", msg.time);
     publish_time(msg.time);
+    ir_set(IR_RX_FLAGS, flags);
 
     if (msg.mode == 0)
         ir_set(IR_CODING, 0);
@@ -139,8 +152,12 @@ void publish_received_sms(const sms_message &in) {
     di_set(DI_RX_SMS, 1);
 }
 
+void publish_received_sms(const sms_message &in) { publish_received_sms(in, 0); }
+
 int ifRecieveSMSFilterPhones(const char *sender) {
     if (sender == nullptr) return 0;
+    // Numbers compare without their international '+' on either side.
+    if (sender[0] == '+') sender++;
     int result = 0;
     // Every configured number is visited, whatever the alarms' masks say.
     for (int g = 0; g < 16; g++) {
@@ -148,13 +165,94 @@ int ifRecieveSMSFilterPhones(const char *sender) {
             char num[PHONE_SLOT_LEN + 1];
             int cnt = regmap_phone(phone_reg(g, n), num);
             if (num[0] == 0) continue;
+            const char *cmp = num;
+            if (cmp[0] == '+') {
+                cmp++;
+                cnt--;
+                if (cmp[0] == 0) continue;
+            }
             // The counted bytes include a zero low byte: an odd-length number
             // compares its terminator too and matches only exactly; an even
             // one matches as a prefix.
-            if (std::strncmp(num, sender, static_cast<size_t>(cnt)) == 0) result = 1;
+            if (std::strncmp(cmp, sender, static_cast<size_t>(cnt)) == 0) result = 1;
         }
     }
     return result;
+}
+
+namespace {
+// The journal line of a received message: sender, time and text (UTF-8).
+void journal_received(int outcome, const sms_message &m, const uint16_t *u, int n) {
+    char text[512];
+    int j = snprintf(text, sizeof text, "%s %s ", m.phone, m.time);
+    for (int i = 0; i < n && j < static_cast<int>(sizeof text) - 5; i++) {
+        uint32_t c = u[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < n && u[i + 1] >= 0xDC00 && u[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (u[i + 1] - 0xDC00);
+            i++;
+        }
+        if (c < 0x80) {
+            text[j++] = static_cast<char>(c);
+        } else if (c < 0x800) {
+            text[j++] = static_cast<char>(0xC0 | c >> 6);
+            text[j++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            text[j++] = static_cast<char>(0xE0 | c >> 12);
+            text[j++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text[j++] = static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            text[j++] = static_cast<char>(0xF0 | c >> 18);
+            text[j++] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            text[j++] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            text[j++] = static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    text[j] = 0;
+    journal_event(JK_SMS_RECEIVED, -1, outcome, m.mode, text);
+}
+}  // namespace
+
+void take_received_sms() {
+    if (!g_have_pending) {
+        sms_message msg{};
+        sms_rx_info info{};
+        if (sms_check_new_one_info(&msg, &info) != 1) return;
+        puts("\r");
+        puts("Get a new SMS!!\r");
+        puts("\r");
+        msg.phone[sizeof msg.phone - 1] = 0;
+        msg.time[sizeof msg.time - 1] = 0;
+        if (msg.length > 160) msg.length = 160;
+        msg.text[msg.length] = 0;
+        uint16_t u[160];
+        int n = pdu_text_utf16(msg.text, msg.length, msg.mode, u, 160);
+        // A reply that acknowledges an alarm is consumed, not shown.
+        if (ack_consume_reply(msg.phone, u, n)) {
+            puts("The SMS acknowledges an alarm: consumed\r");
+            journal_received(JRX_CONSUMED, msg, u, n);
+            sms_rx_release();
+            return;
+        }
+        // A name never matches: the filter compares numbers.
+        if (hr_get(HR_SENDER_FILTER) != 0 && (info.sender_alnum || ifRecieveSMSFilterPhones(msg.phone) != 1)) {
+            puts("The sender's phone number is not in the settings !! \r");
+            journal_received(JRX_FILTERED, msg, u, n);
+            sms_rx_release();
+            return;
+        }
+        g_pending = msg;
+        g_pending_info = info;
+        g_have_pending = true;
+    }
+    // A published message stays until the master clears it with coil 199.
+    if (di_get(DI_RX_SMS) != 0) return;
+    publish_received_sms(g_pending, g_pending_info.flags);
+    printSMS(g_pending);
+    uint16_t u[160];
+    int n = pdu_text_utf16(g_pending.text, g_pending.length, g_pending.mode, u, 160);
+    journal_received(JRX_PUBLISHED, g_pending, u, n);
+    g_have_pending = false;
+    sms_rx_release();
 }
 
 void mb_slave_poll_pass() {
@@ -164,24 +262,7 @@ void mb_slave_poll_pass() {
     for (int k = 0; k < 16; k++) report_status(k, sms_buffer_status[k].slot.load(), &sms_buffer_status[k].status);
     report_status(IR_DYNAMIC_STATUS, sms_dynamic_buffer_id.load(), nullptr);
 
-    sms_message msg{};
-    // A published message stays until the master acknowledges it; the next
-    // one waits in the modem's mailbox (and on the SIM) meanwhile.
-    if (di_get(DI_RX_SMS) == 0 && sms_check_new_one(&msg) == 1) {
-        puts("\r");
-        puts("Get a new SMS!!\r");
-        puts("\r");
-        msg.phone[sizeof msg.phone - 1] = 0;
-        msg.time[sizeof msg.time - 1] = 0;
-        if (msg.length > 160) msg.length = 160;
-        msg.text[msg.length] = 0;
-        if (hr_get(HR_SENDER_FILTER) == 0 || ifRecieveSMSFilterPhones(msg.phone) == 1) {
-            publish_received_sms(msg);
-            printSMS(msg);
-        } else {
-            puts("The sender's phone number is not in the settings !! \r");
-        }
-    }
+    take_received_sms();
 
     if (card_test()) {
         di_set(DI_SD_CARD, 1);
@@ -194,12 +275,16 @@ void mb_slave_poll_pass() {
     ir_set(IR_CREG, static_cast<uint16_t>(creg & 0xFFFF));
     ir_set(IR_CSQ, (creg == 1 || creg == 5) ? static_cast<uint16_t>(modem_csq.load() & 0xFFFF) : 0);
     ir_set(IR_NET_TYPE, static_cast<uint16_t>(modem_net_type.load() & 0xFFFF));
+    journal_publish();   // discrete input 4 and input register 26
 
     // After the card test and the modem figures: the heartbeat reports them.
     supervision_pass();
 }
 
-void mb_slave_poll_reset() { card_cycle = 0; }
+void mb_slave_poll_reset() {
+    card_cycle = 0;
+    g_have_pending = false;
+}
 
 void *thread_mb_slave_poll(void *) {
     for (;;) {

@@ -1,6 +1,7 @@
 #include "alarm/rings.h"
 
 #include "alarm/composer.h"
+#include "journal/journal.h"
 
 #include <algorithm>
 #include <cstring>
@@ -36,12 +37,19 @@ int queued(const std::atomic<int32_t> &in, const std::atomic<int32_t> &out) {
 int clamp_count(int count) { return std::clamp(count, 0, MAX_PHONES); }
 
 template <typename Evt>
-void fill_phones(Evt &e, const char (*phones)[PHONE_SLOT_LEN], int count) {
+void fill_phones(Evt &e, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
+                 const uint32_t *done) {
     count = clamp_count(count);
     if (phones != nullptr && count > 0)
         std::memcpy(e.phones, phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
     else
         count = 0;
+    e.alarm = alarm;
+    e.jid = jid;
+    if (done != nullptr)
+        std::memcpy(e.done, done, sizeof e.done);
+    else
+        std::memset(e.done, 0, sizeof e.done);
     e.phones_done = 0;
     e.phone_count = count;
     e.status.store(layout::STATUS_QUEUED);   // last: a reader that sees it sees a whole entry
@@ -59,6 +67,9 @@ int clean(std::mutex &mu, Evt *ring, std::atomic<int32_t> &in, std::atomic<int32
     std::lock_guard<std::mutex> l(mu);
     int head = out.load();
     // The head may be in the dispatcher's hands right now: keep it.
+    // Queued entries that go are closed in the journal, so no restart revives them.
+    for (int k = next_slot(head); queued(in, out) > 0 && k != in.load(); k = next_slot(k))
+        if (ring[k].jid != 0) journal_entry_end(ring[k].jid, ring[k].alarm, JEND_ENTRY_CLEARED, ring[k].phone_count);
     for (int i = 0; i < EVT_SLOTS; i++)
         if (i != head) ring[i].status.store(0);
     if (queued(in, out) > 0) in.store(next_slot(head));
@@ -72,7 +83,9 @@ int sms_event_is_n() {
     return queued(evt_in, evt_out);
 }
 
-int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count) {
+namespace {
+int sms_put(const sms_message &msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
+            const uint32_t *done, bool journal) {
     std::lock_guard<std::mutex> l(sms_mu);
     if (queued(evt_in, evt_out) >= EVT_SLOTS - 1) return -1;
     int slot = evt_in.load();
@@ -82,9 +95,45 @@ int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int cou
     e.message.text[len] = 0;
     e.message.length = static_cast<uint8_t>(len);
     e.message.mode = msg.mode;
-    fill_phones(e, phones, count);
+    // Journalled before it can be served: the dispatcher records against jid.
+    if (journal)
+        jid = journal_entry_queued(0, alarm, slot, phones, clamp_count(phones ? count : 0),
+                                   reinterpret_cast<const uint8_t *>(e.message.text), len, msg.mode);
+    fill_phones(e, phones, count, alarm, jid, done);
     evt_in.store(next_slot(slot));
     return slot;
+}
+
+int voice_put(const voice_message &msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
+              const uint32_t *done, bool journal) {
+    std::lock_guard<std::mutex> l(voice_mu);
+    if (queued(evt_in_voice, evt_out_voice) >= EVT_SLOTS - 1) return -1;
+    int slot = evt_in_voice.load();
+    voice_event &e = voice_evt[slot];
+    std::memcpy(e.wav_name, msg.wav_name, sizeof e.wav_name);
+    e.wav_name[sizeof e.wav_name - 1] = 0;
+    if (journal)
+        jid = journal_entry_queued(1, alarm, slot, phones, clamp_count(phones ? count : 0),
+                                   reinterpret_cast<const uint8_t *>(e.wav_name), sizeof e.wav_name, 0);
+    fill_phones(e, phones, count, alarm, jid, done);
+    evt_in_voice.store(next_slot(slot));
+    return slot;
+}
+}  // namespace
+
+int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm) {
+    return sms_put(msg, phones, count, alarm, 0, nullptr, true);
+}
+int sms_event_put_resumed(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
+                          const uint32_t *done) {
+    return sms_put(msg, phones, count, alarm, jid, done, false);
+}
+int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm) {
+    return voice_put(msg, phones, count, alarm, 0, nullptr, true);
+}
+int voice_event_put_resumed(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm,
+                            uint64_t jid, const uint32_t *done) {
+    return voice_put(msg, phones, count, alarm, jid, done, false);
 }
 
 int sms_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : sms_evt[slot].status.load(); }
@@ -94,17 +143,6 @@ int sms_event_clean_all() { return clean(sms_mu, sms_evt, evt_in, evt_out); }
 int voice_event_is_n() {
     std::lock_guard<std::mutex> l(voice_mu);
     return queued(evt_in_voice, evt_out_voice);
-}
-
-int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count) {
-    std::lock_guard<std::mutex> l(voice_mu);
-    if (queued(evt_in_voice, evt_out_voice) >= EVT_SLOTS - 1) return -1;
-    int slot = evt_in_voice.load();
-    voice_event &e = voice_evt[slot];
-    std::memcpy(e.wav_name, msg.wav_name, sizeof e.wav_name);
-    fill_phones(e, phones, count);
-    evt_in_voice.store(next_slot(slot));
-    return slot;
 }
 
 int voice_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : voice_evt[slot].status.load(); }
@@ -118,6 +156,9 @@ void event_rings_reset() {
             std::memset(e.phones, 0, sizeof e.phones);
             e.phone_count = 0;
             e.phones_done = 0;
+            e.jid = 0;
+            e.alarm = -1;
+            std::memset(e.done, 0, sizeof e.done);
             e.status.store(0);
             e.message = sms_message{};
         }
@@ -130,6 +171,9 @@ void event_rings_reset() {
             std::memset(e.phones, 0, sizeof e.phones);
             e.phone_count = 0;
             e.phones_done = 0;
+            e.jid = 0;
+            e.alarm = -1;
+            std::memset(e.done, 0, sizeof e.done);
             e.status.store(0);
             std::memset(e.wav_name, 0, sizeof e.wav_name);
         }

@@ -2,6 +2,9 @@
 
 #include <pthread.h>
 
+#include <unistd.h>
+
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +16,8 @@
 #include "board/i2c.h"
 #include "board/led.h"
 #include "board/timebase.h"
+#include "journal/journal.h"
+#include "journal/resume.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "modbus/slave.h"
@@ -87,11 +92,33 @@ int firmware_update_mode() {
     puts("FW Update, only do LED.\r");
     start_thread(thread_led, "error: create thread_led");
     int step = if_fw_update_error == 1 ? 6 : 5;
+    journal_stop();   // the reboot below is a clean end
     sta_led_step = step;
     gps_flag = step;
     sys_sleep(10);
     ResetSIM7100();
     return 0;
+}
+
+// A stop asked for (SIGTERM, SIGINT) is carried out by the supervision loop,
+// which can record it; a crash leaves only a marker, all a handler may do.
+std::atomic<int> g_stop_signal{0};
+void on_stop(int sig) { g_stop_signal = sig; }
+void on_crash(int sig) {
+    journal_crash_mark();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+void install_signals() {
+    signal(SIGTERM, on_stop);
+    signal(SIGINT, on_stop);
+    for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) signal(sig, on_crash);
+}
+[[noreturn]] void stop_now() {
+    printf("stopping on signal %d\r\n", g_stop_signal.load());
+    journal_stop();
+    fflush(stdout);
+    _exit(0);
 }
 
 // A failed card update is shown with pattern 6 for its first 10 s.
@@ -105,6 +132,7 @@ constexpr uint32_t UPDATE_FAULT_MS = 10000;
         sta_led_step = 6;
     }
     for (;;) {
+        if (g_stop_signal.load() != 0) stop_now();
         uint32_t elapsed = GetTimeTicks() - base;   // unsigned: a wrap of the ticks is harmless
         if (show_update_fault && GetTimeTicks() - start >= UPDATE_FAULT_MS) show_update_fault = false;
         if (elapsed >= SUPERVISION_MS && !show_update_fault) {
@@ -162,6 +190,11 @@ int alarmgw_main(int argc, char **argv) {
     ReadADCRegister();
     RTC_Read2sys(0);
 
+    // Opened once the clock is set, before anything it records happens.
+    journal_open();
+    journal_start(BANNER);
+    install_signals();
+
     sd_card_init();
     check_if_config_update();
     if (if_fw_exist != 0) check_if_fw_update();
@@ -173,6 +206,7 @@ int alarmgw_main(int argc, char **argv) {
         modbus_slave_init();
         set_config_default();
         save_config();
+        journal_event(JK_CONFIG, -1, 2, 0, nullptr);
     }
 
     if (if_fw_update != 0) return firmware_update_mode();
@@ -182,6 +216,8 @@ int alarmgw_main(int argc, char **argv) {
 
     link_wav_to_var();
     check_wav_exist_format();
+    // Interrupted deliveries go back into the rings before anything new arrives.
+    journal_resume();
 
     for (const worker &w : WORKERS) start_thread(w.body, w.fail_msg);
 

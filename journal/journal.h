@@ -6,6 +6,7 @@
 // cannot be written reports it once and the calls become no-ops returning false.
 #pragma once
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 
 // Kinds of event. Numbers are stored in the database: append, never renumber.
@@ -38,6 +39,16 @@ enum { JACK_SMS = 0, JACK_KEY = 1, JACK_MASTER = 2 };
 enum { JSUP_HEARTBEAT = 0, JSUP_MASTER_SILENT = 1, JSUP_MASTER_BACK = 2,
        JSUP_CANNOT_DELIVER = 3, JSUP_DELIVER_AGAIN = 4 };
 
+// The bound on the journal: past JOURNAL_MAX_EVENTS rows the oldest are
+// pruned (about 5 MB at 100 000 rows of a busy site's events), and a full file
+// system prunes a tenth more before it gives up.
+constexpr long JOURNAL_MAX_EVENTS = 100000;
+void journal_set_limit(long max_events);   // tests: a smaller bound
+// Entry final statuses of JK_ENTRY_END beyond the ring's 3 and 4.
+enum { JEND_ENTRY_CLEARED = 0 };
+// Longest text kept with one event.
+constexpr int JOURNAL_TEXT_MAX = 4096;
+
 // Opens (or makes) the database at board path path; false when it cannot,
 // and the journal stays off (every call a no-op).
 bool journal_open(const char *path = "/APP/journal.db");
@@ -48,8 +59,67 @@ bool journal_ok();   // open and writable
 // commits it before returning. text may be null; it is copied, bounded.
 // Returns the event's sequence number, 0 when it was not recorded.
 uint64_t journal_event(int kind, int alarm, int a, int b, const char *text);
+// Several alarm writes of one request (source JSRC_*), one commit: the
+// listener calls it before the reply leaves. The last one's sequence number,
+// 0 when not recorded.
+uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source);
+// The alarm changes up to seq have been composed into ring entries; those
+// after it are composed again at the next start (state "composed").
+void journal_alarms_composed(uint64_t seq);
 
 // Small named state kept across restarts (a row per name, replaced whole).
 bool journal_state_save(const char *name, const void *data, size_t len);
 // Copies at most len bytes of the state saved under name; the length saved, -1 none.
 long journal_state_load(const char *name, void *data, size_t len);
+
+// Start and end of a run. journal_start infers how the previous run ended
+// (a clean stop, a crash marker left by journal_crash_mark, or else killed),
+// records JK_START and returns the JEND_* it found.
+int journal_start(const char *firmware);
+void journal_stop();            // records JK_STOP, then closes
+void journal_crash_mark();      // async-signal-safe: notes a crash for the next start
+
+// Ring entries, kept open in the journal from queueing to their end so a
+// restart can put them back. ring 0 SMS, 1 voice; body = SMS text or WAV name.
+struct journal_entry {
+    uint64_t id;       // sequence number of the queued event
+    int ring, alarm;   // alarm -1: the dynamic SMS
+    int64_t time;      // wall-clock seconds when queued
+    int count, mode, body_len;
+    char phones[256][20];
+    uint8_t body[161];
+    uint32_t done[8];  // bit i: phone i confirmed
+};
+uint64_t journal_entry_queued(int ring, int alarm, int slot, const char (*phones)[20], int count,
+                              const uint8_t *body, int body_len, int mode);
+// Phone idx of entry id confirmed: the JK_ATTEMPT event and the entry's bit, one commit.
+bool journal_phone_delivered(uint64_t id, int alarm, int idx, const char *phone);
+// The entry ended (status 3, 4 or JEND_ENTRY_CLEARED): JK_ENTRY_END, entry closed.
+bool journal_entry_end(uint64_t id, int alarm, int status, int failed);
+// Each open entry, oldest first, into fn; the count. Entries left are those a
+// restart interrupted.
+int journal_open_entries(void (*fn)(const journal_entry &e, void *arg), void *arg);
+void journal_entry_drop(uint64_t id);   // closes an entry without an event
+
+// Entries found too old at the last resume, and the flags the master reads
+// (discrete input 4, input register 26): written into the register map.
+extern std::atomic<int32_t> journal_expired;
+void journal_publish();
+
+// Reading the history: records from sequence number from on, only alarm
+// (-1 all), only from wall-clock time since (0 all).
+struct journal_record {
+    uint64_t seq;
+    int64_t time;
+    int kind, alarm, a, b;
+    char text[JOURNAL_TEXT_MAX + 1];
+};
+// Up to max records into out from the open journal; the count, -1 error.
+int journal_read(uint64_t from, int alarm, int64_t since, journal_record *out, int max);
+// The same from a database file copied off the board (any path, read-only),
+// one record at a time into fn; the count, -1 when it cannot be read.
+long journal_read_file(const char *file, uint64_t from, int alarm, int64_t since,
+                       void (*fn)(const journal_record &r, void *arg), void *arg);
+// One line for an operator: "seq time kind alarm details", or CSV.
+void journal_format(const journal_record &r, bool csv, char *out, size_t n);
+const char *journal_kind_name(int kind);

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "modbus/regmap.h"
+#include "journal/journal.h"
 #include "sys/sys.h"
 
 namespace {
@@ -148,6 +149,7 @@ int save_config() {
         return -1;
     }
     fsync_dir_of(path);
+    journal_event(JK_CONFIG, -1, 0, 0, nullptr);
 
     printf("Time Spent: %lld ms\n", static_cast<long long>(getSystemTime() - start));
     return 0;

@@ -33,6 +33,7 @@ constexpr int CO_SAVE = 209;           // any single write: save the configurati
 
 // Discrete inputs.
 constexpr int DI_QUEUE_FULL = 0, DI_RX_SMS = 1, DI_SD_CARD = 2, DI_INIT_SWITCH = 3;
+constexpr int DI_JOURNAL_FAULT = 4;    // 1: the event journal cannot be written
 constexpr int DI_CANNOT_DELIVER = 5;  // self-supervision: SMS delivery impossible now
 
 // Input registers.
@@ -45,18 +46,42 @@ constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
 constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
+constexpr int IR_JOURNAL_EXPIRED = 26; // queued entries found too old at start-up, not sent
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
-constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together
+// Received-SMS flags, set with the message and cleared with it: the text was
+// cut to fit registers 48..127; parts of a long message never arrived (the
+// parts that did are published after RX_PARTS_WAIT_S).
+constexpr int IR_RX_FLAGS = 29;
+constexpr uint16_t RX_FLAG_CUT = 0x0001, RX_FLAG_PARTS_MISSING = 0x0002;
+constexpr int RX_PARTS_WAIT_S = 600;
+constexpr int IR_RX_FIRST = 30, IR_RX_LAST = 127;   // cleared together (and IR_RX_FLAGS)
 constexpr int IR_RX_SENDER = 30, IR_RX_SENDER_N = 10;
 constexpr int IR_RX_CENTURY = 40;      // "20"
 constexpr uint16_t RX_CENTURY = 0x3230;
 constexpr int IR_RX_TIME = 41, IR_RX_TIME_N = 6;    // yy MM dd hh mm ss, ASCII pairs
-constexpr int IR_RX_CODING = 47;       // 0 7-bit, 1 UCS-2
+constexpr int IR_RX_CODING = 47;       // 0 7-bit (and 8-bit data), 1 UCS-2
 constexpr int IR_RX_TEXT = 48, IR_RX_TEXT_N = 80;   // byte 2k low, 2k+1 high
 constexpr int IR_WAV_PRESENT = 128, IR_WAV_VALID = 144, IR_WAV_N = 16;
 // Bit of alarm n in the voice-file words (word n / 8): ON file, OFF file.
 constexpr int wav_word(int n) { return n / 8; }
 constexpr int wav_bit(int n, bool off) { return 2 * (n % 8) + (off ? 1 : 0); }
+
+// The journal's log window, input registers 200..255, filled from the
+// request registers 513..517: the master writes a sequence number (and
+// optionally an alarm and a start time) and then reads the window; every read
+// of the window at 200 moves it on to the records after it.
+//   200       number of records in the window (0: none from the cursor on)
+//   201, 202  sequence number to ask for after these (high word, low word)
+//   203..255  the records, one after the other, each:
+//             +0 kind (high byte), alarm + 1 (low byte, 0 = none)
+//             +1, +2 sequence number   +3, +4 wall-clock seconds (UTC)
+//             +5 a   +6 b (signed)     +7 text byte count n
+//             +8 .. text, two bytes a register, first in the high byte
+// A text that does not fit is cut (the first record of a window keeps up to
+// 90 bytes); the whole text is in the database file.
+constexpr int IR_LOG = 200, IR_LOG_N = 56;
+constexpr int IR_LOG_COUNT = 200, IR_LOG_NEXT = 201, IR_LOG_RECORDS = 203;
+constexpr int LOG_RECORD_HEADER = 8;
 
 // Event status, as kept in the rings (0 empty) and reported (x STATUS_SCALE).
 constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
@@ -87,6 +112,41 @@ constexpr int HR_RECOVERY_KEY = 508;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+// Modem settings, 1150..1199 (zero = default).
+constexpr int HR_MODEM_SEND_TIMEOUT = 1150;   // s the network's SMS confirmation is waited for; 0 = 180
+constexpr int MODEM_SEND_TIMEOUT_DEFAULT = 180, MODEM_SEND_TIMEOUT_MIN = 10, MODEM_SEND_TIMEOUT_MAX = 3600;
+// Directory the modem plays recordings from (e.g. "E:/"), ASCII pairs high
+// byte first, up to 32 characters; all zero = the board's /var/zrb_318_voice/.
+constexpr int HR_MODEM_PLAY_DIR = 1151, HR_MODEM_PLAY_DIR_N = 16;
+
+// Acknowledgement, repeat and escalation (all zero: off, no alarm requires it).
+// Holding registers 600..999 and input registers 160..199 are this feature's.
+constexpr int HR_ACK_REQUIRED = 600;   // 600..607: bit b of 600+j = alarm 16j+b needs acknowledging
+constexpr int HR_ACK_INTERVAL = 608;   // s between rounds, 0 = ACK_INTERVAL_DEFAULT
+constexpr int HR_ACK_ROUNDS = 609;     // rounds in all (the first included), 0 = ACK_ROUNDS_DEFAULT
+constexpr int HR_ACK_TELL_OTHERS = 610;   // 1: the other recipients learn who acknowledged
+constexpr int HR_ACK_COMMAND = 611;    // write n+1 (1..128): acknowledge alarm n; ACK_ALL: all; set back to 0
+constexpr uint16_t ACK_ALL = 0xFFFF;
+constexpr int HR_ESCALATION_MASK = 640;   // 640..767: groups added from round 2 on, bit g = group g
+constexpr int HR_ACK_ROUND = 768;      // 768..895: status, round of an unacknowledged alarm (0 none); not configuration
+constexpr int ACK_INTERVAL_DEFAULT = 300, ACK_ROUNDS_DEFAULT = 3, ACK_ROUNDS_MAX = 100;
+constexpr char ACK_KEY = '1';          // the key that acknowledges during a call
+constexpr int IR_ACK_ACTIVE = 160;     // 160..167: bitmaps as the enables, alarms that need acknowledging
+constexpr int IR_ACK_UNACKED = 168;    // 168..175: unacknowledged (active or returned)
+constexpr int IR_ACK_FAILED = 176;     // 176..183: an SMS or call of its last round failed
+constexpr int IR_ACK_COUNT = 184;      // acknowledgements so far (wraps), 0 none
+constexpr int IR_ACK_LAST_ALARM = 185; // alarm of the last acknowledgement, ACK_ALL: all
+constexpr int IR_ACK_LAST_HOW = 186;   // 1 SMS reply, 2 key in a call, 3 the master
+constexpr int IR_ACK_LAST_PHONE = 187, IR_ACK_LAST_PHONE_N = 10;   // ASCII pairs, 187..196
+constexpr int IR_ACK_EXHAUSTED = 197;  // alarms unacknowledged after their last round (master's flag)
+constexpr int IR_ACK_UNACKED_COUNT = 198;  // count of unacknowledged alarms
+constexpr int ACK_HOW_SMS = 1, ACK_HOW_KEY = 2, ACK_HOW_MASTER = 3;
+// Journal settings and the log window's request (zero = default / off).
+constexpr int HR_JOURNAL_RESUME = 512;  // minutes a queued entry may wait over a restart; 0 = 60
+constexpr int JOURNAL_RESUME_DEFAULT_MIN = 60;
+constexpr int HR_LOG_CURSOR = 513;      // 513, 514: first sequence number (high, low word)
+constexpr int HR_LOG_ALARM = 515;       // 0 every event, n + 1 only alarm n
+constexpr int HR_LOG_SINCE = 516;       // 516, 517: only from this time (UTC seconds, high, low), 0 all
 
 // Self-supervision settings, holding registers 1000..1099 (zero = off). The
 // bounds and the heartbeat interval count in minutes, or in seconds when
@@ -129,6 +189,8 @@ constexpr FramingCode FRAMINGS[] = {{0x03, 'N', 1}, {0x0B, 'N', 2}, {0x23, 'O', 
 constexpr int IMG_OFF_DI = 0, IMG_OFF_DO = IMG_OFF_DI + DISCRETE, IMG_OFF_AI = IMG_OFF_DO + COILS,
               IMG_OFF_AO = IMG_OFF_AI + 2 * INPUT, IMG_SIZE = IMG_OFF_AO + 2 * HOLDING;
 static_assert(IMG_SIZE == 69576);
+static_assert(HR_ESCALATION_MASK + ALARMS <= HR_ACK_ROUND && HR_ACK_ROUND + ALARMS <= 1000);
+static_assert(IR_ACK_UNACKED_COUNT < 200 && IR_ACK_LAST_PHONE + IR_ACK_LAST_PHONE_N <= IR_ACK_EXHAUSTED);
 static_assert(HR_SUP_UNIT < HR_SUP_FIRST + HR_SUP_N);
 static_assert(alarm_text_reg(127) == 25956 && phone_reg(15, 15) == 33398);
 

@@ -7,12 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "alarm/ack.h"
 #include "alarm/composer.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
 #include "board/gpio.h"
 #include "modem/sim7100.h"
 #include "board/timebase.h"
+#include "journal/journal.h"
+#include "journal/window.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "sys/sys.h"
@@ -22,7 +25,8 @@ modbus_t *ctx = nullptr;
 char modem_pin_code[5] = {0, 0, 0, 0, 0};
 
 namespace {
-std::mutex g_pin_mu;   // the modem thread reads the PIN while a recovery rewrites it
+std::mutex g_pin_mu;
+uint64_t g_alarms_journalled = 0;   // listener only: last alarm change recorded before this reply   // the modem thread reads the PIN while a recovery rewrites it
 
 using namespace layout;
 constexpr uint16_t VALUE_ON = ALARM_ON;
@@ -147,6 +151,29 @@ bool write_accepted(const uint8_t *req, int len) {
     }
 }
 
+// The log window (input registers 200..255) from sequence number cursor on,
+// with the filters of holding registers 515..517.
+void log_window_fill(uint64_t cursor) {
+    static journal_record recs[8];   // the listener's alone
+    int alarm = static_cast<int>(hr_get(HR_LOG_ALARM)) - 1;
+    int64_t since = (static_cast<int64_t>(hr_get(HR_LOG_SINCE)) << 16) | hr_get(HR_LOG_SINCE + 1);
+    int n = journal_read(cursor, alarm, since, recs, 8);
+    uint16_t win[IR_LOG_N];
+    journal_window_pack(recs, n < 0 ? 0 : n, cursor, win);
+    for (int i = 0; i < IR_LOG_N; i++) ir_set(IR_LOG + i, win[i]);
+}
+
+void log_window_request(int function, int a, int q) {
+    if (function == 4 && a == IR_LOG) {
+        // Read: the next records wait in the window for the next read.
+        log_window_fill((static_cast<uint64_t>(ir_get(IR_LOG_NEXT)) << 16) | ir_get(IR_LOG_NEXT + 1));
+        return;
+    }
+    int n = function == 6 ? 1 : q;
+    if ((function == 6 || function == 16) && a <= HR_LOG_SINCE + 1 && a + n > HR_LOG_CURSOR)
+        log_window_fill((static_cast<uint64_t>(hr_get(HR_LOG_CURSOR)) << 16) | hr_get(HR_LOG_CURSOR + 1));
+}
+
 void alarm_trigger(int n, uint16_t v) {
     if (hr_get(HR_EDGE_MODE) == 1) {
         edge_trigger_write(n, v);
@@ -190,6 +217,14 @@ void dynamic_sms() {
     }
 }
 
+// The master's acknowledge command; the register is a command and reads 0 again.
+void ack_command() {
+    uint16_t v = hr_get(HR_ACK_COMMAND);
+    if (v == 0) return;
+    hr_set(HR_ACK_COMMAND, 0);
+    ack_master_command(v);
+}
+
 void single_write(int a, uint16_t v) {
     printf("request address:%d and data:%x\r\n", a, v);
     if (a <= 127) alarm_trigger(a, v);
@@ -200,6 +235,7 @@ void single_write(int a, uint16_t v) {
         // poll thread publishes the next one only once discrete input 1 is 0.
         if (di_get(DI_RX_SMS) == 1) {
             for (int i = IR_RX_FIRST; i <= IR_RX_LAST; i++) ir_set(i, 0);
+            ir_set(IR_RX_FLAGS, 0);
             di_set(DI_RX_SMS, 0);
         }
     }
@@ -210,6 +246,7 @@ void single_write(int a, uint16_t v) {
         alarm_waiting_clear_sms();
     }
     if (a == CO_SAVE) save_config();
+    if (a == HR_ACK_COMMAND) ack_command();
     // A single write cannot move the slave's address or line settings: only a
     // deliberate write-multiple (or the init switch) can.
     if ((a == HR_SLAVE_ADDRESS || a == HR_SERIAL) && PIN_INIT_V() == 0) {
@@ -232,6 +269,7 @@ void write_multiple_coils(int a, int q) {
 void write_multiple_registers(int a, int q) {
     printf("request address:%x and data:%x\r\n", a, q);
     if (a == HR_PIN_CMD) puts("SET PIN CODE!!");
+    if (a <= HR_ACK_COMMAND && HR_ACK_COMMAND < a + q) ack_command();
     if (a == HR_RECOVERY_KEY && q == 2 && hr_get(HR_RECOVERY_KEY) == RECOVERY_KEY[0] &&
         hr_get(HR_RECOVERY_KEY + 1) == RECOVERY_KEY[1])
         config_recovery();
@@ -275,6 +313,7 @@ void mb_derive_pin(uint16_t r180, uint16_t r181, char out[5]) {
 
 void config_recovery() {
     puts("Go Recovery!!");
+    journal_event(JK_CONFIG, -1, 1, 0, nullptr);
     set_config_default();
     sys_sleep(1);
     save_config();
@@ -366,10 +405,41 @@ void mb_handle_request(const uint8_t *req, int len) {
     case 16: write_multiple_registers(a, v); break;
     default: break;
     }
+    log_window_request(function, a, v);
+    // What the journal took before the reply is now in the rings (or waits for room).
+    journal_alarms_composed(g_alarms_journalled);
+    g_alarms_journalled = 0;
+}
+
+void mb_before_reply(const uint8_t *req, int len) {
+    if (req == nullptr || len < 6 || static_cast<uint32_t>(req[0]) != sys_config.mb_address) return;
+    if (!write_accepted(req, len)) return;
+    int function = req[1];
+    int a = (req[2] << 8) | req[3];
+    uint16_t v = static_cast<uint16_t>((req[4] << 8) | req[5]);
+    int alarms[ALARMS];
+    uint16_t values[ALARMS];
+    int n = 0, source = JSRC_COIL;
+    if ((function == 5 || function == 6) && a < ALARMS && (v == VALUE_ON || v == 0)) {
+        source = function == 5 ? JSRC_COIL : JSRC_REGISTER;
+        alarms[n] = a;
+        values[n++] = v;
+    } else if (function == 15) {
+        source = JSRC_WRITE_MULTIPLE;
+        for (int i = 0; i < v && a + i < ALARMS && 7 + i / 8 < len; i++) {
+            alarms[n] = a + i;
+            values[n++] = ((req[7 + i / 8] >> (i % 8)) & 1) ? VALUE_ON : 0;
+        }
+    }
+    // The one synchronous write on the reply's path: the master is told only
+    // what is on disk.
+    if (n > 0) g_alarms_journalled = journal_alarm_writes(alarms, values, n, source);
 }
 
 void *thread_mb_slave_listen(void *) {
-    for (auto &s : sms_buffer_status) s.slot = -1;
+    // Records a start-up resume filled keep their slot.
+    for (auto &s : sms_buffer_status)
+        if (s.status.load() == 0) s.slot = -1;
     edge_trigger_reset();
 
     uint8_t req[MODBUS_MAX_ADU_LENGTH];
@@ -419,6 +489,7 @@ void *thread_mb_slave_listen(void *) {
         }
         // A request for us (or a broadcast): the master is alive.
         supervision_master_request();
+        mb_before_reply(req, rc);
         int sent = modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
         puts("reply mb-poll");
         // An exception reply (address, function | 0x80, code, CRC) refused it.

@@ -27,6 +27,9 @@ void *thread_mb_slave_listen(void *);
 // as received (address, function, data, CRC); only requests that libmodbus
 // accepts are acted on. Unit tests drive this directly.
 void mb_handle_request(const uint8_t *req, int len);
+// Before libmodbus replies: an alarm write it will accept is committed to
+// the journal, so what the master sees acknowledged survives a power cut.
+void mb_before_reply(const uint8_t *req, int len);
 
 // Tables of the serial setting register (holding register 200).
 int mb_baud_from_code(int code);                              // unknown code: 115200

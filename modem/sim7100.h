@@ -6,6 +6,7 @@
 #pragma once
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "modem/gps.h"
 #include "msg/messages.h"
@@ -30,10 +31,58 @@ extern std::atomic<int32_t> send_sms_status;     // 0, 1 accepted, 2 sending, 3 
 extern char send_sms_result[1024];
 extern sms_message recv_new_sms;
 extern std::atomic<int32_t> is_new_sms;
+// Why the last SMS hand-over ended, published before its final status:
+// 0 sent; a +CMS ERROR code (a +CME code the send may give is mapped to its
+// +CMS twin); or one of these.
+enum : int32_t {
+    SMS_ERR_PLAIN = -1,       // plain ERROR, no prompt for the PDU
+    SMS_ERR_NO_CONFIRM = -2,  // no confirmation within the send time-out
+    SMS_ERR_BAD_NUMBER = -3,  // not a dial string: never sent (permanent)
+};
+extern std::atomic<int32_t> send_sms_error;
+
 // Voice mailbox.
 extern voice_message send_voice;
 extern std::atomic<int32_t> is_send_voice;
 extern std::atomic<int32_t> send_voice_status;
+// Key presses (DTMF): set by the producer before it offers a call, 1 = after
+// the recording, wait a few seconds for a key; the call's first key (0 none),
+// published before its final status.
+extern std::atomic<int32_t> voice_key_wanted;
+extern std::atomic<int32_t> send_voice_key;
+// How the last call ended, published before its final status. Reached
+// (connected and played) or not: call_reached(). Numbers are journal codes.
+enum call_outcome : int32_t {
+    CALL_NONE = 0,
+    CALL_PLAYED = 1,        // connected, the recording played to its end: delivered
+    CALL_CUT = 2,           // connected, the far end hung up during the recording
+    CALL_BUSY = 3,
+    CALL_NO_ANSWER = 4,     // rang (or stayed silent) and never connected
+    CALL_NO_CARRIER = 5,
+    CALL_REJECTED = 6,      // the modem or the network refused the dial or ended the call unconnected
+    CALL_NO_DIALTONE = 7,
+    CALL_PLAY_ERROR = 8,    // connected, the play command was refused
+    CALL_PLAY_TIMEOUT = 9,  // connected, the recording never reported its end
+    CALL_NOT_DIALLED = 10,  // not a dial string or not a file name (permanent)
+    CALL_MODEM_ERROR = 11,  // call-progress notices refused
+};
+inline bool call_reached(int32_t outcome) { return outcome == CALL_PLAYED || outcome == CALL_CUT; }
+const char *call_outcome_text(int32_t outcome);   // for logs and the journal
+extern std::atomic<int32_t> send_voice_outcome;
+extern std::atomic<int32_t> send_voice_error;   // +CME ERROR code that ended the call, -1 none
+// 0 no call; 1 dialling; 2 ringing; 3 connected. Set by the modem thread.
+extern std::atomic<int32_t> modem_call_state;
+// Counts the modem thread's steps while it works on a mailbox (reads of an
+// answer, call polls): a dispatcher waiting for a verdict sees the modem is
+// still at work, however long the call or the network takes.
+extern std::atomic<uint32_t> modem_progress;
+
+// Modem settings of the register map (holding registers, zero = default).
+// Seconds the network's confirmation of an SMS is waited for.
+int modem_send_timeout_s();
+// Directory the modem plays the recordings from, with its final '/': the
+// setting's text when set, else the board path of /var/zrb_318_voice/.
+std::string modem_play_dir();
 
 void *thread_modem(void *);
 // The SIM PIN (four hex digits, a zero byte ends it early) the modem enters
@@ -76,6 +125,15 @@ bool modem_answer_final(const char *resp, const char *also);
 int32_t modem_field_value(const char *field);
 // A copy of outside text that is safe to print: printable ASCII, others '?'.
 void modem_printable(char *dst, int cap, const char *src, int src_cap);
+// Settings every SMS path relies on (numeric errors, PDU mode, storage, new
+// message indications): due at start and after a radio restart, made once
+// the SIM is ready. True when the modem took them all.
+bool modem_apply_settings(int fd);
+bool modem_settings_due();
+// After a command whose answer never came: reads until a final result code
+// (up to timeout_ms), then "AT" until "OK". True when back in step. When the
+// late answer holds "+CMGS: <mr>", *late_mr gets mr (else -1).
+bool modem_resync(int fd, int timeout_ms, int *late_mr);
 // Back to the state at process start: published values, counters, mailboxes.
 void modem_state_reset();
 // Forgets the last message delivered (a message is delivered once: the same

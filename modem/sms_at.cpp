@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
 #include "modem/sms_func.h"
@@ -11,6 +12,7 @@
 sms_message send_sms;
 std::atomic<int32_t> is_send_sms{0};
 std::atomic<int32_t> send_sms_status{0};
+std::atomic<int32_t> send_sms_error{0};
 char send_sms_result[1024];
 sms_message recv_new_sms;
 std::atomic<int32_t> is_new_sms{0};
@@ -20,40 +22,12 @@ constexpr int kBuf = 1024;
 constexpr int kWork = 512;
 constexpr int kField = 20;
 constexpr int kPromptTimeout = 5000;    // ms for "> " after the octet count
-constexpr int kConfirmTimeout = 60000;  // ms for "+CMGS: <mr>": networks take 1 to 10 s, sometimes more
+constexpr int kResyncTimeout = 5000;    // ms a late answer is drained after the confirmation time-out
 constexpr int kMaxText = 160;   // the text field holds 160 bytes and a zero
-// Indexes read per pass at most, whatever capacity the storage claims:
-// every read costs 100 ms of the pass.
-constexpr int kMaxScan = 255;
-
-// The last message handed to the mailbox, so the same one read again (a
-// modem that did not remove it) is not delivered twice. Modem thread only.
-sms_message g_last;
-bool g_have_last = false;
-
-bool same_message(const sms_message &a, const sms_message &b) {
-    return strncmp(a.phone, b.phone, sizeof a.phone) == 0 && strncmp(a.time, b.time, sizeof a.time) == 0 &&
-           a.mode == b.mode && a.length == b.length && memcmp(a.text, b.text, a.length) == 0;
-}
-
 
 int cap_length(int length, int cap) { return length < cap ? length : cap; }
 
-// The whole answer of a message that cannot be decoded, in hex, so its
-// content survives the delete.
-void print_undecodable(int idx, const char *resp) {
-    const char *p = strstr(resp, "+CMGR");
-    if (p == nullptr) p = resp;
-    printf("--> SMS %d: undecodable PDU, removed; answer in hex:\n", idx);
-    for (; *p != '\0'; p++) printf("%02X", static_cast<unsigned char>(*p));
-    puts("\r");
-}
 }  // namespace
-
-void sms_forget_delivered() {
-    g_have_last = false;
-    memset(&g_last, 0, sizeof g_last);
-}
 
 int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim) {
     if (dst == nullptr || src == nullptr || delim == nullptr || dst_size < 1) return 0;
@@ -136,9 +110,56 @@ int gmSMS_SendMsg(sms_message msg, char *out) {
     return 1;
 }
 
+namespace {
+// The cause of a failed send in an answer: a +CMS ERROR code, a +CME code
+// mapped to its +CMS twin, or SMS_ERR_PLAIN.
+int32_t send_error_of(const char *resp) {
+    at_error e;
+    if (!at_find_error(resp, &e) || e.code < 0) return SMS_ERR_PLAIN;
+    if (e.kind == AT_ERR_CMS) return e.code;
+    if (e.kind == AT_ERR_CME) {
+        switch (e.code) {
+        case 10: return 310;
+        case 11: return 311;
+        case 13: return 313;
+        case 14: return 314;
+        case 30: return 331;
+        case 31: return 332;
+        default: return SMS_ERR_PLAIN;
+        }
+    }
+    return SMS_ERR_PLAIN;
+}
+
+// "+CMGS: <mr>" on a whole line followed by a whole "OK" line.
+bool confirmed(const char *resp, int *mr) {
+    const char *c = resp;
+    at_line l;
+    bool got = false;
+    while (at_next_line(&c, &l)) {
+        if (!at_line_whole(l)) break;
+        if (at_parse_cmgs(l, mr)) got = true;
+        else if (got && l.len == 2 && memcmp(l.p, "OK", 2) == 0) return true;
+    }
+    return false;
+}
+
+void finish_send(int32_t status, int32_t error) {
+    send_sms_error.store(error, std::memory_order_release);
+    send_sms_status.store(status, std::memory_order_release);
+    if (status == 3)
+        puts("send_sms_status --> 3\r");
+    else if (error > 0)
+        printf("send_sms_status --> 4 (+CMS ERROR: %d)\r\n", error);
+    else
+        puts("send_sms_status --> 4\r");
+}
+}  // namespace
+
 void modem_sms_send_sequence(int fd) {
     char resp[kBuf];
     memset(resp, 0, sizeof resp);
+    send_sms_error.store(0, std::memory_order_release);
     send_sms_status.store(2, std::memory_order_release);
     puts("====== Send SMS =======");
     char work[kWork];
@@ -147,8 +168,7 @@ void modem_sms_send_sequence(int fd) {
         char shown[64];
         modem_printable(shown, sizeof shown, send_sms.phone, static_cast<int>(sizeof send_sms.phone));
         printf("send_sms: phone number \"%s\" is not a dial string, SMS not sent\n", shown);
-        send_sms_status.store(4, std::memory_order_release);
-        puts("send_sms_status --> 4\r");
+        finish_send(4, SMS_ERR_BAD_NUMBER);
     } else {
         // The command with the octet count, up to and including its CR, then
         // the modem's prompt "> ".
@@ -162,24 +182,35 @@ void modem_sms_send_sequence(int fd) {
             // Not sent: the modem may still be waiting for PDU text, and would
             // take the next commands for it. ESC cancels the input.
             uart_write(fd, "\x1B", 1);
-            send_sms_status.store(4, std::memory_order_release);
             puts("send_sms: no prompt for the PDU, cancelled (ESC)\r");
-            puts("send_sms_status --> 4\r");
+            finish_send(4, send_error_of(resp));
         } else {
             // Read as it arrives: a quick confirmation ends the send at once, a
-            // slow network is waited for rather than taken for a failure (the
-            // dispatcher would send the same alarm again).
-            modem_exchange_until(fd, cr + 1, resp, 100, kConfirmTimeout, nullptr);
+            // slow network is waited for as long as the setting says rather
+            // than taken for a failure (the dispatcher would send it again).
+            int timeout_s = modem_send_timeout_s();
+            modem_exchange_until(fd, cr + 1, resp, 100, timeout_s * 1000, nullptr);
             memcpy(send_sms_result, resp, sizeof send_sms_result);
             send_sms_result[sizeof send_sms_result - 1] = '\0';
-            const char *c = strstr(resp, "+CMGS:");
-            if (c != nullptr && modem_answer_final(c, nullptr) && strstr(c, "OK") != nullptr) {
-                send_sms_status.store(3, std::memory_order_release);
-                puts("send_sms_status --> 3\r");
+            int mr = -1;
+            if (confirmed(resp, &mr)) {
+                finish_send(3, 0);
+            } else if (modem_answer_final(resp, nullptr)) {
+                finish_send(4, send_error_of(resp));
             } else {
-                if (!modem_answer_final(resp, nullptr)) puts("send_sms: no confirmation within 60 s\r");
-                send_sms_status.store(4, std::memory_order_release);
-                puts("send_sms_status --> 4\r");
+                // The module still owes its answer: nothing else is sent until
+                // it is back in step, and a confirmation that comes now still
+                // counts, so the message is not sent twice.
+                printf("send_sms: no confirmation within %d s: resynchronising\r\n", timeout_s);
+                int late = -1;
+                bool back = modem_resync(fd, kResyncTimeout, &late);
+                if (!back) puts("send_sms: the modem does not answer AT\r");
+                if (late >= 0) {
+                    printf("send_sms: late confirmation +CMGS: %d\r\n", late);
+                    finish_send(3, 0);
+                } else {
+                    finish_send(4, SMS_ERR_NO_CONFIRM);
+                }
             }
         }
     }
@@ -233,57 +264,4 @@ int sms_read_answer(const char *answer, sms_message *out) {
 
 int gmSMS_getReadMsg(const char *answer, sms_message *out) { return sms_read_answer(answer, out) > 0 ? 1 : 0; }
 
-void modem_sms_recv_sequence(int fd) {
-    char resp[kBuf];
-    char cmd[64];
-    memset(resp, 0, sizeof resp);
-    if (isDebug) puts("==== Try to Recv SMS ====");
-    modem_exchange(fd, "AT+CPMS?\r\n", resp, 100);
-    int used = 0, total = 0;
-    char field[kField];
-    const char *p = strstr(resp, "+CPMS: ");
-    const char *c1 = p ? strchr(p, ',') : nullptr;
-    if (c1 != nullptr && strcpyWithStr(field, kField, c1 + 1, ",")) {
-        used = modem_field_value(field);
-        const char *c2 = strchr(c1 + 1, ',');
-        if (c2 != nullptr && strcpyWithStr(field, kField, c2 + 1, ",")) total = modem_field_value(field);
-    }
-    if (isDebug) {
-        printf("mem_used=%d\n", used);
-        printf("mem_total=%d\n", total);
-    }
-    if (used > 0) {
-        printf("--> new SMS coming (%d/%d)\n", used, total);
-        int last = total < kMaxScan ? total : kMaxScan;
-        int seen = 0;
-        // Read without removing; an index is deleted only once its message is
-        // in the mailbox (or printed, when it cannot be decoded). One message
-        // per pass: the mailbox holds one.
-        for (int idx = 0; idx < last && seen < used; idx++) {
-            snprintf(cmd, sizeof cmd, "AT+CMGR=%d\r\n", idx);
-            modem_exchange(fd, cmd, resp, 100);
-            sms_message m;
-            int r = sms_read_answer(resp, &m);
-            if (r == 0) continue;
-            seen++;
-            if (r < 0 && !modem_answer_final(resp, nullptr)) {
-                printf("--> SMS %d: answer incomplete, kept for the next pass\n", idx);
-                continue;
-            }
-            if (r < 0) {
-                print_undecodable(idx, resp);
-            } else if (g_have_last && same_message(m, g_last)) {
-                printf("--> SMS %d: already delivered, removed\n", idx);
-            } else {
-                recv_new_sms = m;
-                g_last = m;
-                g_have_last = true;
-                is_new_sms.store(1, std::memory_order_release);
-            }
-            snprintf(cmd, sizeof cmd, "AT+CMGD=%d\r\n", idx);
-            modem_exchange(fd, cmd, resp, 100);
-            if (r > 0 && is_new_sms.load(std::memory_order_acquire) != 0) break;
-        }
-    }
-    if (isDebug) puts("==== End recv. SMS ====");
-}
+// The receive sequence (modem_sms_recv_sequence) is in sms_rx.cpp.

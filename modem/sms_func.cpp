@@ -365,3 +365,245 @@ int gsmDecodePdu(const char *src, pdu_fields *out)
     if (out->tp_dcs == 8) return gsmDecodeUcs2(raw, out->tp_ud, octets);
     return gsmDecode8bit(raw, out->tp_ud, octets);
 }
+
+// ---- Received PDUs of any kind --------------------------------------------
+
+namespace {
+
+// An address field: length (useful semi-octets), type, value. Numbers are cut
+// at 20 digits; a name at 11 characters.
+bool take_address(const char *&p, char *dst, size_t cap, uint8_t *toa, bool *alnum)
+{
+    uint8_t len;
+    if (!take_octet(p, len) || !take_octet(p, *toa)) return false;
+    int octets = (len + 1) / 2;
+    *alnum = ((*toa >> 4) & 0x07) == 5;
+    if (*alnum) {
+        uint8_t raw[128] = {};
+        if (!take_octets(p, raw, octets)) return false;
+        int use = octets < 11 ? octets : 11;
+        uint8_t codes[16];
+        gsmDecode7bit(raw, codes, use);
+        int n = len * 4 / 7;
+        int max = use * 8 / 7;
+        if (n > max) n = max;
+        if (n > 11) n = 11;
+        unsigned char iso[16];
+        int m = gsm7Bit2Iso(codes, iso, n);
+        if (static_cast<size_t>(m) >= cap) m = static_cast<int>(cap) - 1;
+        std::memcpy(dst, iso, static_cast<size_t>(m));
+        dst[m] = 0;
+        return true;
+    }
+    char digits[PDU_MAX_DIGITS + 1];
+    if (!take_number(p, octets * 2, digits)) return false;
+    size_t j = 0;
+    if (((*toa >> 4) & 0x07) == 1 && digits[0] != 0) dst[j++] = '+';
+    for (size_t i = 0; digits[i] != 0 && j + 1 < cap; i++) {
+        char c = digits[i];
+        static constexpr char kOther[] = "*#abc";   // semi-octets A..E
+        if (c >= 'A' && c <= 'E') c = kOther[c - 'A'];
+        dst[j++] = c;
+    }
+    dst[j] = 0;
+    return true;
+}
+
+bool take_time(const char *&p, char *dst)
+{
+    char semi[14];
+    if (!take_semi_octets(p, 14, semi, 14)) return false;
+    // Pairs swapped; a time zone octet keeps both of its digits (no 'F' drop).
+    for (int i = 0; i < 14; i += 2) {
+        dst[i] = semi[i + 1];
+        dst[i + 1] = semi[i];
+    }
+    dst[14] = 0;
+    return true;
+}
+
+int rx_undecodable(pdu_rx *out)
+{
+    std::memset(out, 0, sizeof *out);
+    return PDU_UNDECODABLE;
+}
+
+// Concatenation elements of a user-data header (udh: header octets after UDHL).
+void read_udh(const uint8_t *udh, int n, pdu_concat *c)
+{
+    int i = 0;
+    while (i + 2 <= n) {
+        int iei = udh[i], len = udh[i + 1];
+        const uint8_t *d = udh + i + 2;
+        if (i + 2 + len > n) break;
+        pdu_concat k{};
+        if (iei == 0x00 && len == 3) k = {d[0], d[1], d[2], false};
+        if (iei == 0x08 && len == 4) k = {static_cast<uint16_t>(d[0] << 8 | d[1]), d[2], d[3], true};
+        // A count or number of 0, or a number beyond the count: the element is ignored.
+        if (k.total != 0 && k.seq != 0 && k.seq <= k.total) *c = k;
+        i += 2 + len;
+    }
+}
+
+int take_deliver(const char *&p, pdu_rx *out)
+{
+    if (!take_address(p, out->address, sizeof out->address, &out->toa, &out->address_alnum)) return rx_undecodable(out);
+    if (!take_octet(p, out->pid) || !take_octet(p, out->dcs)) return rx_undecodable(out);
+    if (!take_time(p, out->scts)) return rx_undecodable(out);
+    uint8_t udl;
+    if (!take_octet(p, udl)) return rx_undecodable(out);
+    out->coding = pdu_read_dcs(out->dcs);
+    out->has_udh = (out->first_octet & 0x40) != 0;
+    bool septets = out->coding.alphabet == PDU_ALPHA_GSM7 && !out->coding.compressed;
+    int units = udl;
+    if (septets && units > PDU_MAX_SEPTETS) units = PDU_MAX_SEPTETS;
+    if (!septets && units > PDU_MAX_OCTETS) units = PDU_MAX_OCTETS;
+    int octets = septets ? (units * 7 + 7) / 8 : units;
+    uint8_t raw[PDU_MAX_OCTETS];
+    if (!take_octets(p, raw, octets)) return rx_undecodable(out);
+
+    int udh_octets = 0;
+    if (out->has_udh && octets > 0) {
+        udh_octets = raw[0] + 1;
+        if (udh_octets > octets) return rx_undecodable(out);
+        read_udh(raw + 1, raw[0], &out->concat);
+    }
+    if (out->coding.compressed) return PDU_RX_COMPRESSED;
+    if (septets) {
+        uint8_t codes[PDU_MAX_OCTETS + PDU_MAX_OCTETS / 7 + 2];
+        gsmDecode7bit(raw, codes, octets);
+        // The text starts at the first septet boundary after the header (fill bits).
+        int skip = (udh_octets * 8 + 6) / 7;
+        if (skip > units) return rx_undecodable(out);
+        out->text_len = gsm7Bit2Iso(codes + skip, out->text, units - skip);
+    } else {
+        int n = octets - udh_octets;
+        if (out->coding.alphabet == PDU_ALPHA_UCS2) n &= ~1;
+        std::memcpy(out->text, raw + udh_octets, static_cast<size_t>(n));
+        out->text[n] = 0;
+        out->text_len = n;
+    }
+    return PDU_RX_DELIVER;
+}
+
+int take_status_report(const char *&p, pdu_rx *out)
+{
+    if (!take_octet(p, out->mr)) return rx_undecodable(out);
+    if (!take_address(p, out->address, sizeof out->address, &out->toa, &out->address_alnum)) return rx_undecodable(out);
+    if (!take_time(p, out->scts) || !take_time(p, out->dt)) return rx_undecodable(out);
+    if (!take_octet(p, out->st)) return rx_undecodable(out);
+    return PDU_RX_STATUS_REPORT;
+}
+
+long long days_from_civil(int y, int m, int d)
+{
+    y -= m <= 2;
+    long long era = y / 400;
+    int yoe = y - static_cast<int>(era * 400);
+    int doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;   // days since 1970-01-01
+}
+
+}  // namespace
+
+pdu_dcs_info pdu_read_dcs(uint8_t dcs)
+{
+    pdu_dcs_info c{PDU_ALPHA_GSM7, -1, false, -1, false, 0};
+    int group = dcs >> 4;
+    if (group < 8) {   // general data coding, with or without automatic deletion
+        c.compressed = (dcs & 0x20) != 0;
+        if (dcs & 0x10) c.msg_class = dcs & 0x03;
+        int a = (dcs >> 2) & 0x03;
+        c.alphabet = a == 1 ? PDU_ALPHA_8BIT : a == 2 ? PDU_ALPHA_UCS2 : PDU_ALPHA_GSM7;
+    } else if (group >= 0xC && group <= 0xE) {   // message waiting indication
+        c.mwi = group == 0xC ? 0 : 1;
+        c.alphabet = group == 0xE ? PDU_ALPHA_UCS2 : PDU_ALPHA_GSM7;
+        c.mwi_active = (dcs & 0x08) != 0;
+        c.mwi_type = dcs & 0x03;
+    } else if (group == 0xF) {   // data coding / message class
+        c.alphabet = (dcs & 0x04) ? PDU_ALPHA_8BIT : PDU_ALPHA_GSM7;
+        c.msg_class = dcs & 0x03;
+    }
+    // Groups 8..B are reserved: read as the default alphabet.
+    return c;
+}
+
+int pdu_decode_rx(const char *src, pdu_rx *out)
+{
+    std::memset(out, 0, sizeof *out);
+    if (src == nullptr) return PDU_UNDECODABLE;
+    const char *p = src;
+    uint8_t sca_len, v;
+    if (!take_octet(p, sca_len)) return rx_undecodable(out);
+    if (sca_len > 0) {
+        if (!take_octet(p, v)) return rx_undecodable(out);
+        if (!take_number(p, (sca_len - 1) * 2, out->sca)) return rx_undecodable(out);
+    }
+    if (!take_octet(p, out->first_octet)) return rx_undecodable(out);
+    out->kind = out->first_octet & 0x03;
+    out->coding = pdu_read_dcs(0);
+    if (out->kind == PDU_RX_DELIVER) return take_deliver(p, out);
+    if (out->kind == PDU_RX_STATUS_REPORT) return take_status_report(p, out);
+    return out->kind;
+}
+
+int pdu_decode_status_report(const char *src, pdu_status_report *out)
+{
+    std::memset(out, 0, sizeof *out);
+    pdu_rx local;
+    if (pdu_decode_rx(src, &local) != PDU_RX_STATUS_REPORT) return 0;
+    std::memcpy(out->recipient, local.address, sizeof out->recipient);
+    out->mr = local.mr;
+    out->st = local.st;
+    std::memcpy(out->scts, local.scts, sizeof out->scts);
+    std::memcpy(out->dt, local.dt, sizeof out->dt);
+    return 1;
+}
+
+long long pdu_scts_seconds(const char *scts)
+{
+    if (scts == nullptr) return -1;
+    int d[14];
+    for (int i = 0; i < 14; i++) {
+        char c = scts[i];
+        if (c < '0' || c > '9') {
+            // The first time-zone digit carries the sign in its bit 3.
+            if (i == 12 && c >= 'A' && c <= 'F') {
+                d[i] = hex_value(c);
+                continue;
+            }
+            return -1;
+        }
+        d[i] = c - '0';
+    }
+    int y = 2000 + d[0] * 10 + d[1], mo = d[2] * 10 + d[3], da = d[4] * 10 + d[5];
+    int h = d[6] * 10 + d[7], mi = d[8] * 10 + d[9], s = d[10] * 10 + d[11];
+    if (mo < 1 || mo > 12 || da < 1 || da > 31 || h > 23 || mi > 59 || s > 59) return -1;
+    bool west = (d[12] & 0x08) != 0;
+    int quarters = (d[12] & 0x07) * 10 + d[13];
+    long long t = days_from_civil(y, mo, da) * 86400LL + h * 3600 + mi * 60 + s;
+    // Local time = UTC + zone: back to UTC.
+    return t + (west ? 1 : -1) * quarters * 900LL;
+}
+
+int pdu_text_utf16(const uint8_t *text, int n, int mode, uint16_t *out, int cap)
+{
+    int j = 0;
+    if (mode == 8) {
+        for (int i = 0; i + 1 < n && j < cap; i += 2) out[j++] = static_cast<uint16_t>(text[i] << 8 | text[i + 1]);
+        return j;
+    }
+    // The Greek capitals of the GSM alphabet stand as their codes 0x10, 0x12..0x1A.
+    static constexpr uint16_t kGreek[11] = {0x0394, 0, 0x03A6, 0x0393, 0x039B, 0x03A9,
+                                            0x03A0, 0x03A8, 0x03A3, 0x0398, 0x039E};
+    for (int i = 0; i < n && j < cap; i++) {
+        uint16_t u = text[i];
+        if (mode == 0) {
+            if (u == 0xA4) u = 0x20AC;
+            else if (u >= 0x10 && u <= 0x1A && kGreek[u - 0x10] != 0) u = kGreek[u - 0x10];
+        }
+        out[j++] = u;
+    }
+    return j;
+}

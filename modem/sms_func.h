@@ -62,3 +62,95 @@ int gsmEncode8bit(const unsigned char *src, unsigned char *dst, int n);
 int gsmEncodeUcs2(const unsigned char *src, unsigned char *dst, int n);
 int gsmDecodeUcs2(const unsigned char *src, unsigned char *dst, int n);
 int gsmDecode8bit(const unsigned char *src, unsigned char *dst, int n);
+
+// ---- Received PDUs of any kind --------------------------------------------
+// pdu_decode_rx reads what a modem's storage can hold: SMS-DELIVER (published),
+// SMS-STATUS-REPORT (recorded) and anything else (logged and removed). The
+// data coding scheme is read by its groups, the user-data header is taken
+// apart (concatenation) and stripped, an alphanumeric originator is decoded.
+
+enum pdu_rx_kind {
+    PDU_RX_DELIVER = 0,
+    PDU_RX_SUBMIT = 1,         // a stored outgoing message
+    PDU_RX_STATUS_REPORT = 2,
+    PDU_RX_RESERVED = 3,
+};
+// pdu_decode_rx: the message is well formed but its text is compressed, which
+// this gateway cannot expand.
+constexpr int PDU_RX_COMPRESSED = -2;
+
+enum pdu_alphabet { PDU_ALPHA_GSM7 = 0, PDU_ALPHA_8BIT = 1, PDU_ALPHA_UCS2 = 2 };
+
+// The data coding scheme by its coding groups.
+struct pdu_dcs_info {
+    int alphabet;       // pdu_alphabet; reserved codings read as GSM 7-bit
+    int msg_class;      // 0..3, -1 none
+    bool compressed;
+    int mwi;            // message waiting: -1 none, 0 discard, 1 store
+    bool mwi_active;
+    int mwi_type;       // 0 voice mail, 1 fax, 2 e-mail, 3 other
+};
+pdu_dcs_info pdu_read_dcs(uint8_t dcs);
+
+// A part of a concatenated message; total 0: not a part.
+struct pdu_concat {
+    uint16_t ref;
+    uint8_t total;
+    uint8_t seq;        // 1..total
+    bool wide;          // 16-bit reference
+};
+
+// Largest decoded text: 160 ISO-8859-1 characters, or 140 octets.
+constexpr int PDU_RX_TEXT = 160;
+
+struct pdu_rx {
+    int kind;                  // pdu_rx_kind
+    uint8_t first_octet;
+    char sca[21];
+    // DELIVER: the originator; STATUS-REPORT: the recipient. Digits with a
+    // leading '+' for an international number ('*', '#', 'a'..'c' for the
+    // other semi-octet values), or a name decoded from the GSM alphabet in
+    // ISO-8859-1 (address_alnum).
+    char address[24];
+    uint8_t toa;
+    bool address_alnum;
+    uint8_t pid;
+    uint8_t dcs;
+    pdu_dcs_info coding;
+    char scts[16];             // 14 digits: yyMMddhhmmss and the time zone
+    bool has_udh;
+    pdu_concat concat;
+    // The text without its header: ISO-8859-1 for GSM 7-bit (one byte per
+    // character), big-endian UTF-16 units for UCS-2 (an odd last octet is
+    // dropped), the octets for 8-bit data.
+    uint8_t text[PDU_RX_TEXT + 1];
+    int text_len;
+    // STATUS-REPORT only.
+    uint8_t mr;
+    uint8_t st;                // TP-ST
+    char dt[16];               // discharge time, as scts
+};
+
+// Decodes hexadecimal PDU text (service-centre field first; length 0: none).
+// Returns the kind, PDU_UNDECODABLE (record cleared) or PDU_RX_COMPRESSED.
+// Only DELIVER and STATUS-REPORT are read past the first octet.
+int pdu_decode_rx(const char *src, pdu_rx *out);
+
+// The decoded status report of a later delivery-report module.
+struct pdu_status_report {
+    char recipient[24];
+    uint8_t mr;
+    uint8_t st;
+    char scts[16];
+    char dt[16];
+};
+// 1 when hex is a STATUS-REPORT (out filled), 0 otherwise.
+int pdu_decode_status_report(const char *src, pdu_status_report *out);
+
+// Seconds since 1970-01-01 UTC of a 14-digit time stamp (time zone applied);
+// -1 when the digits are not a time stamp. Orders received messages.
+long long pdu_scts_seconds(const char *scts);
+
+// Text bytes of a decoded message (mode 0: ISO-8859-1 of the GSM alphabet,
+// 8: big-endian UCS-2, other: octets) as UTF-16 units; returns the count.
+int pdu_text_utf16(const uint8_t *text, int n, int mode, uint16_t *out, int cap);

@@ -1,14 +1,18 @@
 // The modem supervisor: one pass opens the AT port, asks for the modem's state,
 // publishes it, serves the three mailboxes and closes the port again.
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
+#include "modbus/regmap.h"
+#include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
+#include "journal/journal.h"
 #include "sys/sys.h"
 
 std::atomic<int32_t> modem_cpin_status{0};
@@ -22,6 +26,8 @@ int32_t is_input_pin = 0;
 int32_t modem_count4reset = 0;
 int32_t is_do_first_time_cmd = 0;
 int32_t isDebug = 0;
+std::atomic<int32_t> modem_call_state{0};
+std::atomic<uint32_t> modem_progress{0};
 
 namespace {
 constexpr int kBuf = 1024;        // command and answer buffers
@@ -32,6 +38,10 @@ constexpr int kGprmc = 200;
 constexpr int kStep = 20;           // ms between reads while an answer is collected
 constexpr int kAnswerTimeout = 2000; // ms an ordinary command may take to answer
 constexpr const char *kNoFix = "$GPRMC,,V,,,,,,,,,W*70";
+
+// Settings to be made once the SIM is ready (start, radio restart).
+// Modem thread only.
+bool g_settings_due = false;
 
 // The texts other threads read are swapped in whole under this lock.
 std::mutex g_text_mu;
@@ -62,27 +72,32 @@ void parse_imei(const char *resp) {
 
 void parse_creg(const char *resp) {
     // The answer "+CREG: <n>,<stat>", not an unsolicited "+CREG: <stat>".
-    const char *p = strstr(resp, "+CREG: ");
-    const char *c = nullptr;
-    for (; p != nullptr; p = strstr(p + 7, "+CREG: ")) {
-        size_t line = strcspn(p, "\r\n");
-        c = static_cast<const char *>(memchr(p, ',', line));
-        if (c != nullptr) break;
+    const char *c = resp;
+    at_line l;
+    int n = 0, stat = 0;
+    while (at_next_line(&c, &l)) {
+        if (at_line_whole(l) && at_parse_creg(l, &n, &stat) && n >= 0) {
+            int was = modem_creg.exchange(stat, std::memory_order_relaxed);
+            bool up = stat == 1 || stat == 5;
+            if ((was == 1 || was == 5) != up)
+                journal_event(JK_MODEM, -1, up ? JMODEM_REG_BACK : JMODEM_REG_LOST, stat, nullptr);
+            if (isDebug) printf("modem_creg=%d\n", stat);
+            return;
+        }
     }
-    if (c == nullptr) return;
-    char field[kField];
-    if (!cut_field(field, c + 1, "\r")) return;
-    modem_creg.store(modem_field_value(field), std::memory_order_relaxed);
-    if (isDebug) printf("modem_creg=%d\n", modem_creg.load(std::memory_order_relaxed));
 }
 
 void parse_csq(const char *resp) {
-    const char *p = strstr(resp, "+CSQ: ");
-    if (p == nullptr) return;
-    char field[kField];
-    if (!cut_field(field, p + 6, ",")) return;
-    modem_csq.store(modem_field_value(field), std::memory_order_relaxed);
-    if (isDebug) printf("modem_csq=%d\n", modem_csq.load(std::memory_order_relaxed));
+    const char *c = resp;
+    at_line l;
+    int rssi = 0, ber = 0;
+    while (at_next_line(&c, &l)) {
+        if (at_parse_csq(l, &rssi, &ber)) {
+            modem_csq.store(rssi, std::memory_order_relaxed);
+            if (isDebug) printf("modem_csq=%d\n", rssi);
+            return;
+        }
+    }
 }
 
 void parse_cnsmod(const char *resp) {
@@ -171,12 +186,14 @@ void send_pin(int fd, char *cmd, char *resp) {
     }
     pin[n] = '\0';
     snprintf(cmd, kBuf, "AT+CPIN=%s\r\n", pin);
+    journal_event(JK_MODEM, -1, JMODEM_PIN_SENT, 0, nullptr);
     modem_exchange(fd, cmd, resp, 3000);
 }
 
 // Radio off and on again; both exchanges are always traced.
 void restart_radio(int fd, char *resp) {
     const char *off = "AT+CFUN=0\r\n";
+    journal_event(JK_MODEM, -1, JMODEM_RADIO_RESTART, 0, nullptr);
     printf("send: %s\n", off);
     uart_write_read(fd, off, static_cast<int>(strlen(off)), resp, 500);
     printf("recv:\n%s\n", resp);
@@ -185,6 +202,17 @@ void restart_radio(int fd, char *resp) {
     printf("send: %s\n", on);
     uart_write_read(fd, on, static_cast<int>(strlen(on)), resp, 2000);
     printf("recv:\n%s\n", resp);
+    // A restarted module may have lost what was set: numeric errors at once,
+    // the SMS settings once its SIM is ready again.
+    modem_exchange(fd, "AT+CMEE=1\r\n", resp, 100);
+    g_settings_due = true;
+}
+
+// "+CME ERROR: 14" or "+CME ERROR: SIM busy": the SIM is still starting.
+bool sim_busy(const char *resp) {
+    at_error e;
+    return strstr(resp, "SIM busy") != nullptr ||
+           (at_find_error(resp, &e) && ((e.kind == AT_ERR_CME && e.code == 14) || (e.kind == AT_ERR_CMS && e.code == 314)));
 }
 
 void check_sim(int fd, char *cmd, char *resp) {
@@ -194,7 +222,7 @@ void check_sim(int fd, char *cmd, char *resp) {
         is_input_pin = 0;
         modem_count4reset = 0;   // the count is of failures in a row
         puts("\r\nis_input_pin_OK = 0\r");
-    } else if (strstr(resp, "SIM busy") != nullptr) {
+    } else if (sim_busy(resp)) {
         // The SIM is still starting (after a radio restart or a PIN): asked
         // again next pass, neither a failure nor a reason for another PIN.
         if (isDebug) puts("SIM busy, waited out");
@@ -219,17 +247,111 @@ void check_sim(int fd, char *cmd, char *resp) {
 void first_pass_commands(int fd, char *resp) {
     // Echo off; the answers are read the same way when a modem reset turns it on again.
     modem_exchange(fd, "ATE0\r\n", resp, 100);
+    // Numeric error codes whatever the module was left with: they are what
+    // the parsers and the journal carry.
+    modem_exchange(fd, "AT+CMEE=1\r\n", resp, 100);
+    g_settings_due = true;
     modem_exchange(fd, "ATI\r\n", resp, 100);
     modem_exchange(fd, "AT+GMM\r\n", resp, 100);
     modem_exchange(fd, "AT+SIMEI?\r\n", resp, 100);
     parse_imei(resp);
     modem_exchange(fd, "AT+CGPS?\r\n", resp, 100);
     modem_exchange(fd, "AT+CGPS=1\r\n", resp, 100);
-    // Only messages already read: those that came while the daemon was down
-    // are still to be delivered.
-    modem_exchange(fd, "AT+CMGD=1,1\r\n", resp, 100);
+    // No bulk delete of read messages: reading marks a message read before it
+    // is published, so a restart in between would lose it. The receive path
+    // removes each message by its index once it is published or recorded.
 }
 }  // namespace
+
+bool modem_settings_due() { return g_settings_due; }
+
+bool modem_apply_settings(int fd) {
+    // PDU mode, the SIM as the storage the receive path reads, and new
+    // messages stored there with an indication (+CMTI).
+    static const char *const kSettings[] = {"AT+CMGF=0\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
+                                            "AT+CNMI=2,1,0,0,0\r\n"};
+    char resp[kBuf];
+    bool all = true;
+    for (const char *cmd : kSettings) {
+        modem_exchange(fd, cmd, resp, 100);
+        const char *c = resp;
+        at_line l;
+        bool ok = false;
+        while (at_next_line(&c, &l))
+            if (l.len == 2 && memcmp(l.p, "OK", 2) == 0) ok = true;
+        if (!ok) {
+            char shown[80];
+            modem_printable(shown, sizeof shown, cmd, static_cast<int>(strlen(cmd)) - 2);
+            printf("modem setting %s not taken: tried again next pass\n", shown);
+            all = false;
+        }
+    }
+    g_settings_due = !all;
+    return all;
+}
+
+bool modem_resync(int fd, int timeout_ms, int *late_mr) {
+    if (late_mr) *late_mr = -1;
+    char resp[kBuf];
+    memset(resp, 0, sizeof resp);
+    int n = 0;
+    // Drain: whatever the module still has to say about the last command.
+    for (int waited = 0; waited < timeout_ms && !modem_answer_final(resp, nullptr) && n < kBuf - 1;
+         waited += kStep) {
+        int r = uart_read(fd, resp + n, kBuf - 1 - n);
+        if (r > 0) n += r;
+        modem_progress.fetch_add(1, std::memory_order_relaxed);
+        sys_usleep(static_cast<uint64_t>(kStep) * 1000u);
+    }
+    const char *c = resp;
+    at_line l;
+    int mr = -1;
+    while (at_next_line(&c, &l))
+        if (at_parse_cmgs(l, &mr) && late_mr) *late_mr = mr;
+    // Then plain "AT" until the module answers OK to it.
+    for (int i = 0; i < 5; i++) {
+        modem_exchange(fd, "AT\r\n", resp, 100);
+        c = resp;
+        bool ok = false;
+        while (at_next_line(&c, &l)) {
+            if (at_parse_cmgs(l, &mr) && late_mr) *late_mr = mr;
+            if (l.len == 2 && memcmp(l.p, "OK", 2) == 0) ok = true;
+        }
+        if (ok) return true;
+    }
+    return false;
+}
+
+int modem_send_timeout_s() {
+    int v = hr_get(layout::HR_MODEM_SEND_TIMEOUT);
+    if (v == 0) return layout::MODEM_SEND_TIMEOUT_DEFAULT;
+    return std::clamp(v, layout::MODEM_SEND_TIMEOUT_MIN, layout::MODEM_SEND_TIMEOUT_MAX);
+}
+
+std::string modem_play_dir() {
+    char dir[2 * layout::HR_MODEM_PLAY_DIR_N + 2];
+    int n = 0;
+    bool ok = true;
+    for (int i = 0; ok && i < layout::HR_MODEM_PLAY_DIR_N; i++) {
+        uint16_t v = hr_get(layout::HR_MODEM_PLAY_DIR + i);
+        for (char ch : {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}) {
+            if (ch == 0) continue;
+            // Only characters a quoted path may carry safely.
+            ok = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || ch == '/' ||
+                 ch == ':' || ch == '_' || ch == '-' || ch == '.' || ch == '\\';
+            if (!ok) {
+                printf("modem play directory setting holds 0x%02X: the default is used\n",
+                       static_cast<unsigned char>(ch));
+                break;
+            }
+            dir[n++] = ch;
+        }
+    }
+    if (!ok || n == 0) return sys_path("/var/zrb_318_voice/");
+    if (dir[n - 1] != '/' && dir[n - 1] != '\\') dir[n++] = '/';
+    dir[n] = '\0';
+    return dir;
+}
 
 void modem_set_pin(const char pin[5]) {
     std::lock_guard<std::mutex> l(g_pin_mu);
@@ -303,6 +425,7 @@ int modem_exchange_until(int fd, const char *cmd, char *resp, int wait_ms, int t
     while (!modem_answer_final(resp, also) && waited < timeout_ms && n < kBuf - 1) {
         sys_usleep(static_cast<uint64_t>(kStep) * 1000u);
         waited += kStep;
+        modem_progress.fetch_add(1, std::memory_order_relaxed);
         int r = uart_read(fd, resp + n, kBuf - 1 - n);
         if (r > 0) n += r;
     }
@@ -350,6 +473,9 @@ int get_modem_info() {
         is_do_first_time_cmd = 1;
     }
     check_sim(fd, cmd, resp);
+    if (g_settings_due && modem_cpin_status.load(std::memory_order_relaxed) == 0 && is_input_pin == 0 &&
+        modem_count4reset == 0 && strstr(resp, "+CPIN: READY") != nullptr)
+        modem_apply_settings(fd);
     modem_exchange(fd, "AT+CREG?\r\n", resp, 100);
     parse_creg(resp);
     modem_exchange(fd, "AT+CSQ\r\n", resp, 100);
@@ -386,6 +512,8 @@ void modem_state_reset() {
     is_input_pin = 0;
     modem_count4reset = 0;
     is_do_first_time_cmd = 0;
+    g_settings_due = false;
+    modem_call_state = 0;
     {
         std::lock_guard<std::mutex> l(g_text_mu);
         memset(g_imei, 0, sizeof g_imei);
@@ -400,5 +528,8 @@ void modem_state_reset() {
     memset(&send_voice, 0, sizeof send_voice);
     is_send_voice = 0;
     send_voice_status = 0;
+    send_sms_error = 0;
+    send_voice_outcome = 0;
+    send_voice_error = -1;
     sms_forget_delivered();
 }

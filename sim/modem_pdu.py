@@ -139,30 +139,44 @@ def encode_scts(when, tz_quarters=0):
     return bytes(out)
 
 
+def concat_udh(ref, total, seq, wide=False):
+    """User-data header (UDHL included) of one part of a long message."""
+    if wide:
+        return bytes([6, 0x08, 4, (ref >> 8) & 0xFF, ref & 0xFF, total, seq])
+    return bytes([5, 0x00, 3, ref & 0xFF, total, seq])
+
+
 def build_deliver(sender, text="", coding="gsm7", when=None, smsc="+8613800755500",
-                  tz_quarters=0, data=None, pid=0, dcs=None):
+                  tz_quarters=0, data=None, pid=0, dcs=None, udh=None):
     """SMS-DELIVER PDU as upper-case hex, service-centre field included.
 
     coding: gsm7, ucs2 or 8bit; data (bytes) replaces text for 8bit; dcs
-    overrides the data coding scheme octet (the user data still follows coding).
+    overrides the data coding scheme octet (the user data still follows coding);
+    udh: a user-data header (its length octet first) before the text, with the
+    fill bits 7-bit text needs after it.
     """
     if coding not in CODINGS:
         raise PduError("coding must be one of %s" % ", ".join(CODINGS))
+    udh = bytes(udh or b"")
     if coding == "gsm7":
         codes = gsm7_codes(text)
-        if len(codes) > 160:
-            raise PduError("text needs %d septets; one SMS holds 160" % len(codes))
-        udl, ud = len(codes), pack7(codes)
+        skip = (len(udh) * 8 + 6) // 7
+        if skip + len(codes) > 160:
+            raise PduError("text needs %d septets; one SMS holds 160" % (skip + len(codes)))
+        # The header takes the first septets; the text starts at the next boundary.
+        ud = bytearray(pack7([0] * skip + codes))
+        ud[:len(udh)] = udh
+        udl, ud = skip + len(codes), bytes(ud)
     elif coding == "ucs2":
-        ud = text.encode("utf-16-be")
+        ud = udh + text.encode("utf-16-be")
         udl = len(ud)
     else:
-        ud = bytes(data) if data is not None else text.encode("latin-1")
+        ud = udh + (bytes(data) if data is not None else text.encode("latin-1"))
         udl = len(ud)
     if coding != "gsm7" and udl > 140:
         raise PduError("user data of %d octets; one SMS holds 140" % udl)
     pdu = bytearray(encode_address(smsc, sca=True))
-    pdu.append(0x04)  # SMS-DELIVER, no more messages to send
+    pdu.append(0x44 if udh else 0x04)  # SMS-DELIVER (with a header), no more messages to send
     pdu += encode_address(sender)
     pdu.append(pid & 0xFF)
     pdu.append(CODINGS[coding] if dcs is None else dcs & 0xFF)
@@ -170,6 +184,32 @@ def build_deliver(sender, text="", coding="gsm7", when=None, smsc="+861380075550
     pdu.append(udl)
     pdu += ud
     return bytes(pdu).hex().upper()
+
+
+def split_long(text, coding, wide=False):
+    """The texts of the parts of a long message, each fitting beside its header."""
+    if coding == "ucs2":
+        room = (140 - (7 if wide else 6)) // 2
+        units = text.encode("utf-16-be")
+        parts, i = [], 0
+        while i < len(units):
+            n = min(room * 2, len(units) - i)
+            # A surrogate pair stays in one part.
+            if n == room * 2 and 0xD8 <= units[i + n - 2] <= 0xDB:
+                n -= 2
+            parts.append(units[i:i + n].decode("utf-16-be"))
+            i += n
+        return parts
+    room = 153 if not wide else 152
+    parts, cur, used = [], "", 0
+    for ch in text:
+        w = 2 if ch in GSM7_EXT else 1
+        if used + w > room:
+            parts.append(cur)
+            cur, used = "", 0
+        cur += ch
+        used += w
+    return parts + [cur]
 
 
 def tpdu_length(pdu_hex):

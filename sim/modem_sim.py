@@ -8,6 +8,11 @@ answers in random pieces, unsolicited codes at random moments, SIM latency,
 network confirmations after 1 to 10 s, SIM busy after a radio restart. Each
 of these is a setting of its own (modemctl set), and "reset" keeps the mode.
 
+The SIM storage behaves as a module's does: AT+CMGR marks a message read,
+AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
+long message can arrive in parts ("deliver_parts": any order, parts missing).
+A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
@@ -42,11 +47,15 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import modem_pdu  # noqa: E402
 
 CALL_DEFAULT = {
-    "mode": "answer",       # answer | ring | no_carrier | silent | dial_error
+    # answer | ring | no_carrier | silent | dial_error, and the ends a module
+    # may give (CALL_ENDS): busy | no_answer | no_dialtone | end_only | cme_error
+    "mode": "answer",
     "after": 0.2,           # s until the answer (ring: None rings for ever) or NO CARRIER
     "ring_interval": 1.0,   # s between ring notices
     "hangup_after": None,   # s after the answer when the far end hangs up
     "idle_hangup": 15.0,    # s connected without any playback before the far end hangs up
+    "dtmf": None,           # keys the callee presses once the recording has played ("1"), after AT+DDET=1
+    "dtmf_after": 0.5,      # s after the end of the recording until the keys arrive
 }
 
 DEFAULTS = {
@@ -81,6 +90,7 @@ DEFAULTS = {
     "play_error": False,    # refuse every play command
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
+    "auto_reply": [],       # rules: {"number", "text", "coding", "after", "times"}: a phone that answers an SMS
     # What a real module does that a kind one does not:
     "pieces": False,        # answers written in random pieces, a few ms apart
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
@@ -88,16 +98,33 @@ DEFAULTS = {
     "confirm_time": None,   # [lo, hi] s until the network confirms a send (None: send_time)
     "sim_busy": 0.0,        # s after AT+CFUN=1 during which the SIM answers "SIM busy"
     "seed": 1,              # of the random pieces, latencies and codes
+    # Module settings the daemon must make itself (factory state of a module):
+    "cmee": 2,              # error report form before AT+CMEE: 0 ERROR, 1 numeric, 2 verbose
+    "cmgf": 0,              # message format before AT+CMGF: 1 (text) refuses PDU sends
+    # Playback: which paths the module plays from.
+    "play_linux_paths": True,   # absolute paths of the shared file system
+    "play_drives": {},      # drive prefix (e.g. "E:/") -> directory under the root it stands for
+    "play_needs_connect": True,  # play only into a connected call (ERROR while it rings)
+    # How the module reports a far end that hangs up: "end_no_carrier"
+    # (VOICE CALL: END: <time>, then NO CARRIER), "end_only", or "random" (either).
+    "far_end_notice": "end_no_carrier",
 }
 
 REALISTIC = {"echo": True, "pieces": True, "urc_interval": 8.0, "sim_latency": [0.05, 0.3],
-             "confirm_time": [1.0, 10.0], "sim_busy": 3.0}
+             "confirm_time": [1.0, 10.0], "sim_busy": 3.0, "cmee": 1, "far_end_notice": "random"}
+# +CME ERROR numbers of the texts this module gives (numeric form, AT+CMEE=1).
+CME_CODES = {"SIM busy": 14, "no network service": 30, "operation not allowed": 3,
+             "SIM not inserted": 10, "SIM failure": 13, "phone failure": 0}
 URCS = ("\r\n+CMTI: \"SM\",0\r\n", "\r\nRING\r\n", "\r\nSMS DONE\r\n", "\r\n+CREG: 1\r\n",
         "\r\n+CPIN: NOT READY\r\n")
 SIM_COMMANDS = ("AT+CPMS", "AT+CMGR", "AT+CMGD", "AT+CPIN")
 
 SMS_FAIL_MODES = ("error", "reject", "nocmgs", "silent", "late")
-CALL_MODES = ("answer", "ring", "no_carrier", "silent", "dial_error")
+# How a call may end without being connected, and the module's words for it.
+CALL_ENDS = {"busy": "\r\nBUSY\r\n", "no_answer": "\r\nNO ANSWER\r\n",
+             "no_dialtone": "\r\nNO DIALTONE\r\n", "end_only": "\r\nVOICE CALL: END: 000000\r\n",
+             "cme_error": None}
+CALL_MODES = ("answer", "ring", "no_carrier", "silent", "dial_error") + tuple(CALL_ENDS)
 CPIN_STATES = ("READY", "SIM PIN", "SIM PUK", "NO SIM", "SIM ERROR", "NONE")
 
 
@@ -189,6 +216,7 @@ class Call:
             "duration": round(time.time() - (self.answer_time or self.start), 3)
             if self.answer_time else 0.0,
             "behaviour": self.beh["mode"],
+            "keys": getattr(self, "keys", ""),
         }
 
 
@@ -221,8 +249,11 @@ class ModemSim:
         self.cfg = copy.deepcopy(DEFAULTS)
         self.cfun = 1
         self.cgps = False
-        self.cmgf = 0
+        self.cmgf = self.cfg["cmgf"]
+        self.cmee = self.cfg["cmee"]
+        self.cnmi = None
         self.moring_on = False
+        self.ddet_on = False
         self.pin_left = self.cfg["pin_tries"]
         self.inbox = [None] * self.cfg["storage_total"]
         self.mr = 0
@@ -287,6 +318,8 @@ class ModemSim:
                 val = {bare_number(k): v for k, v in val.items()}
             elif key == "sms_fail":
                 val = [self.check_rule(r) for r in val]
+            elif key == "auto_reply":
+                val = [self.check_reply_rule(r) for r in val]
             elif key == "storage_total":
                 val = int(val)
                 if not 1 <= val <= 255:
@@ -323,6 +356,8 @@ class ModemSim:
             elif key == "pin":
                 val = str(val)
             self.cfg[key] = val
+            if key in ("cmee", "cmgf"):
+                setattr(self, key, val)   # the module is in that state now
             if key == "pin_tries":
                 self.pin_left = val
             if key == "urc_interval":
@@ -335,6 +370,47 @@ class ModemSim:
             raise ValueError("unknown call settings %s" % sorted(bad))
         if beh.get("mode", "answer") not in CALL_MODES:
             raise ValueError("call mode must be one of %s" % ", ".join(CALL_MODES))
+
+    # ---- phones that answer (acknowledgement replies) ------------------------
+
+    @staticmethod
+    def check_reply_rule(rule):
+        rule = dict(rule)
+        if not rule.get("number"):
+            raise ValueError("an auto_reply rule needs the number that answers")
+        if rule.get("coding", "gsm7") not in ("gsm7", "ucs2"):
+            raise ValueError("auto_reply coding must be gsm7 or ucs2")
+        rule["number"] = bare_number(rule["number"])
+        rule.setdefault("text", "ACK")
+        rule.setdefault("coding", "gsm7")
+        rule["after"] = float(rule.get("after", 0.5))
+        rule.setdefault("times", 1)
+        return rule
+
+    def auto_reply(self, number):
+        """An SMS reached number: a phone with a reply rule answers after a while."""
+        for rule in self.cfg["auto_reply"]:
+            if rule["number"] != bare_number(number or "") or rule["times"] == 0:
+                continue
+            if rule["times"] is not None:
+                rule["times"] -= 1
+
+            def send(rule=rule):
+                idx = self.deliver({"sender": rule["number"], "text": rule["text"], "coding": rule["coding"]})
+                self.append("replies.jsonl", json.dumps({"t": time.time(), "number": rule["number"],
+                                                         "text": rule["text"], "index": idx}))
+            self.after(rule["after"], send)
+            return
+
+    def send_keys(self, call, keys):
+        """The callee presses keys: one notice each while detection is on."""
+        if self.call is not call or call.state != "connected":
+            return False
+        call.keys = getattr(call, "keys", "") + keys
+        if self.ddet_on:
+            for k in keys:
+                self.out("\r\n+RXDTMF: %s\r\n" % k)
+        return True
 
     def check_rule(self, rule):
         rule = dict(rule)
@@ -391,7 +467,7 @@ class ModemSim:
         self.append("at.log", "%.3f %s" % (time.time(), esc(data)))
 
     def clear_logs(self):
-        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl"):
+        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl"):
             open(os.path.join(self.simdir, name), "w").close()
 
     # ---- port --------------------------------------------------------------
@@ -539,9 +615,17 @@ class ModemSim:
             extra_delay += self.real_rng().uniform(lat[0], lat[1])
         self.out(text, self.delay_for(cmd) + extra_delay)
 
+    def cme(self, text):
+        """A +CME ERROR in the form AT+CMEE chose."""
+        if self.cmee == 0:
+            return "ERROR"
+        if self.cmee == 1:
+            return "+CME ERROR: %d" % CME_CODES.get(text, 100)
+        return "+CME ERROR: " + text
+
     def sim_busy(self, cmd):
         if time.monotonic() < self.busy_until:
-            self.err(cmd, "+CME ERROR: SIM busy")
+            self.err(cmd, self.cme("SIM busy"))
             return True
         return False
 
@@ -660,6 +744,23 @@ class ModemSim:
                 raise ValueError(args)
             self.cmgf = int(args)
             self.ok(cmd)
+        elif name == "+CMEE" and q:
+            self.ok(cmd, "+CMEE: %d" % self.cmee)
+        elif name == "+CMEE" and args is not None:
+            if args.strip() not in ("0", "1", "2"):
+                raise ValueError(args)
+            self.cmee = int(args)
+            self.ok(cmd)
+        elif name == "+CPMS" and args is not None:
+            if self.sim_error(cmd):
+                return
+            u, t = self.used(), len(self.inbox)
+            self.ok(cmd, "+CPMS: %d,%d,%d,%d,%d,%d" % (u, t, u, t, u, t))
+        elif name == "+CNMI" and q:
+            self.ok(cmd, "+CNMI: %s" % (self.cnmi or "0,0,0,0,0"))
+        elif name == "+CNMI" and args is not None:
+            self.cnmi = args.strip()
+            self.ok(cmd)
         elif name == "+CMGS" and args is not None:
             self.cmgs(cmd, args)
         elif name == "+CPMS" and q:
@@ -671,6 +772,11 @@ class ModemSim:
             self.read_sms(cmd, int(args.split(",")[0]), delete=name == "+CMGRD")
         elif name == "+CMGD" and args is not None:
             self.delete_sms(cmd, args)
+        elif name == "+DDET" and args is not None:
+            self.ddet_on = args.split(",")[0].strip() == "1"
+            self.ok(cmd)
+        elif name == "+DDET" and q:
+            self.ok(cmd, "+DDET: %d" % self.ddet_on)
         elif name == "+MORING" and args is not None:
             if self.cfg["moring"] == "error":
                 self.err(cmd)
@@ -847,6 +953,7 @@ class ModemSim:
                 if mode == "late":
                     rec["late"] = True
                     extra = self.cfg["late_time"]
+                self.auto_reply(rec.get("number"))
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
@@ -862,15 +969,38 @@ class ModemSim:
             rec = {"pdu": pdu}
         else:
             data = bytes.fromhex(m["data"]) if m.get("data") is not None else None
+            udh = bytes.fromhex(m["udh"]) if m.get("udh") else None
             pdu = modem_pdu.build_deliver(
                 m["sender"], m.get("text", ""), m.get("coding", "gsm7"), m.get("time"),
-                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"))
+                m.get("smsc", "+8613800755500"), int(m.get("tz", 0)), data, dcs=m.get("dcs"), udh=udh)
             rec = {"sender": m["sender"], "text": m.get("text", ""),
                    "coding": m.get("coding", "gsm7"), "pdu": pdu}
         rec["index"] = free
         rec["stat"] = int(m.get("stat", 0))
         self.inbox[free] = rec
         return free
+
+    def deliver_parts(self, req):
+        """A long message in parts, as a network delivers it: in the order given
+        (part numbers from 1), leaving out the missing ones; returns the indexes."""
+        m = dict(req.get("sms", {}))
+        coding = m.get("coding", "gsm7")
+        wide = bool(req.get("wide", False))
+        texts = modem_pdu.split_long(m.get("text", ""), coding, wide)
+        total = len(texts)
+        order = req.get("order") or list(range(1, total + 1))
+        missing = set(req.get("missing") or [])
+        ref = int(req.get("ref", 0x42))
+        if sorted(order) != list(range(1, total + 1)):
+            raise ValueError("order must name the parts 1..%d once each" % total)
+        out = []
+        for seq in order:
+            if seq in missing:
+                continue
+            part = dict(m, text=texts[seq - 1],
+                        udh=modem_pdu.concat_udh(ref, total, seq, wide).hex())
+            out.append(self.deliver(part))
+        return {"parts": total, "indexes": out, "texts": texts}
 
     def read_sms(self, cmd, index, delete):
         if self.sim_error(cmd):
@@ -925,7 +1055,7 @@ class ModemSim:
             self.err(cmd)  # one call at a time
             return
         if not self.registered():
-            self.err(cmd, "+CME ERROR: no network service")
+            self.err(cmd, self.cme("no network service"))
             self.append("calls.jsonl", json.dumps(
                 Call(number, self.behaviour_for(number)).record("no_network", "modem")))
             return
@@ -948,7 +1078,17 @@ class ModemSim:
         elif beh["mode"] == "no_carrier":
             self.after(d + (after or 0.0), lambda: self.call is call and self.end_call(
                 "network", notice="\r\nNO CARRIER\r\n", outcome="no_carrier"))
+        elif beh["mode"] in CALL_ENDS:
+            self.after(d + (after or 0.0), lambda: self.unconnected_end(call))
         # silent: nothing comes until the daemon hangs up
+
+    def unconnected_end(self, call):
+        """The call ends before it connects, the way its mode says."""
+        if self.call is not call:
+            return
+        mode = call.beh["mode"]
+        notice = CALL_ENDS[mode] or "\r\n%s\r\n" % self.cme("no network service")
+        self.end_call("network", notice=notice, outcome=mode)
 
     def ring(self, call):
         if self.call is not call or call.state != "dialling":
@@ -980,8 +1120,11 @@ class ModemSim:
 
     def far_hangup(self, call):
         if self.call is call:
-            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n\r\nNO CARRIER\r\n"
-                          % self.duration(call))
+            form = self.cfg["far_end_notice"]
+            if form == "random":
+                form = self.real_rng().choice(("end_no_carrier", "end_only"))
+            tail = "\r\nNO CARRIER\r\n" if form == "end_no_carrier" else ""
+            self.end_call("far_end", notice="\r\nVOICE CALL: END: %s\r\n%s" % (self.duration(call), tail))
 
     @staticmethod
     def duration(call):
@@ -1034,14 +1177,20 @@ class ModemSim:
         path = args.rsplit(",", 1)[0].strip() if "," in args else args.strip()
         path = path.strip('"')
         ok, reason = True, None
-        norm = os.path.normpath(path)
         if self.cfg["play_error"]:
             ok, reason = False, "scripted error"
         elif call is None:
             ok, reason = False, "no call"
-        elif not os.path.isabs(path) or not (norm + "/").startswith(self.root + "/"):
+        elif self.cfg["play_needs_connect"] and call.state != "connected":
+            ok, reason = False, "call not connected"
+        elif self.drive_path(path) is not None:
+            path = self.drive_path(path)
+        elif not self.cfg["play_linux_paths"]:
+            ok, reason = False, "not a module drive path"
+        norm = os.path.normpath(path)
+        if ok and (not os.path.isabs(path) or not (norm + "/").startswith(self.root + "/")):
             ok, reason = False, "path outside the board root %s" % self.root
-        else:
+        elif ok:
             try:
                 with open(norm, "rb") as f:
                     head = f.read(12)
@@ -1063,6 +1212,13 @@ class ModemSim:
         idx = call.playing
         self.after(self.delay_for(cmd) + self.cfg["play_time"], lambda: self.play_end(call, idx))
 
+    def drive_path(self, path):
+        """The file a module drive path (E:/x.wav) stands for, or None."""
+        for drive, where in self.cfg["play_drives"].items():
+            if path.upper().startswith(drive.upper()):
+                return os.path.join(self.root, where, path[len(drive):])
+        return None
+
     def play_end(self, call, idx):
         if self.call is not call or call.playing != idx:
             return
@@ -1071,6 +1227,8 @@ class ModemSim:
         call.last_activity = time.monotonic()
         if self.cfg["play_stop"]:
             self.out("\r\n+WAVSTATE: wav play stop\r\n")
+        if call.beh.get("dtmf"):
+            self.after(call.beh.get("dtmf_after", 0.5), lambda: self.send_keys(call, call.beh["dtmf"]))
 
     def stop_play(self):
         if self.call is not None and self.call.playing is not None:
@@ -1096,6 +1254,8 @@ class ModemSim:
             return self.status()
         if cmd == "deliver":
             return self.deliver(req.get("sms", {}))
+        if cmd == "deliver_parts":
+            return self.deliver_parts(req)
         if cmd == "inbox":
             return [m for m in self.inbox if m]
         if cmd == "clear_inbox":
@@ -1137,6 +1297,10 @@ class ModemSim:
             else:
                 self.end_call("network", notice="\r\nNO CARRIER\r\n", outcome="no_carrier")
             return True
+        if cmd == "dtmf":
+            if self.call is None:
+                return False
+            return self.send_keys(self.call, str(req.get("keys", "")))
         if cmd == "clear_logs":
             self.clear_logs()
             return True

@@ -113,6 +113,16 @@ class Modem:
             sms["dcs"] = dcs
         return self.request("deliver", sms=sms)
 
+    def deliver_parts(self, sender, text, coding="gsm7", order=None, missing=None, ref=0x42,
+                      wide=False, time=None):
+        """A long message as parts with a concatenation header (16-bit reference
+        when wide), stored in the order given (part numbers from 1) without the
+        missing ones. Returns {"parts", "indexes", "texts"}."""
+        sms = {"sender": sender, "text": text, "coding": coding}
+        if time is not None:
+            sms["time"] = time if isinstance(time, str) else time.isoformat()
+        return self.request("deliver_parts", sms=sms, order=order, missing=missing, ref=ref, wide=wide)
+
     def inbox(self):
         return self.request("inbox")
 
@@ -130,9 +140,27 @@ class Modem:
 
     def call_rule(self, number=None, **behaviour):
         """Call behaviour for one number (None: the default): mode answer, ring,
-        no_carrier, silent or dial_error; after, ring_interval, hangup_after,
+        no_carrier, silent, dial_error, or an unconnected end: busy, no_answer,
+        no_dialtone, end_only (a bare VOICE CALL: END), cme_error; after, ring_interval, hangup_after,
         idle_hangup in seconds. No behaviour removes the number's rule."""
         return self.request("call_rule", number=number, behaviour=behaviour)
+
+    def auto_reply(self, number, text="ACK", coding="gsm7", after=0.5, times=1):
+        """The phone number answers the next SMS it receives (times of them;
+        None: every one) with text, after seconds: the reply lands in the SIM
+        storage as if that phone had sent it (sim/replies.jsonl records when)."""
+        rules = [r for r in self.get()["settings"]["auto_reply"] if r["number"] != number]
+        rules.append({"number": number, "text": text, "coding": coding, "after": after, "times": times})
+        return self.set(auto_reply=rules)
+
+    def dtmf(self, keys):
+        """The callee of the current call presses keys (reported while the
+        daemon has key detection on, AT+DDET=1). False without a call."""
+        return self.request("dtmf", keys=keys)
+
+    def replies(self):
+        """Every reply sent by an auto_reply rule: t, number, text, index."""
+        return self._jsonl("replies.jsonl")
 
     def inject(self, text=None, data=None, delay=0.0):
         """Sends unsolicited bytes (text may hold \\r, \\n, \\xNN escapes)."""
@@ -262,6 +290,13 @@ def main(argv=None):
     p.add_argument("state", choices=["up", "down"])
     p.add_argument("--close", action="store_true", help="close the pseudo-terminal too")
     sub.add_parser("hangup", help="the far end ends the current call")
+    p = sub.add_parser("reply", help="NUMBER answers the next SMS it receives with TEXT")
+    p.add_argument("number")
+    p.add_argument("text")
+    p.add_argument("--coding", default="gsm7", choices=["gsm7", "ucs2"])
+    p.add_argument("--after", type=float, default=0.5)
+    p = sub.add_parser("dtmf", help="the callee of the current call presses KEYS")
+    p.add_argument("keys")
     sub.add_parser("clear-logs")
     a = ap.parse_args(argv)
     m = Modem(a.root)
@@ -298,6 +333,10 @@ def main(argv=None):
         r = m.port_up() if a.state == "up" else m.port_down("close" if a.close else "unlink")
     elif c == "hangup":
         r = m.hangup()
+    elif c == "reply":
+        r = m.auto_reply(a.number, a.text, a.coding, a.after)
+    elif c == "dtmf":
+        r = m.dtmf(a.keys)
     else:
         r = m.clear_logs()
     print(json.dumps(r, indent=1, ensure_ascii=False, default=str))

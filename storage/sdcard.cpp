@@ -265,6 +265,7 @@ int check_if_config_update() {
         update_failed("config.ini", card_config);
         return 0;
     }
+    journal_event(JK_CARD_UPDATE, -1, 1, 0, nullptr);
     sys_usleep(100000);
     if (!sys_remove(card_config)) {
         // Installed, but a card that cannot be written would re-apply it at every start.
@@ -304,6 +305,7 @@ int check_if_fw_update() {
         update_failed("fw", card_fw);
         return 0;
     }
+    journal_event(JK_CARD_UPDATE, -1, 0, 0, nullptr);
     if (version >= 0) record_fw_version(version);
     sys_usleep(10000);
     if (if_config_exist != 1 && sys_is_regular(app_config, nullptr)) {

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "journal/journal.h"
+#include "journal/window.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "msg/ucs2.h"
@@ -41,6 +43,9 @@ const char *USAGE =
     "  status --port DEV [--watch]       modem, SD card, voice files, queue, supervision and received SMS\n"
     "  alarm --port DEV N on|off         raise or clear alarm N (0..127)\n"
     "  sms --port DEV NUMBER TEXT        send the dynamic SMS and follow it (exit 0 done, 1 failed)\n"
+    "  ack --port DEV N|all              acknowledge alarm N (0..127) or every alarm\n"
+    "  log FILE.db | --port DEV [--since TIME] [--alarm N] [--csv]\n"
+    "                                    the event journal: what happened, to whom, when\n"
     "line options: --slave N (1) --baud B (115200) --parity N|E|O (N) --stop 1|2 (1)\n"
     "exit status: 0 done, 1 bad input or failed, 2 no or bad answer from the gateway\n"
     "agwctl COMMAND --help prints the help of one command.\n";
@@ -50,7 +55,9 @@ struct Opts {
     std::string port, out, key, version;
     int slave = 1, baud = 115200, stop = 1;
     char parity = 'N';
-    bool all = false, save = false, watch = false, help = false;
+    bool all = false, save = false, watch = false, help = false, csv = false;
+    std::string since;
+    int alarm = -1;
 };
 
 int fail(const std::string &m) {
@@ -381,6 +388,31 @@ int status_once(Line &l) {
     for (int k = 0; k < IR_SLOTS; k++) printf(" %d:%s", k, status_name(ir[IR_SLOT_STATUS + k]));
     printf("\n            last slot %d, dynamic SMS %s%s\n", ir[IR_LAST_SLOT], status_name(ir[IR_DYNAMIC_STATUS]),
            di[DI_QUEUE_FULL] ? ", QUEUE FULL" : "");
+    uint16_t ack[IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE];
+    if (int rc = read_ir(l, IR_ACK_ACTIVE, IR_ACK_UNACKED_COUNT + 1 - IR_ACK_ACTIVE, ack)) return rc;
+    auto air = [&](int reg) { return ack[reg - IR_ACK_ACTIVE]; };
+    if (air(IR_ACK_UNACKED_COUNT) == 0) {
+        printf("unacknowledged none\n");
+    } else {
+        uint16_t rounds[ALARMS];
+        if (int rc = read_hr(l, HR_ACK_ROUND, ALARMS, rounds)) return rc;
+        printf("unacknowledged");
+        for (int n = 0; n < ALARMS; n++) {
+            if (!(air(IR_ACK_UNACKED + enable_word(n)) >> enable_bit(n) & 1)) continue;
+            bool active = air(IR_ACK_ACTIVE + enable_word(n)) >> enable_bit(n) & 1;
+            bool failed = air(IR_ACK_FAILED + enable_word(n)) >> enable_bit(n) & 1;
+            printf(" %d(%s%s%s)", n, active ? "" : "returned, ", active ? ("round " + std::to_string(rounds[n])).c_str() : "",
+                   failed ? ", delivery failed" : "");
+        }
+        printf("%s\n", air(IR_ACK_EXHAUSTED) ? "; OUT OF ROUNDS" : "");
+    }
+    if (air(IR_ACK_COUNT) != 0) {
+        int a = air(IR_ACK_LAST_ALARM), how = air(IR_ACK_LAST_HOW);
+        printf("            last acknowledgement: %s by %s (%s)\n",
+               a == ACK_ALL ? "all" : ("alarm " + std::to_string(a)).c_str(),
+               pairs(ack + (IR_ACK_LAST_PHONE - IR_ACK_ACTIVE), IR_ACK_LAST_PHONE_N).c_str(),
+               how == ACK_HOW_SMS ? "SMS" : how == ACK_HOW_KEY ? "key" : "master");
+    }
     if (int rc = print_supervision(l, di[DI_CANNOT_DELIVER] != 0)) return rc;
     if (!di[DI_RX_SMS]) {
         printf("received    none\n");
@@ -436,6 +468,20 @@ int cmd_alarm(const Opts &o) {
     return 0;
 }
 
+int cmd_ack(const Opts &o) {
+    char *end = nullptr;
+    bool all = o.args.size() == 1 && o.args[0] == "all";
+    long n = o.args.size() == 1 && !all ? strtol(o.args[0].c_str(), &end, 10) : -1;
+    if (!all && (o.args.size() != 1 || end == nullptr || *end || n < 0 || n >= ALARMS))
+        return fail("usage: agwctl ack --port DEV N|all  (N = 0..127)");
+    Line l;
+    if (int rc = open_line(o, l)) return rc;
+    uint16_t v = all ? ACK_ALL : static_cast<uint16_t>(n + 1);
+    if (modbus_write_register(l.ctx, HR_ACK_COMMAND, v) != 1)
+        return link_error("writing " + span("holding register", HR_ACK_COMMAND, 1));
+    return 0;
+}
+
 int cmd_sms(const Opts &o) {
     if (o.args.size() != 2) return fail("usage: agwctl sms --port DEV NUMBER TEXT");
     if (!phone_valid(o.args[0])) return fail("\"" + o.args[0] + "\" is not a phone number ('+' optional, then digits, at most 19 characters)");
@@ -475,6 +521,80 @@ int cmd_sms(const Opts &o) {
     return 2;
 }
 
+// "YYYY-MM-DD[ HH:MM[:SS]]" (UTC, as the journal keeps time) or "@SECONDS".
+bool parse_time(const std::string &t, int64_t &out) {
+    if (!t.empty() && t[0] == '@') {
+        char *end = nullptr;
+        long long v = strtoll(t.c_str() + 1, &end, 10);
+        if (*end || v < 0) return false;
+        out = v;
+        return true;
+    }
+    for (const char *f : {"%Y-%m-%d %H:%M:%S", "%Y-%m-%d %H:%M", "%Y-%m-%dT%H:%M:%S", "%Y-%m-%dT%H:%M", "%Y-%m-%d"}) {
+        struct tm tm {};
+        const char *end = strptime(t.c_str(), f, &tm);
+        if (end != nullptr && *end == 0) {
+            out = timegm(&tm);
+            return true;
+        }
+    }
+    return false;
+}
+
+void print_record(const journal_record &r, void *arg) {
+    char line[JOURNAL_TEXT_MAX + 256];
+    journal_format(r, *static_cast<bool *>(arg), line, sizeof line);
+    puts(line);
+}
+
+int cmd_log(const Opts &o) {
+    int64_t since = 0;
+    if (!o.since.empty() && !parse_time(o.since, since))
+        return fail("--since " + o.since + ": use YYYY-MM-DD[ HH:MM[:SS]] (UTC) or @SECONDS");
+    if (o.alarm < -1 || o.alarm >= ALARMS) return fail("--alarm must be 0 to 127");
+    bool csv = o.csv;
+    if (csv) puts("seq,time,kind,alarm,a,b,text");
+    if (o.port.empty()) {
+        if (o.args.size() != 1) return fail("usage: agwctl log FILE.db | --port DEV [--since TIME] [--alarm N] [--csv]");
+        long n = journal_read_file(o.args[0].c_str(), 0, o.alarm, since, print_record, &csv);
+        if (n < 0) return fail(o.args[0] + ": not a journal that can be read");
+        return 0;
+    }
+    Line l;
+    if (int rc = open_line(o, l)) return rc;
+    auto ask = [&](uint64_t from) {
+        uint16_t req[5] = {static_cast<uint16_t>(from >> 16), static_cast<uint16_t>(from),
+                           static_cast<uint16_t>(o.alarm + 1), static_cast<uint16_t>(static_cast<uint64_t>(since) >> 16),
+                           static_cast<uint16_t>(since)};
+        g_requests++;
+        count_write(5);
+        return modbus_write_registers(l.ctx, HR_LOG_CURSOR, 5, req) == 5;
+    };
+    if (!ask(0)) return link_error("writing " + span("holding registers", HR_LOG_CURSOR, 5));
+    static journal_record recs[16];
+    uint64_t expect = 0;   // where the last window said to go on (0: the start)
+    long total = 0;
+    for (;;) {
+        uint16_t win[IR_LOG_N];
+        count_read(IR_LOG_N);
+        if (read_ir(l, IR_LOG, IR_LOG_N, win)) return 2;
+        uint64_t next = 0;
+        int n = journal_window_unpack(win, recs, 16, &next);
+        // A window skipped (a reply lost, the gateway moved on): ask again from
+        // where the last one ended.
+        if (n > 0 && expect != 0 && recs[0].seq != expect) {
+            if (!ask(expect)) return link_error("writing " + span("holding registers", HR_LOG_CURSOR, 5));
+            continue;
+        }
+        if (n == 0) break;
+        for (int i = 0; i < n; i++) print_record(recs[i], &csv);
+        total += n;
+        expect = next;
+    }
+    fprintf(stderr, "agwctl: %ld events, %d requests, %ld bytes on the line\n", total, g_requests, g_wire_bytes);
+    return 0;
+}
+
 const char *command_help(const std::string &c) {
     if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n  Writes the configuration image of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini. With --sign it\n  also writes CONFIG.ini.minisig (see agwctl sign --help).\n";
     if (c == "sign") return "agwctl sign FILE --key SECRET.key [--version N]\n  Writes FILE.minisig, the detached signature a gateway holding the public key\n  (/APP/update.pub) needs to take FILE from the card. The key is an unencrypted\n  minisign secret key (minisign -G -W -p update.pub -s update.key); for an\n  encrypted one use minisign -S -s KEY -m FILE -t \"version=N\". A firmware needs\n  --version N: the gateway refuses a version lower than the installed one.\n";
@@ -482,7 +602,9 @@ const char *command_help(const std::string &c) {
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";
     if (c == "status") return "agwctl status --port DEV [line options] [--watch]\n  One screen of identification, modem, SD card, voice files, queue, the\n  self-supervision and the received SMS; --watch redraws it every 2 s.\n";
     if (c == "alarm") return "agwctl alarm --port DEV [line options] N on|off\n  Writes coil N (0..127) ON or OFF.\n";
+    if (c == "ack") return "agwctl ack --port DEV [line options] N|all\n  Acknowledges alarm N (0..127), or every unacknowledged alarm: its repeats stop.\n";
     if (c == "sms") return "agwctl sms --port DEV [line options] NUMBER TEXT\n  Sends the dynamic SMS (up to 70 UCS-2 characters) and follows its status:\n  exit 0 done, 1 failed, 2 no answer.\n";
+    if (c == "log") return "agwctl log FILE.db | --port DEV [line options] [--since TIME] [--alarm N] [--csv]\n  Prints the event journal: alarm changes, queued SMS and calls, each phone's\n  delivery, received SMS, configuration, card updates, modem events and\n  restarts. FILE.db is a journal copied from the gateway (/APP/journal.db);\n  --port reads it live through the log window. TIME is UTC: YYYY-MM-DD[ HH:MM[:SS]]\n  or @SECONDS. --alarm keeps one alarm's events; --csv for a spreadsheet.\n";
     return USAGE;
 }
 }  // namespace
@@ -509,6 +631,15 @@ int main(int argc, char **argv) {
         else if (a == "--all") o.all = true;
         else if (a == "--save") o.save = true;
         else if (a == "--watch") o.watch = true;
+        else if (a == "--csv") o.csv = true;
+        else if (a == "--since") o.since = next();
+        else if (a == "--alarm") {
+            std::string v = next();
+            char *end = nullptr;
+            long n = strtol(v.c_str(), &end, 10);
+            if (v.empty() || *end || n < 0 || n >= ALARMS) return fail("--alarm must be 0 to 127");
+            o.alarm = static_cast<int>(n);
+        }
         else if (a.size() > 1 && a[0] == '-' && !(a[1] >= '0' && a[1] <= '9')) return fail("unknown option " + a);
         else o.args.push_back(a);
     }
@@ -522,5 +653,7 @@ int main(int argc, char **argv) {
     if (cmd == "status") return cmd_status(o);
     if (cmd == "alarm") return cmd_alarm(o);
     if (cmd == "sms") return cmd_sms(o);
+    if (cmd == "ack") return cmd_ack(o);
+    if (cmd == "log") return cmd_log(o);
     return fail("unknown command " + cmd + " (agwctl --help)");
 }

@@ -70,6 +70,7 @@ Site site_from_map() {
     s.sender_filter = hr_get(HR_SENDER_FILTER) != 0;
     s.append_variable = hr_get(HR_VARIABLE_ON) == 1;
     s.edge_mode = hr_get(HR_EDGE_MODE) == 1;
+    s.journal_resume_minutes = hr_get(HR_JOURNAL_RESUME);
     s.variable_text = get_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) s.phones[g][n] = get_phone(phone_reg(g, n));
@@ -81,7 +82,12 @@ Site site_from_map() {
         a.sms = bit(HR_SMS_ENABLE + enable_word(i), enable_bit(i));
         a.voice = bit(HR_VOICE_ENABLE + enable_word(i), enable_bit(i));
         a.edge_delay = hr_get(edge_delay_reg(i));
+        a.ack = bit(HR_ACK_REQUIRED + enable_word(i), enable_bit(i));
+        a.escalation = hr_get(HR_ESCALATION_MASK + i);
     }
+    s.ack_interval = hr_get(HR_ACK_INTERVAL);
+    s.ack_rounds = hr_get(HR_ACK_ROUNDS);
+    s.ack_tell_others = hr_get(HR_ACK_TELL_OTHERS) == 1;
     SiteSupervision &v = s.supervision;
     v.heartbeat_groups = hr_get(HR_SUP_HEARTBEAT_GROUPS);
     v.heartbeat_time = hr_get(HR_SUP_HEARTBEAT_TIME);
@@ -110,6 +116,7 @@ void site_to_map(const Site &s) {
     hr_set(HR_SENDER_FILTER, s.sender_filter ? 1 : 0);
     hr_set(HR_VARIABLE_ON, s.append_variable ? 1 : 0);
     hr_set(HR_EDGE_MODE, s.edge_mode ? 1 : 0);
+    hr_set(HR_JOURNAL_RESUME, static_cast<uint16_t>(s.journal_resume_minutes));
     put_text(HR_VARIABLE_TEXT, HR_VARIABLE_TEXT_N, s.variable_text);
     for (int g = 0; g < GROUPS; g++)
         for (int n = 0; n < PHONES_PER_GROUP; n++) put_phone(phone_reg(g, n), s.phones[g][n]);
@@ -121,7 +128,12 @@ void site_to_map(const Site &s) {
         set_bit(HR_SMS_ENABLE + enable_word(i), enable_bit(i), a.sms);
         set_bit(HR_VOICE_ENABLE + enable_word(i), enable_bit(i), a.voice);
         hr_set(edge_delay_reg(i), a.edge_delay);
+        set_bit(HR_ACK_REQUIRED + enable_word(i), enable_bit(i), a.ack);
+        hr_set(HR_ESCALATION_MASK + i, a.escalation);
     }
+    hr_set(HR_ACK_INTERVAL, static_cast<uint16_t>(s.ack_interval));
+    hr_set(HR_ACK_ROUNDS, static_cast<uint16_t>(s.ack_rounds));
+    hr_set(HR_ACK_TELL_OTHERS, s.ack_tell_others ? 1 : 0);
     const SiteSupervision &v = s.supervision;
     hr_set(HR_SUP_HEARTBEAT_GROUPS, v.heartbeat_groups);
     hr_set(HR_SUP_HEARTBEAT_TIME, static_cast<uint16_t>(v.heartbeat_time));
@@ -156,6 +168,10 @@ const std::vector<RegRange> &site_ranges() {
         for (int k = 0; k < ALARMS / 16; k++) v.push_back({alarm_text_reg(16 * k), TEXT_GROUP_SPAN});
         v.push_back({group_reg(0), 8 * PHONE_BLOCK});
         v.push_back({group_reg(8), 8 * PHONE_BLOCK});
+        // The acknowledgement settings, without the acknowledge command (611).
+        v.push_back({HR_ACK_REQUIRED, HR_ACK_TELL_OTHERS + 1 - HR_ACK_REQUIRED});
+        v.push_back({HR_ESCALATION_MASK, ALARMS});
+        v.push_back({HR_JOURNAL_RESUME, 1});
         v.push_back({HR_SUP_FIRST, HR_SUP_N});
         return v;
     }();
@@ -245,7 +261,7 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
     } catch (const toml::parse_error &e) {
         return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
-    if (!p.known(root, "", {"serial", "sim", "sms", "group", "alarm", "supervision"})) return p.err;
+    if (!p.known(root, "", {"serial", "sim", "sms", "journal", "group", "alarm", "acknowledgement", "supervision"})) return p.err;
 
     auto section = [&](const char *key) -> const toml::table * {
         const toml::node *n = root.get(key);
@@ -298,6 +314,25 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             !p.boolean(*t, "edge_mode", "sms.edge_mode", s.edge_mode) ||
             !p.text(*t, "variable_text", "sms.variable_text", HR_VARIABLE_TEXT_N, s.variable_text))
             return p.err;
+    }
+    if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("acknowledgement")) {
+        long interval = s.ack_interval, rounds = s.ack_rounds;
+        if (!p.known(*t, "acknowledgement.", {"interval", "rounds", "tell_others"}) ||
+            !p.integer(*t, "interval", "acknowledgement.interval", 0, 65535, interval) ||
+            !p.integer(*t, "rounds", "acknowledgement.rounds", 0, ACK_ROUNDS_MAX, rounds) ||
+            !p.boolean(*t, "tell_others", "acknowledgement.tell_others", s.ack_tell_others))
+            return p.err;
+        s.ack_interval = static_cast<int>(interval);
+        s.ack_rounds = static_cast<int>(rounds);
+    }
+    if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("journal")) {
+        long m = 0;
+        if (!p.known(*t, "journal.", {"resume_minutes"}) ||
+            !p.integer(*t, "resume_minutes", "journal.resume_minutes", 0, 65535, m))
+            return p.err;
+        s.journal_resume_minutes = static_cast<int>(m);
     }
     if (!p.err.empty()) return p.err;
     if (const toml::table *t = section("supervision")) {
@@ -370,7 +405,8 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
         for (const toml::node &an : *alarms) {
             const toml::table &t = *an.as_table();
             long n = 0, delay = 0;
-            if (!p.known(t, "alarm.", {"number", "on", "off", "groups", "sms", "voice", "edge_delay"}) ||
+            if (!p.known(t, "alarm.", {"number", "on", "off", "groups", "sms", "voice", "edge_delay", "ack",
+                                       "escalation_groups"}) ||
                 !p.integer(t, "number", "alarm.number", 0, ALARMS - 1, n, true))
                 return p.err;
             if (!seen.insert(n).second) return p.fail(t.get("number"), "alarm.number", "alarm " + std::to_string(n) + " given twice"), p.err;
@@ -378,10 +414,13 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             delay = a.edge_delay;
             if (!p.text(t, "on", "alarm.on", TEXT_N, a.on) || !p.text(t, "off", "alarm.off", TEXT_N, a.off) ||
                 !p.boolean(t, "sms", "alarm.sms", a.sms) || !p.boolean(t, "voice", "alarm.voice", a.voice) ||
+                !p.boolean(t, "ack", "alarm.ack", a.ack) ||
                 !p.integer(t, "edge_delay", "alarm.edge_delay", 0, 65535, delay))
                 return p.err;
             a.edge_delay = static_cast<uint16_t>(delay);
-            if (!p.groups(t, "groups", "alarm.groups", a.groups)) return p.err;
+            if (!p.groups(t, "groups", "alarm.groups", a.groups) ||
+                !p.groups(t, "escalation_groups", "alarm.escalation_groups", a.escalation))
+                return p.err;
         }
     }
     if (!p.err.empty()) return p.err;
@@ -431,6 +470,14 @@ std::string site_emit(const Site &s, bool all) {
     if (want(s.append_variable != d.append_variable)) sec << "append_variable_text = " << (s.append_variable ? "true" : "false") << "\n";
     if (want(s.edge_mode != d.edge_mode)) sec << "edge_mode = " << (s.edge_mode ? "true" : "false") << "\n";
     if (!sec.str().empty()) o << "[sms]\n" << sec.str() << "\n";
+    sec.str("");
+    if (want(s.ack_interval != d.ack_interval)) sec << "interval = " << s.ack_interval << "\n";
+    if (want(s.ack_rounds != d.ack_rounds)) sec << "rounds = " << s.ack_rounds << "\n";
+    if (want(s.ack_tell_others != d.ack_tell_others)) sec << "tell_others = " << (s.ack_tell_others ? "true" : "false") << "\n";
+    if (!sec.str().empty()) o << "[acknowledgement]\n" << sec.str() << "\n";
+    if (want(s.journal_resume_minutes != d.journal_resume_minutes))
+        o << "[journal]\n# minutes a queued alarm may wait over a restart (0: 60)\nresume_minutes = "
+          << s.journal_resume_minutes << "\n\n";
     for (int g = 0; g < GROUPS; g++) {
         if (!want(s.phones[g] != d.phones[g])) continue;
         int last = PHONES_PER_GROUP;
@@ -449,6 +496,8 @@ std::string site_emit(const Site &s, bool all) {
         if (want(a.sms != b.sms)) o << "sms = " << (a.sms ? "true" : "false") << "\n";
         if (want(a.voice != b.voice)) o << "voice = " << (a.voice ? "true" : "false") << "\n";
         if (want(a.edge_delay != b.edge_delay)) o << "edge_delay = " << a.edge_delay << "\n";
+        if (want(a.ack != b.ack)) o << "ack = " << (a.ack ? "true" : "false") << "\n";
+        if (want(a.escalation != b.escalation)) o << "escalation_groups = " << group_list(a.escalation) << "\n";
         o << "\n";
     }
     const SiteSupervision &v = s.supervision, &dv = d.supervision;

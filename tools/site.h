@@ -15,6 +15,8 @@ struct SiteAlarm {
     uint16_t groups = 0;     // bit g = phone group g
     bool sms = false, voice = false;
     uint16_t edge_delay = 0;
+    bool ack = false;          // needs acknowledging
+    uint16_t escalation = 0;   // groups added from round 2 on
     bool operator==(const SiteAlarm &) const = default;
 };
 
@@ -35,8 +37,11 @@ struct Site {
     std::string pin;
     bool sender_filter = true, append_variable = false, edge_mode = false;
     std::u16string variable_text;
+    int journal_resume_minutes = 0;   // 0: the default bound of 60 minutes
     std::array<std::array<std::string, layout::PHONES_PER_GROUP>, layout::GROUPS> phones;
     std::array<SiteAlarm, layout::ALARMS> alarms;
+    int ack_interval = 0, ack_rounds = 0;   // [acknowledgement]; 0 = the daemon's default
+    bool ack_tell_others = false;
     SiteSupervision supervision;
     bool operator==(const Site &) const = default;
 };

@@ -2,7 +2,8 @@
 // answering every command, in order, with bytes from the input. The first
 // byte chooses the pass setup; the rest is split at 0xFF into answers (an
 // exhausted input answers nothing). Published texts must stay terminated and
-// the mailbox records within their fields.
+// the mailbox records within their fields; every named parser is run on each
+// answer's lines.
 //
 // Byte 0: bit 0 first pass, bit 1 an SMS to send, bit 2 a call to make,
 //         bit 3 verbose traces, bits 4-6 passes - 1.
@@ -14,7 +15,9 @@
 #include <vector>
 
 #include "modbus/slave.h"
+#include "modem/at_parse.h"
 #include "modem/sim7100.h"
+#include "modem/sms_rx.h"
 #include "tests/fakes/serial_fake.h"
 #include "tests/fakes/sys_fake.h"
 
@@ -38,6 +41,12 @@ void check_published() {
     check(st == 0 || st == 3 || st == 4);
     int32_t vs = send_voice_status.load();
     check(vs == 0 || vs == 3 || vs == 4);
+    // A call reported delivered was connected and played; none is left up.
+    if (vs == 3) check(send_voice_outcome.load() == CALL_PLAYED);
+    if (vs == 4) check(send_voice_outcome.load() != CALL_PLAYED && send_voice_outcome.load() != CALL_NONE);
+    check(modem_call_state.load() == 0);
+    if (st == 3) check(send_sms_error.load() == 0);
+    if (st == 4) check(send_sms_error.load() != 0);
     check(is_send_sms.load() == 0 && is_send_voice.load() == 0);
     check(terminated(send_sms_result, sizeof send_sms_result));
     if (is_new_sms.load()) {
@@ -48,7 +57,34 @@ void check_published() {
         sms_message out;
         check(sms_check_new_one(&out) == 1);
         check(terminated(out.phone, sizeof out.phone));
+        sms_rx_release();   // the next pass removes it from the storage
     }
+}
+
+// Every named parser on every line of an answer: outputs within their ranges.
+void check_parsers(const std::string &answer) {
+    const char *c = answer.c_str();   // an embedded zero ends the text, as on the port
+    at_line l;
+    int lines = 0;
+    while (at_next_line(&c, &l)) {
+        check(l.len > 0 && l.p >= answer.c_str() && l.p + l.len <= answer.c_str() + answer.size());
+        check(++lines <= static_cast<int>(answer.size()));
+        int mr = -1, n = 0, stat = 0, rssi = 0, ber = 0, code = 0;
+        if (at_parse_cmgs(l, &mr)) check(mr >= 0 && mr <= 255);
+        at_error e{0, 0};
+        if (at_parse_error(l, &e)) {
+            check(e.kind >= AT_ERR_PLAIN && e.kind <= AT_ERR_CMS && e.code >= -1 && e.code <= 999999);
+            int cls = at_cms_class(e.code);
+            check(cls >= CMS_OTHER && cls <= CMS_TEMPORARY);
+        }
+        if (at_parse_creg(l, &n, &stat)) check(n >= -1 && n <= 999999 && stat >= 0 && stat <= 999999);
+        if (at_parse_csq(l, &rssi, &ber)) check(rssi >= 0 && rssi <= 999999 && ber >= 0 && ber <= 999999);
+        int k = at_call_notice(l, &code);
+        check(k >= CN_NONE && k <= CN_WAV_STOP && code >= -1 && code <= 999999);
+        (void)at_line_whole(l);
+    }
+    at_error e;
+    (void)at_find_error(answer.c_str(), &e);
 }
 
 }  // namespace
@@ -71,6 +107,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         else
             answers.back().push_back(static_cast<char>(data[i]));
     }
+
+    for (const std::string &a : answers) check_parsers(a);
 
     fake_sys::reset();
     fake_serial::reset();

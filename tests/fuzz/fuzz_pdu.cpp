@@ -74,6 +74,34 @@ void check_encode_raw(const uint8_t *data, size_t size)
     check(n >= 0 && n <= (PDU_TEXT_SIZE - 2) / 2);
 }
 
+// Any received PDU: kind, sizes and text within the record.
+void check_rx(const char *text, const char *upper)
+{
+    static pdu_rx r, u;
+    int k = pdu_decode_rx(text, &r);
+    check(k == PDU_UNDECODABLE || k == PDU_RX_COMPRESSED || (k >= PDU_RX_DELIVER && k <= PDU_RX_RESERVED));
+    check(terminated(r.sca, sizeof r.sca));
+    check(terminated(r.address, sizeof r.address));
+    check(terminated(r.scts, sizeof r.scts) && terminated(r.dt, sizeof r.dt));
+    check(r.text_len >= 0 && r.text_len <= PDU_RX_TEXT);
+    if (k == PDU_RX_DELIVER) {
+        check(r.text[r.text_len] == 0 || r.coding.alphabet != PDU_ALPHA_GSM7);
+        if (r.coding.alphabet == PDU_ALPHA_UCS2) check(r.text_len % 2 == 0);
+        if (r.concat.total != 0) check(r.concat.seq >= 1 && r.concat.seq <= r.concat.total);
+        uint16_t units[PDU_RX_TEXT];
+        int n = pdu_text_utf16(r.text, r.text_len, r.coding.alphabet == PDU_ALPHA_UCS2 ? 8 : 0, units, PDU_RX_TEXT);
+        check(n >= 0 && n <= r.text_len);
+        (void)pdu_scts_seconds(r.scts);
+    }
+    check(pdu_decode_rx(upper, &u) == k);
+    check(std::strcmp(r.address, u.address) == 0 && std::strcmp(r.scts, u.scts) == 0);
+    check(r.text_len == u.text_len && std::memcmp(r.text, u.text, sizeof r.text) == 0);
+    check(r.concat.total == u.concat.total && r.concat.seq == u.concat.seq && r.concat.ref == u.concat.ref);
+    pdu_status_report sr;
+    check(pdu_decode_status_report(text, &sr) == (k == PDU_RX_STATUS_REPORT ? 1 : 0));
+    check(terminated(sr.recipient, sizeof sr.recipient));
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -98,6 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     check(std::memcmp(&f, &g, sizeof f) == 0);
 
     check_encode_raw(data, size);
+    check_rx(text.data(), upper.data());
 
     sms_message m;
     std::memset(&m, 0x55, sizeof m);

@@ -17,6 +17,8 @@ SITE = """# test site: no [serial] section, so the line stays 115200 8N1, slave 
 pin = "4711"
 [sms]
 variable_text = " – Halle 3"
+[acknowledgement]
+interval = 600
 [[group]]
 index = 9
 numbers = ["+491701234567", "", "0612345678"]
@@ -26,6 +28,8 @@ on = "Überflutung €"
 groups = [9]
 sms = true
 edge_delay = 1000
+ack = true
+escalation_groups = [3]
 [supervision]
 silent_groups = [9]
 silent_after = 600
@@ -111,6 +115,12 @@ def test_push_show_save_status_alarm_and_sms(board, site, tmp_path):
     sent = m.outbox()
     assert sorted(s["number"].lstrip("+") for s in sent) == ["0612345678", "491701234567"], sent
     assert all(s["text"] == "Überflutung €" for s in sent)
+    # Alarm 5 needs acknowledging: status lists it with its round until agwctl ack.
+    assert "unacknowledged 5(round 1)" in agwctl("status", "--port", port).stdout
+    agwctl("ack", "--port", port, "5")
+    st = agwctl("status", "--port", port).stdout
+    assert "unacknowledged none" in st and "last acknowledgement: alarm 5 by master (master)" in st, st
+    assert agwctl("ack", "--port", port, "128", check=False).returncode == 1
 
     p = agwctl("sms", "--port", port, "0699999999", "Grüße aus Halle 3")
     assert p.stdout.strip() == "done"

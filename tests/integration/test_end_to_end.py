@@ -33,8 +33,8 @@ def modem_of(board):
 
 
 def wait_first_pass(m, timeout=10):
-    """The first modem pass deletes the messages already read: deliver only after it."""
-    m.wait_for(lambda: any(c.startswith("AT+CMGD=1,1") for c in m.commands()), timeout,
+    """The first modem pass is over: deliver only after it."""
+    m.wait_for(lambda: any(c.startswith("AT+CGPS=1") for c in m.commands()), timeout,
                what="the modem's first pass")
     m.wait_for(lambda: any(c.startswith("AT+CPIN?") for c in m.commands()), timeout,
                what="a status pass")
@@ -348,6 +348,76 @@ def test_open_filter_and_a_sender_longer_than_20_characters(board):
     assert got["coding"] == 1
     assert got["text"] == text
     assert got["regs"][18] == 0x5400             # "T" as a text register
+
+
+# Received-SMS flags (modbus/map_layout.h: IR_RX_FLAGS, RX_FLAG_*), kept here
+# until the Python side reads the header.
+IR_RX_FLAGS = 29
+RX_FLAG_CUT, RX_FLAG_PARTS_MISSING = 1, 2
+
+
+def text_registers(units_be):
+    """Registers 48.. of a UCS-2 text: byte 2k low, byte 2k + 1 high."""
+    return [units_be[i + 1] << 8 | units_be[i] for i in range(0, len(units_be), 2)]
+
+
+@pytest.mark.board(config=default_image())
+def test_long_ucs2_reply_in_parts_out_of_order_is_published_once_whole_and_cut(board):
+    c, m = board.client, modem_of(board)
+    write_reg(c, HR_SENDER_FILTER, 0)
+    wait_first_pass(m)
+
+    text = "Störung quittiert 😀 — Тревога снята, ждём подтверждения. " * 3
+    sent = m.deliver_parts("+491701234567", text, coding="ucs2", order=[3, 1, 2], ref=0x5A)
+    assert sent["parts"] == 3 and len(sent["indexes"]) == 3
+    wait_di(c, DI_NEW_SMS, 1, 30)
+    got = received_sms(c)
+    assert got["sender"] == "+491701234567"
+    assert got["coding"] == 1
+    # The first 80 units, joined in part order, never half a surrogate pair.
+    units = text.encode("utf-16-be")
+    keep = 160 if not 0xD8 <= units[158] <= 0xDB else 158
+    want = text_registers(units[:keep])
+    assert got["regs"][18:18 + len(want)] == want
+    assert got["regs"][18 + len(want):] == [0] * (80 - len(want))
+    assert read_ir(c, IR_RX_FLAGS, 1) == [RX_FLAG_CUT]
+
+    # Published once: the parts leave the storage, nothing comes again.
+    write_coil(c, COIL_CLEAR_RECEIVED, True)
+    assert read_ir(c, IR_RX_FLAGS, 1) == [0]
+    m.wait_for(lambda: m.get()["inbox_used"] == 0, 20, what="the parts removed")
+    time.sleep(4)
+    assert read_di(c, DI_NEW_SMS)[0] is False
+    assert board.log().count("Get a new SMS!!") == 1
+
+
+def test_slow_reads_and_a_message_read_before_a_restart_are_all_delivered_in_order(make_board):
+    # The storage as a stopped run left it: the first message read (marked read)
+    # but never published, the second unread; every read takes 2.5 s.
+    b = make_board(config=default_image(), start=False)
+    b.start_line()
+    b.start_modem()
+    m = Modem(b.root)
+    m.wait_ready()
+    m.set(delays={"AT+CMGR": 2.5})
+    m.deliver_sms(sender="0612345678", text="first", time="2026-01-20T12:03:40", stat=1)
+    m.deliver_sms(sender="0612345678", text="second", time="2026-01-20T12:03:50")
+    m.deliver_sms(sender="0612345678", text="third", time="2026-01-20T12:03:45")
+    b.start()
+    c = b.client
+    write_reg(c, HR_SENDER_FILTER, 0)
+    texts = []
+    for _ in range(3):
+        wait_di(c, DI_NEW_SMS, 1, 40)
+        texts.append(received_sms(c)["text"])
+        write_coil(c, COIL_CLEAR_RECEIVED, True)
+    assert texts == ["first", "third", "second"]   # as the network sent them
+    m.wait_for(lambda: m.get()["inbox_used"] == 0, 30, what="the storage emptied")
+    # An index is removed only after its own read ended.
+    cmds = m.commands()
+    for idx in range(3):
+        d = cmds.index("AT+CMGD=%d" % idx)
+        assert "AT+CMGR=%d" % idx in cmds[:d]
 
 
 # ---- SD card -----------------------------------------------------------------------

@@ -240,6 +240,110 @@ def test_late_confirmation_is_waited_for_and_sent_once(board):
     master.check_latency()
 
 
+# ---- what a real module does (each a setting of the simulated modem) ---------------------
+
+# The modem settings of the register map (holding 1150..1199), in one place
+# until the register facts are read from the map's header.
+HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR = 1150, 1151
+
+
+def with_holding(config, hr):
+    """The configuration image with the given holding registers set."""
+    regs = list(struct.unpack("<34400H", config[-2 * 34400:]))
+    for a, v in hr.items():
+        regs[a] = v
+    return config[:-2 * 34400] + struct.pack("<34400H", *regs)
+
+
+def started_with_modem(make_board, config, files=None, **modem_state):
+    """A board whose modem is put into the given state before the daemon's
+    first pass, as a module left so by an earlier user."""
+    b = make_board(card=bool(files), config=config, files=files, start=False)
+    b.start_line()
+    b.start_modem()
+    m = Modem(b.root)
+    if modem_state:
+        m.set(**modem_state)
+    b.start()
+    return b, m
+
+
+def test_module_left_in_text_mode_with_numeric_errors_still_sends(make_board):
+    # Text mode refuses the PDU send; numeric errors are the factory setting.
+    b, m = started_with_modem(make_board, routed_image([5], [PHONE]), cmgf=1, cmee=1)
+    master = Master(b)
+    raise_alarm(b, 5)
+    regs = master.wait(lambda r: r if r[0] in (DONE, FAILED) else None, 40, "the alarm SMS finished")
+    assert regs[0] == DONE
+    assert sent_texts(m, PHONE) == ["Channel5 ON"]
+    cmds = m.commands()
+    assert "AT+CMEE=1" in cmds and "AT+CMGF=0" in cmds and any(c.startswith("AT+CNMI=") for c in cmds)
+    assert cmds.index("AT+CMGF=0") < next(i for i, c in enumerate(cmds) if c.startswith("AT+CMGS="))
+
+
+def test_confirmation_later_than_the_send_time_out_is_not_sent_again(make_board):
+    # A 10 s send time-out and a network that confirms after 12 s: the modem
+    # is brought back in step, the late confirmation counts, one SMS only.
+    b, m = started_with_modem(make_board, with_holding(routed_image([5], [PHONE]), {HR_MODEM_SEND_TIMEOUT: 10}),
+                              late_time=12.0)
+    m.sms_fail(number=PHONE, mode="late", times=1)
+    master = Master(b)
+    mark = len(b.log())
+    raise_alarm(b, 5)
+    regs = master.wait(lambda r: r if r[0] in (DONE, FAILED) else None, 60, "the alarm SMS finished")
+    assert regs[0] == DONE
+    assert "send_sms: no confirmation within 10 s: resynchronising" in b.log()[mark:]
+    assert "send_sms: late confirmation +CMGS:" in b.log()[mark:]
+    recs = m.outbox("sent")
+    assert [r["text"] for r in recs] == ["Channel5 ON"] and recs[0].get("late")
+    assert "NG counter" not in b.log()[mark:]
+
+
+def voice_calls(m):
+    return [c for c in m.calls() if c["number"] == PHONE]
+
+
+@pytest.mark.parametrize("end", ["busy", "no_answer", "no_dialtone", "end_only", "cme_error"])
+def test_every_call_end_is_a_counted_try(make_board, end):
+    # Each end the module can give ends the try at once: three tries, then
+    # the phone is given up, within seconds rather than minutes.
+    b, m = started_with_modem(make_board, routed_image([5], [PHONE], voice=[5]),
+                              files={"media/card/voice/DO5_ON.wav": wav()})
+    m.call_rule(PHONE, mode=end, after=0.3)
+    mark = len(b.log())
+    raise_alarm(b, 5)
+    b.wait_log(r"Send Voice: ng_cnt=1, phone_idx=1\r\n", 45, since=mark)
+    calls = voice_calls(m)
+    assert [c["outcome"] for c in calls] == [end] * 3, calls
+    assert not any(c["files"] for c in calls)
+    assert b.log()[mark:].count("Send Voice: NG counter:") == 3
+
+
+def test_far_end_hanging_up_during_the_recording_is_not_delivered(make_board):
+    b, m = started_with_modem(make_board, routed_image([5], [PHONE], voice=[5]),
+                              files={"media/card/voice/DO5_ON.wav": wav()}, play_time=3.0)
+    m.call_rule(PHONE, mode="answer", after=0.2, hangup_after=1.0)
+    mark = len(b.log())
+    raise_alarm(b, 5)
+    b.wait_log(r"Send Voice: ng_cnt=1, phone_idx=1\r\n", 60, since=mark)
+    calls = voice_calls(m)
+    assert [c["outcome"] for c in calls] == ["play_cut"] * 3, calls
+    assert "send_voice_status --> 3" not in b.log()[mark:]
+
+
+def test_play_directory_setting_reaches_a_module_that_plays_from_its_drive(make_board):
+    config = with_holding(routed_image([5], [PHONE], voice=[5]),
+                          {HR_MODEM_PLAY_DIR: 0x453A, HR_MODEM_PLAY_DIR + 1: 0x2F00})     # "E:/"
+    b, m = started_with_modem(make_board, config, files={"media/card/voice/DO5_ON.wav": wav()},
+                              play_linux_paths=False, play_drives={"E:/": "var/zrb_318_voice"})
+    mark = len(b.log())
+    raise_alarm(b, 5)
+    b.wait_log(r"Send Voice: ng_cnt=0, phone_idx=1\r\n", 30, since=mark)
+    calls = voice_calls(m)
+    assert [c["outcome"] for c in calls] == ["played"], calls
+    assert any(c.startswith('AT+CCMXPLAYWAV="E:/DO5_ON.wav"') for c in m.commands())
+
+
 # ---- the SD card ------------------------------------------------------------------------
 
 @pytest.mark.board(card=True, config=routed_image([5], [PHONE], voice=[5]),

@@ -514,7 +514,7 @@ def test_command_line_and_script(tmp_path, simroot):
 
 # ---- the daemon against the simulated modem ---------------------------------------
 
-FIRST_PASS = ["ATE0", "ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1", "AT+CMGD=1,1"]
+FIRST_PASS = ["ATE0", "AT+CMEE=1", "ATI", "AT+GMM", "AT+SIMEI?", "AT+CGPS?", "AT+CGPS=1"]
 STATUS = ["AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"]
 
 

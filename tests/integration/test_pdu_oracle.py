@@ -86,6 +86,16 @@ class Cli:
             "ud": b"" if r[8] == "-" else binascii.unhexlify(r[8]),
         }
 
+    def decode_rx(self, pdu_hex):
+        r = self.ask("R " + pdu_hex)
+        if r[0] == "ERR":
+            return None
+        assert r[0] == "OK" and len(r) == 11, r
+        raw = lambda s: b"" if s == "-" else binascii.unhexlify(s)
+        return {"kind": int(r[1]), "address": raw(r[2]).decode("latin-1"), "alnum": r[3] == "1",
+                "alphabet": int(r[4]), "class": int(r[5]), "mwi": int(r[6]), "ref": int(r[7]),
+                "parts": int(r[8]), "part": int(r[9]), "text": raw(r[10])}
+
     def close(self):
         self.proc.stdin.close()
         assert self.proc.wait(timeout=10) == 0
@@ -343,3 +353,77 @@ def test_hostile_pdus_keep_to_the_limits(cli):
     got = cli.decode("06912143658709040A8110325476980000621002213004230341E110")
     assert (got["sca"], got["tpa"], got["scts"], got["ud"]) == \
         ("1234567890", "0123456789", "26012012034032", b"ABC")
+
+
+# Data coding schemes by alphabet: plain, with a class, message waiting, and
+# the data coding/message class group.
+DCS_BY_ALPHABET = {
+    0: [0x00, 0x10, 0x11, 0x12, 0x13, 0xF0, 0xF1, 0xF2, 0xF3, 0xC0, 0xC8, 0xD0, 0xD9],
+    2: [0x08, 0x18, 0x19, 0x1A, 0x1B, 0xE0, 0xE9],
+    1: [0x04, 0x14, 0x15, 0xF4, 0xF5, 0xF7],
+}
+NAME_CHARS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789 -."
+
+
+def test_received_pdus_with_headers_classes_and_names_agree_with_gammu(cli):
+    # Messages carrying a concatenation header (8- or 16-bit reference), a
+    # class or a message-waiting group, or an alphanumeric sender: gammu and
+    # ours agree on sender, part numbers, class and the text without header.
+    from modem_pdu import build_deliver, concat_udh
+    rng = random.Random(2222)
+    for i in range(1200):
+        alphabet = rng.choice([0, 0, 2, 2, 1])
+        dcs = rng.choice(DCS_BY_ALPHABET[alphabet])
+        udh = b""
+        if rng.random() < 0.7:
+            total = rng.randint(1, 9)
+            udh = concat_udh(rng.randrange(65536 if rng.random() < 0.5 else 256), total,
+                             rng.randint(1, total), wide=rng.random() < 0.5)
+        if rng.random() < 0.4:
+            sender = "".join(rng.choice(NAME_CHARS) for _ in range(rng.randint(1, 11)))
+        else:
+            sender = random_number(rng, for_gammu=True)
+        room = 140 - len(udh)
+        if alphabet == 0:
+            text = random_gsm_text(rng, max_septets=160 - (len(udh) * 8 + 6) // 7, with_ext=rng.random() < 0.5)
+            pdu = build_deliver(sender, text, "gsm7", datetime.datetime(2026, 1, 20, 12, 3, 40), dcs=dcs, udh=udh)
+            want = to_iso(text)
+        elif alphabet == 2:
+            text = random_ucs2_text(rng, max_units=room // 2)
+            pdu = build_deliver(sender, text, "ucs2", None, dcs=dcs, udh=udh)
+            want = text.encode("utf-16-be")
+        else:
+            data = bytes(rng.randrange(256) for _ in range(rng.randint(0, room)))
+            pdu = build_deliver(sender, "", "8bit", None, data=data, dcs=dcs, udh=udh)
+            want = data
+        ctx = f"#{i} pdu={pdu} sender={sender!r}"
+        d = gammu.DecodePDU(binascii.unhexlify(pdu), True)
+        got = cli.decode_rx(pdu)
+        assert got is not None and got["kind"] == 0, ctx
+        # The sender: a name as gammu reads it, a number with its '+'.
+        assert got["address"] == d["Number"] == sender, ctx
+        assert got["alnum"] == (not sender.lstrip("+").isdigit()), ctx
+        assert got["alphabet"] == alphabet, ctx
+        assert got["class"] == d["Class"], ctx
+        u = d["UDH"]
+        if udh:
+            assert (got["parts"], got["part"]) == (u["AllParts"], u["PartNumber"]), ctx
+            assert got["ref"] == (u["ID16bit"] if u["ID16bit"] >= 0 else u["ID8bit"]), ctx
+        else:
+            assert u["Type"] == "NoUDH" and got["parts"] == 0, ctx
+        if alphabet == 0:
+            assert got["text"] == to_iso(gammu_7bit_text(d)) == want, ctx
+        elif alphabet == 2:
+            assert got["text"] == want, ctx
+            if "~" not in d["Text"]:
+                assert got["text"] == d["Text"].encode("utf-16-be"), ctx
+        else:
+            assert got["text"] == d["Text"] == want, ctx
+
+
+def test_received_pdus_that_are_not_deliveries_are_named(cli):
+    # A status report, a stored SUBMIT and compressed text are never read as a DELIVER.
+    n, pdu = cli.encode(0, 0x81, "0123456789", b"ABC")
+    assert cli.ask("R " + pdu)[:2] == ["OK", "1"]
+    assert cli.ask("R 0006" "2A" "0A911032547698" "62100221300400" "62100221400400" "00")[:2] == ["OK", "2"]
+    assert cli.ask("R 00040A8110325476980020621002213004000241E1") == ["ERR", "-2"]

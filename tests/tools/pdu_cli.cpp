@@ -8,6 +8,10 @@
 //     -> OK <result> <sca> <tpa> <pid> <dcs> <scts> <udl> <user data hex>
 //        (user data: the decoded text for 7-bit, tp_udl octets otherwise)
 //     -> ERR <result>                   undecodable
+//   R <text up to the line end>         decode any received PDU (DCS groups, header, names)
+//     -> OK <kind> <address hex> <alnum> <alphabet> <class> <mwi> <ref> <parts> <part> <text hex>
+//        (address as its bytes in hex; text without the header, as published)
+//     -> ERR <result>                   undecodable or compressed
 //   anything else -> ERR <reason>
 #include <cstdio>
 #include <cstdlib>
@@ -92,6 +96,20 @@ void do_decode(const char *text)
                 or_dash(f.tp_scts), f.tp_udl, hex_of(f.tp_ud, ud_len).c_str());
 }
 
+void do_decode_rx(const char *text)
+{
+    static pdu_rx r;
+    int k = pdu_decode_rx(text, &r);
+    if (k < 0) {
+        std::printf("ERR %d\n", k);
+        return;
+    }
+    std::printf("OK %d %s %d %d %d %d %u %u %u %s\n", k,
+                hex_of(reinterpret_cast<const unsigned char *>(r.address), static_cast<int>(std::strlen(r.address))).c_str(),
+                r.address_alnum ? 1 : 0, r.coding.alphabet, r.coding.msg_class, r.coding.mwi, r.concat.ref,
+                r.concat.total, r.concat.seq, hex_of(r.text, r.text_len).c_str());
+}
+
 }  // namespace
 
 int main()
@@ -114,6 +132,8 @@ int main()
             do_encode(line + 2);
         } else if (line[0] == 'D' && line[1] == ' ') {
             do_decode(line + 2);
+        } else if (line[0] == 'R' && line[1] == ' ') {
+            do_decode_rx(line + 2);
         } else if (line[0] == 'D' && line[1] == 0) {
             do_decode("");
         } else {

@@ -19,6 +19,8 @@ namespace {
 // verdict of its script (3 when the script is empty).
 struct FakeModem {
     std::deque<int> verdicts;
+    std::deque<int> errors;  // send_sms_error / send_voice_outcome given with each failed verdict
+    bool progress = false;   // reports progress (modem_progress) on every sleep while busy
     int busy = 0;            // sleeps spent "sending" before the verdict
     bool linger = false;     // keep the mailbox busy for one more sleep after the verdict
     std::vector<std::string> sms_phones, voice_phones, voice_wavs;
@@ -53,8 +55,18 @@ struct FakeModem {
             send_sms_status = 2;
             sms_wait = 0;
         }
-        if (sms_wait++ < busy) return;
-        send_sms_status = next_verdict();
+        if (sms_wait++ < busy) {
+            if (progress) modem_progress++;
+            return;
+        }
+        int v = next_verdict();
+        int e = 0;
+        if (v == 4 && !errors.empty()) {
+            e = errors.front();
+            errors.pop_front();
+        }
+        send_sms_error = e;
+        send_sms_status = v;
         if (linger)
             sms_linger = true;
         else
@@ -73,8 +85,18 @@ struct FakeModem {
             send_voice_status = 2;
             voice_wait = 0;
         }
-        if (voice_wait++ < busy) return;
-        send_voice_status = next_verdict();
+        if (voice_wait++ < busy) {
+            if (progress) modem_progress++;
+            return;
+        }
+        int v = next_verdict();
+        int o = v == 3 ? CALL_PLAYED : CALL_NO_ANSWER;
+        if (v == 4 && !errors.empty()) {
+            o = errors.front();
+            errors.pop_front();
+        }
+        send_voice_outcome = o;
+        send_voice_status = v;
         if (linger)
             voice_linger = true;
         else
@@ -99,6 +121,12 @@ int put_sms(const char *text, int count) {
     m.length = static_cast<uint8_t>(n);
     m.mode = 8;
     return sms_event_put(m, g_list, count);
+}
+
+int put_voice(const char *wav, int count) {
+    voice_message v{};
+    snprintf(v.wav_name, sizeof v.wav_name, "%s", wav);
+    return voice_event_put(v, g_list, count);
 }
 
 class Dispatch : public ::testing::Test {
@@ -404,3 +432,103 @@ TEST_F(Dispatch, HeadIsMarkedSendingWhileServed) {
     EXPECT_EQ(seen, 2);
 }
 }  // namespace
+
+TEST_F(Dispatch, LongCallIsWaitedForWholeAndDialledOnce) {
+    // Answered after 20 s, a 75 s recording: the modem is at work for well
+    // over the 90 s bound, and the phone is called once.
+    set_list({"111"});
+    put_voice("DO5_ON.wav", 1);
+    modem_.busy = 120;
+    modem_.progress = true;
+    testing::internal::CaptureStdout();
+    voice_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111"}));
+    EXPECT_EQ(voice_evt[0].status.load(), 3);
+    EXPECT_EQ(out.find("no verdict"), std::string::npos) << out;
+}
+
+TEST_F(Dispatch, PendingHandOverIsTakenUpNotOfferedAgain) {
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    modem_.busy = 1000;   // silent for longer than the bound
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    EXPECT_EQ(sms_evt[0].status.load(), 2);
+    modem_.busy = 0;      // then its verdict comes
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("no verdict from the modem within 90 s: phone 111"), std::string::npos) << out;
+    EXPECT_NE(out.find("going on with the pending hand-over to phone 111"), std::string::npos) << out;
+    // 111 got one SMS, not two.
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222"}));
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    EXPECT_EQ(sms_evt[0].phones_done, 2);
+}
+
+TEST_F(Dispatch, PermanentErrorGivesUpThePhoneAtOnce) {
+    set_list({"111", "222"});
+    ASSERT_EQ(put_sms("A", 2), 0);
+    modem_.verdicts = {4, 3};
+    modem_.errors = {1};   // unassigned number
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222"}));
+    EXPECT_NE(out.find("phone 111 refused for good (+CMS ERROR: 1)"), std::string::npos) << out;
+    EXPECT_EQ(out.find("NG counter"), std::string::npos);
+    EXPECT_EQ(sms_evt[0].status.load(), 4);
+    EXPECT_EQ(sms_evt[0].phones_done, 1);
+
+    // A call that can never be dialled is given up at once too.
+    set_list({"12x"});
+    put_voice("DO5_ON.wav", 1);
+    modem_.verdicts = {4};
+    modem_.errors = {CALL_NOT_DIALLED};
+    voice_buffer_pass();
+    EXPECT_EQ(modem_.voice_phones.size(), 1u);
+    EXPECT_EQ(voice_evt[0].status.load(), 4);
+}
+
+TEST_F(Dispatch, TemporaryErrorsRetryWithAGrowingPause) {
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    modem_.verdicts = {4, 4, 4, 4, 3};
+    modem_.errors = {42, 332, 314, 38};   // congestion, time-out, SIM busy, network out of order
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones.size(), 5u);
+    EXPECT_EQ(out.find("NG counter"), std::string::npos) << out;
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+    // Pauses of 5, 10, 20 and 40 s between the tries.
+    EXPECT_EQ(modem_.sms_times[1] - modem_.sms_times[0], 6000000u);
+    EXPECT_EQ(modem_.sms_times[4] - modem_.sms_times[3], 41000000u);
+
+    // For ever temporary: the phone is given up after half an hour.
+    set_list({"222"});
+    ASSERT_EQ(put_sms("B", 1), 1);
+    modem_.verdicts = std::deque<int>(60, 4);
+    modem_.errors = std::deque<int>(60, 42);
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sms_evt[1].status.load(), 4);
+    EXPECT_NE(out.find("phone 222 failing for"), std::string::npos) << out;
+    EXPECT_LT(modem_.sms_phones.size(), 20u);
+}
+
+TEST_F(Dispatch, CallAndSmsFailuresOfOtherKindsCountAsBefore) {
+    set_list({"111"});
+    put_voice("DO5_ON.wav", 1);
+    modem_.verdicts = {4, 4, 4};
+    modem_.errors = {CALL_BUSY, CALL_CUT, CALL_NO_ANSWER};
+    testing::internal::CaptureStdout();
+    voice_buffer_pass();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.voice_phones.size(), 3u);
+    EXPECT_EQ(voice_evt[0].status.load(), 4);
+    EXPECT_NE(out.find("phone 111: busy"), std::string::npos) << out;
+    EXPECT_NE(out.find("phone 111: reached, cut during the recording"), std::string::npos) << out;
+    EXPECT_NE(out.find("phone 111: no answer"), std::string::npos) << out;
+}

@@ -10,6 +10,7 @@
 #include "alarm/rings.h"
 #include "modbus/regmap.h"
 #include "modem/sim7100.h"
+#include "modem/sms_rx.h"
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
@@ -35,8 +36,11 @@ sms_message received(const char *phone, const char *time, const void *text, int 
 }
 
 // Puts a message into the modem's receive mailbox, as a modem pass does.
-void deliver(const sms_message &m) {
+void deliver(const sms_message &m, uint16_t flags = 0, bool alnum = false) {
     recv_new_sms = m;
+    recv_new_sms_info = {};
+    recv_new_sms_info.flags = flags;
+    recv_new_sms_info.sender_alnum = alnum;
     is_new_sms = 1;
 }
 
@@ -93,13 +97,14 @@ TEST_F(Poll, AcceptsAThirteenCharacterSender) {
     // Nothing further waits: the next cycle publishes nothing.
     EXPECT_EQ(cycle().find("Get a new SMS"), std::string::npos);
 
-    // A second message waits in the mailbox until the master acknowledges the first.
+    // A second message is taken but waits until the master acknowledges the first.
     deliver(received("5550001", "19/06/19 08:31:00", "DE", 2, 0));
-    EXPECT_EQ(cycle().find("Get a new SMS"), std::string::npos);
-    EXPECT_EQ(is_new_sms.load(), 1);
+    EXPECT_NE(cycle().find("Get a new SMS"), std::string::npos);
+    EXPECT_EQ(ir_get(48), 0x4241);
+    EXPECT_EQ(cycle().find("RecieveSMSFilter ok"), std::string::npos);
     EXPECT_EQ(ir_get(48), 0x4241);
     di_set(1, 0);   // what the acknowledgement leaves
-    EXPECT_NE(cycle().find("Get a new SMS"), std::string::npos);
+    EXPECT_NE(cycle().find("RecieveSMSFilter ok"), std::string::npos);
     EXPECT_EQ(ir_get(48), 0x4544);
     EXPECT_EQ(di_get(1), 1);
 }
@@ -407,3 +412,35 @@ TEST_F(Poll, CyclesWithoutACardDoNotCount) {
     for (const auto &c : fake_sys::commands()) EXPECT_NE(c.rfind("mkdir", 0), 0u) << c;
 }
 }  // namespace
+
+TEST_F(Poll, FlagsNamesAndInternationalSenders) {
+    // The flags of a cut message with parts missing go to register 29 with it.
+    deliver(received("+4917012345", "26/01/20 12:03:40", "AB", 2, 0), layout::RX_FLAG_CUT | layout::RX_FLAG_PARTS_MISSING);
+    cycle();
+    EXPECT_EQ(di_get(1), 1);
+    EXPECT_EQ(ir_get(layout::IR_RX_FLAGS), layout::RX_FLAG_CUT | layout::RX_FLAG_PARTS_MISSING);
+    EXPECT_EQ(ir_get(30), pair("+4"));
+    // The next message replaces them.
+    di_set(1, 0);
+    deliver(received("+4917012345", "26/01/20 12:03:41", "CD", 2, 0));
+    cycle();
+    EXPECT_EQ(ir_get(layout::IR_RX_FLAGS), 0);
+
+    // The filter compares numbers: '+' aside on either side; a name never matches.
+    hr_set(254, 1);
+    set_phone(0, 0, "+4917012345");
+    set_phone(0, 1, "0612");
+    EXPECT_EQ(ifRecieveSMSFilterPhones("+4917012345"), 1);
+    EXPECT_EQ(ifRecieveSMSFilterPhones("4917012345"), 1);
+    EXPECT_EQ(ifRecieveSMSFilterPhones("+49170123456"), 0);   // odd length: exact
+    EXPECT_EQ(ifRecieveSMSFilterPhones("+0612999"), 1);       // even length: prefix
+    di_set(1, 0);
+    deliver(received("0612", "26/01/20 12:03:42", "EF", 2, 0), 0, true);   // a name that looks like digits
+    std::string out = cycle();
+    EXPECT_NE(out.find("The sender's phone number is not in the settings"), std::string::npos);
+    EXPECT_EQ(di_get(1), 0);
+    deliver(received("+4917012345", "26/01/20 12:03:43", "GH", 2, 0));
+    cycle();
+    EXPECT_EQ(di_get(1), 1);
+    EXPECT_EQ(ir_get(48), 0x4847);
+}

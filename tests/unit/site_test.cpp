@@ -46,6 +46,12 @@ TEST(Site, BadInputNamesFileLineAndField) {
         {"[sim]\npin = 1234\n", "s.toml:2: sim.pin: must be four digits"},
         {"[[alarm]]\non = \"x\"\n", "alarm.number: missing"},
         {"[serial]\naddress = = 3\n", "s.toml:2: "},
+        {"[acknowledgement]\nrounds = 101\n", "s.toml:2: acknowledgement.rounds: must be 0 to 100"},
+        {"[acknowledgement]\ninterval = 5\nrepeat = 2\n", "s.toml:3: acknowledgement.repeat: unknown key"},
+        {"[[alarm]]\nnumber = 1\nack = 1\n", "s.toml:3: alarm.ack: must be true or false"},
+        {"[[alarm]]\nnumber = 1\nescalation_groups = [16]\n", "s.toml:3: alarm.escalation_groups: group index must be 0 to 15"},
+        {"[journal]\nresume_minutes = -1\n", "s.toml:2: journal.resume_minutes: must be 0 to 65535"},
+        {"[journal]\nresume = 5\n", "s.toml:2: journal.resume: unknown key"},
         {"[supervision]\nheartbeat_time = \"8:00\"\n", "s.toml:2: supervision.heartbeat_time: must be a local time"},
         {"[supervision]\nheartbeat_time = \"24:00\"\n", "s.toml:2: supervision.heartbeat_time: must be a local time"},
         {"[supervision]\nunit = \"hours\"\n", "s.toml:2: supervision.unit: must be \"minutes\" or \"seconds\""},
@@ -84,6 +90,19 @@ TEST(Site, RoundTripThroughImageAndShow) {
         config_to_image(again.data());
         EXPECT_EQ(again, img);
     }
+    // The acknowledgement settings land in their registers.
+    {
+        Map m;
+        config_from_image(img.data(), img.size());
+        EXPECT_EQ(hr_get(layout::HR_ACK_REQUIRED), 1u << 5);
+        EXPECT_EQ(hr_get(layout::HR_ESCALATION_MASK + 5), 0x0002);
+        EXPECT_EQ(hr_get(layout::HR_ACK_INTERVAL), 300);
+        EXPECT_EQ(hr_get(layout::HR_ACK_ROUNDS), 3);
+        EXPECT_EQ(hr_get(layout::HR_ACK_TELL_OTHERS), 1);
+        EXPECT_EQ(hr_get(layout::HR_ACK_COMMAND), 0);
+    }
+    EXPECT_EQ(site.journal_resume_minutes, 30);
+    EXPECT_EQ(img[layout::IMG_OFF_AO + 2 * layout::HR_JOURNAL_RESUME], 30);   // little-endian in the image
     // Unnamed settings keep their factory defaults.
     EXPECT_EQ(ucs2_to_utf8(site.alarms[7].on), "Channel7 ON");
     EXPECT_EQ(ucs2_to_utf8(site.alarms[5].off), "Channel5 OFF");

@@ -19,6 +19,8 @@
 
 #include "alarm/composer.h"
 #include "alarm/rings.h"
+#include "journal/journal.h"
+#include "journal/window.h"
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "modbus/slave.h"
@@ -622,7 +624,7 @@ TEST_F(SlaveTest, ClearQueueOnlyForOn) {
 TEST_F(SlaveTest, ClearReceivedSms) {
     coil_set(199, 1);
     di_set(1, 1);
-    for (int i = 29; i <= 128; i++) ir_set(i, 0x4141);
+    for (int i = 28; i <= 128; i++) ir_set(i, 0x4141);
     drive_out(fc5(199, 0));   // OFF is no command
     EXPECT_EQ(di_get(1), 1);
     EXPECT_EQ(ir_get(30), 0x4141);
@@ -632,7 +634,8 @@ TEST_F(SlaveTest, ClearReceivedSms) {
     EXPECT_EQ(coil_get(199), 0);
     EXPECT_EQ(di_get(1), 0);
     for (int i = 30; i <= 127; i++) ASSERT_EQ(ir_get(i), 0) << i;
-    EXPECT_EQ(ir_get(29), 0x4141);
+    EXPECT_EQ(ir_get(29), 0);        // the received message's flags go with it
+    EXPECT_EQ(ir_get(28), 0x4141);   // pre-set: the register below is untouched
     EXPECT_EQ(ir_get(128), 0x4141);
     EXPECT_EQ(hr_get(199), 1);   // init switch not active
 }
@@ -775,4 +778,82 @@ TEST_F(SlaveTest, RandomFramesStayInsideTheMap) {
         while (sms_event_is_n() > 10) sms_event_pop();
     }
     EXPECT_EQ(data_mapping.load()->nb_registers, MB_HOLDING);
+}
+
+// ---- the journal: alarm writes committed before the reply, the log window ----
+
+class SlaveJournalTest : public SlaveTest {
+protected:
+    void SetUp() override {
+        SlaveTest::SetUp();
+        ASSERT_TRUE(journal_open());
+    }
+    void TearDown() override {
+        journal_close();
+        SlaveTest::TearDown();
+    }
+    std::vector<journal_record> alarm_changes() {
+        static journal_record r[256];
+        int n = journal_read(0, -1, 0, r, 256);
+        std::vector<journal_record> out;
+        for (int i = 0; i < n; i++)
+            if (r[i].kind == JK_ALARM_CHANGE) out.push_back(r[i]);
+        return out;
+    }
+    // Before the reply, as the listener does: the map does not hold it yet.
+    void before(const Bytes &req) { mb_before_reply(req.data(), static_cast<int>(req.size())); }
+};
+
+TEST_F(SlaveJournalTest, AlarmWritesAreInTheJournalBeforeTheReply) {
+    before(fc5(5, kOn));
+    EXPECT_EQ(coil_get(5), 0);   // libmodbus has not stored it yet
+    before(fc6(7, 0));
+    before(fc15(124, {1, 0, 1, 1, 0, 1, 1, 1}));
+    // Not alarm changes: neither ON nor OFF, another slave, beyond alarm 127, refused.
+    before(fc6(9, 0x0001));
+    before(fc5(5, kOn, 2));
+    before(fc5(128, kOn));
+    before(frame({5, 0, 5, 0x12, 0x34}));
+    auto c = alarm_changes();
+    ASSERT_EQ(c.size(), 6u);
+    EXPECT_EQ(c[0].alarm, 5);
+    EXPECT_EQ(c[0].a, 1);
+    EXPECT_EQ(c[0].b, JSRC_COIL);
+    EXPECT_EQ(c[1].alarm, 7);
+    EXPECT_EQ(c[1].a, 0);
+    EXPECT_EQ(c[1].b, JSRC_REGISTER);
+    for (int i = 0; i < 4; i++) {
+        EXPECT_EQ(c[2 + i].alarm, 124 + i);
+        EXPECT_EQ(c[2 + i].b, JSRC_WRITE_MULTIPLE);
+    }
+    EXPECT_EQ(c[3].a, 0);
+    EXPECT_EQ(c[4].a, 1);
+}
+
+TEST_F(SlaveJournalTest, LogWindowReadsTheWholeHistoryInOrder) {
+    std::vector<uint64_t> want, want5;
+    for (int i = 0; i < 40; i++) {
+        uint64_t s = journal_event(i % 3 ? JK_ATTEMPT : JK_ALARM_CHANGE, i % 7, i, 0, i % 2 ? "+4917012345678" : nullptr);
+        want.push_back(s);
+        if (i % 7 == 5) want5.push_back(s);
+    }
+    auto read_all = [&](int alarm) {
+        uint16_t a1 = static_cast<uint16_t>(alarm + 1);
+        testing::internal::CaptureStdout();
+        drive(fc16(layout::HR_LOG_CURSOR, {0, 0, a1, 0, 0}));
+        std::vector<uint64_t> got;
+        for (int guard = 0; guard < 100; guard++) {
+            uint16_t win[layout::IR_LOG_N];
+            for (int i = 0; i < layout::IR_LOG_N; i++) win[i] = ir_get(layout::IR_LOG + i);
+            static journal_record r[16];
+            int n = journal_window_unpack(win, r, 16, nullptr);
+            for (int i = 0; i < n; i++) got.push_back(r[i].seq);
+            drive(frame({4, hi(layout::IR_LOG), lo(layout::IR_LOG), 0, layout::IR_LOG_N}));
+            if (n == 0) break;
+        }
+        testing::internal::GetCapturedStdout();
+        return got;
+    };
+    EXPECT_EQ(read_all(-1), want);
+    EXPECT_EQ(read_all(5), want5);
 }

@@ -1,8 +1,15 @@
 // SMS over AT: the mailboxes, the send and receive sequences against a
 // scripted modem, and the hostile answers a received message can bring.
 #include <atomic>
+#include <map>
 #include <thread>
+#include <vector>
 
+#include "modbus/map_layout.h"
+#include "modem/sms_func.h"
+#include "modem/sms_rx.h"
+
+#include "modbus/regmap.h"
 #include "tests/unit/modem_fixture.h"
 
 using fake_serial::answer;
@@ -14,7 +21,6 @@ const char *kSent = "\r\n+CMGS: 12\r\n\r\nOK\r\n";
 // The stored message ABC from 0123456789, 26/01/20 12:03:40.
 const char *kAbcPdu = "06912143658709040A8110325476980000621002213004230341E110";
 
-std::string cmgrd(const std::string &pdu) { return "\r\n+CMGRD: 0,,28\r\n" + pdu + "\r\n\r\nOK\r\n"; }
 std::string storage(int used, int total) {
     return "\r\n+CPMS: \"SM\"," + std::to_string(used) + "," + std::to_string(total) + ",\"SM\"," +
            std::to_string(used) + "," + std::to_string(total) + ",\"SM\",0,50\r\n\r\nOK\r\n";
@@ -143,10 +149,11 @@ TEST_F(SmsTest, MissingOrMisplacedConfirmationFails) {
     }
 }
 
-TEST_F(SmsTest, SlowNetworkIsWaitedForUpToAMinute) {
+TEST_F(SmsTest, SlowNetworkIsWaitedForAsTheSettingSays) {
     answer("AT+CMGS=", kPrompt);
-    // Confirmed in pieces after 3.5 s and after 59 s: sent, once.
-    for (int delay : {3500, 59000}) {
+    answer("AT\r", "\r\nOK\r\n");
+    // Confirmed in pieces after 3.5 s, 59 s and 150 s: sent, once.
+    for (int delay : {3500, 59000, 150000}) {
         fake_serial::answer_with("0011", [delay](const std::string &) {
             fake_serial::inject("S: 7\r\n\r\nOK\r\n", delay + 50);
             return std::string("\r\n+CMG");
@@ -155,13 +162,82 @@ TEST_F(SmsTest, SlowNetworkIsWaitedForUpToAMinute) {
         fake_serial::clear_sent();
         get_modem_info();
         EXPECT_EQ(send_sms_status.load(), 3) << delay;
+        EXPECT_EQ(send_sms_error.load(), 0);
         EXPECT_EQ(fake_serial::count("0011"), 1);
+        EXPECT_EQ(fake_serial::count("AT\r"), 0);
     }
-    // No confirmation within 60 s: failed.
-    answer("0011", kSent, 61000);
+    // Nothing within the default 180 s: failed, and the modem is brought
+    // back in step ("AT" until OK) before the pass goes on.
+    answer("0011", "");
     ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    uint64_t t0 = fake_sys::slept_us();
     get_modem_info();
     EXPECT_EQ(send_sms_status.load(), 4);
+    EXPECT_EQ(send_sms_error.load(), SMS_ERR_NO_CONFIRM);
+    int pdu = fake_serial::find("0011");
+    int at = fake_serial::find("AT\r");
+    ASSERT_EQ(at, pdu + 1);
+    EXPECT_EQ(fake_serial::find("AT+CPMS?"), at + 1);
+    EXPECT_GE(ms_between(pdu, at), 180000.0);
+    EXPECT_LT(fake_sys::slept_us() - t0, 200000000u);
+
+    // A 20 s setting, and a confirmation after 22 s: caught while the modem
+    // is brought back in step, so the message counts as sent (no second SMS).
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    hr_set(layout::HR_MODEM_SEND_TIMEOUT, 20);
+    EXPECT_EQ(modem_send_timeout_s(), 20);
+    answer("0011", "\r\n+CMGS: 9\r\n\r\nOK\r\n", 22000);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    fake_serial::clear_sent();
+    get_modem_info();
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_error.load(), 0);
+    EXPECT_EQ(fake_serial::count("0011"), 1);
+    hr_set(layout::HR_MODEM_SEND_TIMEOUT, 1);   // below the least: 10 s
+    EXPECT_EQ(modem_send_timeout_s(), 10);
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+    EXPECT_EQ(modem_send_timeout_s(), 180);
+}
+
+TEST_F(SmsTest, TheCauseOfAFailedSendIsPublished) {
+    answer("AT+CMGS=", kPrompt);
+    struct Case {
+        const char *reply;
+        int32_t error;
+    } cases[] = {
+        {"\r\n+CMS ERROR: 21\r\n", 21},
+        {"\r\n+CMS ERROR: network timeout\r\n", 332},
+        {"\r\n+CME ERROR: 14\r\n", 314},
+        {"\r\n+CME ERROR: SIM busy\r\n", 314},
+        {"\r\nERROR\r\n", SMS_ERR_PLAIN},
+    };
+    for (const Case &c : cases) {
+        answer("0011", c.reply);
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 4) << c.reply;
+        EXPECT_EQ(send_sms_error.load(), c.error) << c.reply;
+    }
+    // An error to the count command carries its code too.
+    answer("AT+CMGS=", "\r\n+CMS ERROR: 331\r\n");
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_error.load(), 331);
+    // A success clears it.
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x00, 0x41})), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_error.load(), 0);
+    sms_message bad = ucs2("01x", {0x00, 0x41});
+    ASSERT_EQ(sms_send_one(bad), 1);
+    get_modem_info();
+    EXPECT_EQ(send_sms_error.load(), SMS_ERR_BAD_NUMBER);
 }
 
 TEST_F(SmsTest, LongDataIsCutByCoding) {
@@ -254,27 +330,100 @@ TEST_F(SmsTest, SendMsgBuildsTheWholeText) {
     EXPECT_STREQ(out, "");
 }
 
-TEST_F(SmsTest, ReceiveScansFromZeroAndSkipsEmptyIndexes) {
-    answer("AT+CPMS?", storage(2, 50));
-    answer("AT+CMGR=0", "\r\nOK\r\n");
-    // A slow SIM read, echoed, in two pieces, with an unsolicited code between its lines.
-    std::string slow = "AT+CMGR=1\r" + cmgrd(kAbcPdu);
+// ---- receiving ---------------------------------------------------------------
+
+namespace {
+// A SIM storage behind the scripted modem: +CPMS counts it, +CMGR reads an
+// index (and marks it read), +CMGD removes one. Read latency per index.
+struct Storage {
+    std::map<int, std::string> pdus;
+    std::map<int, int> stat;
+    int total = 50;
+    void install(int read_delay_ms = 0) {
+        fake_serial::answer_with("AT+CPMS?", [this](const std::string &) {
+            return storage(static_cast<int>(pdus.size()), total);
+        });
+        fake_serial::answer_with("AT+CMGR=", [this](const std::string &cmd) {
+            int idx = atoi(cmd.c_str() + 8);
+            auto it = pdus.find(idx);
+            if (it == pdus.end()) return std::string("\r\nOK\r\n");
+            std::string a = "\r\n+CMGR: " + std::to_string(stat[idx]) + ",,28\r\n" + it->second + "\r\n\r\nOK\r\n";
+            stat[idx] = 1;
+            return a;
+        }, read_delay_ms);
+        fake_serial::answer_with("AT+CMGD=", [this](const std::string &cmd) {
+            pdus.erase(atoi(cmd.c_str() + 8));
+            return std::string("\r\nOK\r\n");
+        });
+    }
+};
+
+// Swapped semi-octets of a digit text.
+std::string swapped(const std::string &d) {
+    std::string s;
+    for (size_t i = 0; i < d.size(); i += 2) {
+        s += i + 1 < d.size() ? d[i + 1] : 'F';
+        s += d[i];
+    }
+    return s;
+}
+
+// A 7-bit DELIVER from 0123456789 sent at 26/01/20 12:mm:ss.
+std::string gsm7_at(const std::string &text, int mm, int ss) {
+    unsigned char codes[170], packed[160];
+    int n = gsmIso27Bit(reinterpret_cast<const unsigned char *>(text.data()), codes, static_cast<int>(text.size()));
+    codes[n] = 0;
+    int o = gsmEncode7bit(codes, packed, n + 1);
+    char hex[400];
+    gsmBytes2String(packed, hex, o);
+    char head[64];
+    snprintf(head, sizeof head, "00040A8110325476980000%s%02X", swapped("26012012" + std::to_string(100 + mm).substr(1) +
+                                                                          std::to_string(100 + ss).substr(1) + "00").c_str(), n);
+    return head + std::string(hex);
+}
+
+// Part seq of total of a UCS-2 message (8-bit reference ref): units u0, u0 + 1, ...
+std::string ucs2_part(int ref, int total, int seq, int units, uint16_t u0) {
+    char head[96];
+    snprintf(head, sizeof head, "00440A8110325476980008%s%02X050003%02X%02X%02X", swapped("26012012034000").c_str(),
+             6 + 2 * units, ref, total, seq);
+    std::string s = head;
+    for (int i = 0; i < units; i++) {
+        char u[8];
+        snprintf(u, sizeof u, "%04X", static_cast<unsigned>(u0 + i));
+        s += u;
+    }
+    return s;
+}
+
+// Takes the mailbox, releases it, returns the text (empty: nothing handed over).
+std::string take(sms_rx_info *info = nullptr) {
+    sms_message m{};
+    if (sms_check_new_one_info(&m, info) != 1) return "";
+    sms_rx_release();
+    return std::string(reinterpret_cast<const char *>(m.text), m.length);
+}
+}  // namespace
+
+TEST_F(SmsTest, ReceiveScansFromZeroAndKeepsTheMessageUntilReleased) {
+    Storage st;
+    st.pdus[1] = gsm7_at("ABC", 3, 40);
+    st.pdus[2] = gsm7_at("DEF", 3, 41);
+    st.install();
+    // A slow read, echoed, in pieces, with an unsolicited code between its lines.
+    std::string slow = "AT+CMGR=1\r\r\n+CMGR: 0,,28\r\n" + st.pdus[1] + "\r\n\r\nOK\r\n";
     fake_serial::answer_with("AT+CMGR=1", [slow](const std::string &) {
         fake_serial::inject(slow.substr(12, 20), 280);
         fake_serial::inject(slow.substr(32), 400);
         return slow.substr(0, 12) + "+CMTI: \"SM\",2\r\n";
     }, 150);
-    answer("AT+CMGR=2", cmgrd(kAbcPdu));
     testing::internal::CaptureStdout();
     get_modem_info();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_NE(out.find("--> new SMS coming (2/50)\n"), std::string::npos);
-    EXPECT_EQ(fake_serial::count("AT+CMGR="), 2);
-    int r0 = fake_serial::find("AT+CMGR=0\r\n");
-    ASSERT_GE(r0, 0);
-    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0 + 1)].data, "AT+CMGR=1\r\n");
-    EXPECT_EQ(fake_serial::sent()[static_cast<size_t>(r0)].wait_ms, 100);
-    EXPECT_EQ(is_new_sms.load(), 1);
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 3);
+    EXPECT_EQ(fake_serial::count("AT+CMGD"), 0);   // nothing goes before it is released
+    ASSERT_EQ(is_new_sms.load(), 1);
     EXPECT_STREQ(recv_new_sms.phone, "0123456789");
     EXPECT_STREQ(recv_new_sms.time, "26/01/20 12:03:40");
     EXPECT_EQ(recv_new_sms.length, 3);
@@ -286,14 +435,26 @@ TEST_F(SmsTest, ReceiveScansFromZeroAndSkipsEmptyIndexes) {
     get_modem_info();
     EXPECT_EQ(fake_serial::count("AT+CPMS?"), 0);
 
+    // Taken but not yet released (the master still reads it): kept, nothing new handed over.
     sms_message got{};
-    EXPECT_EQ(sms_check_new_one(&got), 1);
-    EXPECT_EQ(is_new_sms.load(), 0);
-    EXPECT_STREQ(got.phone, "0123456789");
-    EXPECT_STREQ(got.time, "26/01/20 12:03:40");
-    EXPECT_EQ(got.length, 3);
-    EXPECT_EQ(got.mode, 0);
+    sms_rx_info info{};
+    ASSERT_EQ(sms_check_new_one_info(&got, &info), 1);
+    EXPECT_EQ(info.flags, 0);
+    EXPECT_FALSE(info.sender_alnum);
     EXPECT_EQ(memcmp(got.text, "ABC", 4), 0);
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CMGD"), 0);
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 0);   // both already held
+
+    sms_rx_release();
+    get_modem_info();
+    EXPECT_EQ(fake_serial::commands()[static_cast<size_t>(fake_serial::find("AT+CMGD"))], "AT+CMGD=1\r\n");
+    EXPECT_EQ(take(), "DEF");
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CMGD=2\r\n"), 1);
+    EXPECT_TRUE(st.pdus.empty());
+    EXPECT_EQ(sms_rx_held(), 0);
 
     // An empty mailbox leaves the caller's record untouched.
     sms_message untouched;
@@ -313,60 +474,211 @@ TEST_F(SmsTest, EmptyOrUnreadableStorageReadsNothing) {
     }
 }
 
-TEST_F(SmsTest, ScanReadsEveryIndexBelowTheCapacityOnce) {
-    // One stored message that no index yields: 0, 1 and 2 are read, in order, and nothing more.
-    answer("AT+CPMS?", storage(1, 3));
-    answer("AT+CMGR=", "\r\nOK\r\n");
+TEST_F(SmsTest, SlowReadsAreWaitedForAndNoIndexIsDeletedUnread) {
+    // 2.5 s per read: each answer is awaited before the next command.
+    Storage st;
+    st.pdus[0] = gsm7_at("ONE", 3, 40);
+    st.pdus[1] = gsm7_at("TWO", 3, 41);
+    st.install(2500);
     get_modem_info();
-    int first = fake_serial::find("AT+CMGR=");
-    ASSERT_GE(first, 0);
-    EXPECT_EQ(fake_serial::count("AT+CMGR="), 3);
-    for (int i = 0; i < 3; i++) EXPECT_EQ(at(first + i), "AT+CMGR=" + std::to_string(i) + "\r\n");
+    int r0 = fake_serial::find("AT+CMGR=0");
+    ASSERT_GE(r0, 0);
+    EXPECT_EQ(fake_serial::commands()[static_cast<size_t>(r0 + 1)], "AT+CMGR=1\r\n");
+    EXPECT_GE(ms_between(r0, r0 + 1), 2500.0);
+    EXPECT_EQ(take(), "ONE");
+    get_modem_info();
+    EXPECT_EQ(take(), "TWO");
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CMGD=0\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CMGD=1\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 2);   // each read once
+
+    // A read that does not end within its time-out: the channel is
+    // resynchronised after the late answer, nothing is deleted, and the
+    // message is read again on a later pass.
+    fake_serial::reset();
+    healthy_modem();
+    Storage late;
+    late.pdus[0] = gsm7_at("LATE", 3, 42);
+    late.install(20000);
+    get_modem_info();
     EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_EQ(fake_serial::count("AT+CMGD"), 0);
+    int r = fake_serial::find("AT+CMGR=0");
+    ASSERT_GE(r, 0);
+    auto sent = fake_serial::sent();
+    // The next command waits for the read's time-out and a quiet channel.
+    if (static_cast<size_t>(r + 1) < sent.size()) {
+        EXPECT_GE(ms_between(r, r + 1), 5500.0);
+    }
+    EXPECT_EQ(late.pdus.size(), 1u);
+    late.install(100);
+    get_modem_info();
+    EXPECT_EQ(take(), "LATE");
+
+    // An echoed answer that names another index is not taken for this one.
+    get_modem_info();   // LATE removed
+    fake_serial::reset();
+    healthy_modem();
+    Storage other;
+    other.pdus[0] = gsm7_at("W", 3, 43);
+    other.install();
+    answer("AT+CMGR=0", "AT+CMGR=5\r\r\n+CMGR: 0,,28\r\n" + other.pdus[0] + "\r\n\r\nOK\r\n");
+    get_modem_info();
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_EQ(fake_serial::count("AT+CMGD"), 0);
+    EXPECT_EQ(sms_rx_held(), 0);
 }
 
-TEST_F(SmsTest, HostilePdusAreSkippedWithAMessage) {
+TEST_F(SmsTest, MessagesGoInTheOrderTheNetworkSentThem) {
+    // Freed low indexes are reused: storage order 1, 2, 4, 5, 3.
+    Storage st;
+    st.pdus[0] = gsm7_at("m1", 3, 1);
+    st.pdus[1] = gsm7_at("m2", 3, 2);
+    st.pdus[2] = gsm7_at("m4", 3, 4);
+    st.pdus[3] = gsm7_at("m5", 3, 5);
+    st.pdus[4] = gsm7_at("m3", 3, 3);
+    st.install();
+    std::vector<std::string> got;
+    for (int i = 0; i < 12 && got.size() < 5; i++) {
+        get_modem_info();
+        std::string t = take();
+        if (!t.empty()) got.push_back(t);
+    }
+    EXPECT_EQ(got, (std::vector<std::string>{"m1", "m2", "m3", "m4", "m5"}));
+}
+
+TEST_F(SmsTest, LongMessagePartsAreJoinedInOrderAndCutAtACharacter) {
+    // Three UCS-2 parts of 67 units stored as 3, 1, 2: one message, the first
+    // 80 units (the registers' room), flagged as cut.
+    Storage st;
+    st.pdus[0] = ucs2_part(7, 3, 3, 67, 0x0500);
+    st.pdus[1] = ucs2_part(7, 3, 1, 67, 0x0100);
+    st.pdus[2] = ucs2_part(7, 3, 2, 67, 0x0300);
+    st.pdus[3] = gsm7_at("later", 4, 0);
+    st.install();
+    get_modem_info();
+    sms_message m{};
+    sms_rx_info info{};
+    ASSERT_EQ(sms_check_new_one_info(&m, &info), 1);
+    EXPECT_EQ(m.mode, 8);
+    ASSERT_EQ(m.length, 160);
+    for (int i = 0; i < 67; i++) ASSERT_EQ(m.text[2 * i] << 8 | m.text[2 * i + 1], 0x0100 + i) << i;
+    for (int i = 67; i < 80; i++) ASSERT_EQ(m.text[2 * i] << 8 | m.text[2 * i + 1], 0x0300 + i - 67) << i;
+    EXPECT_EQ(info.flags, layout::RX_FLAG_CUT);
+    EXPECT_EQ(info.parts, 3);
+    EXPECT_EQ(info.parts_present, 3);
+    sms_rx_release();
+    get_modem_info();
+    for (int i = 0; i < 3; i++) EXPECT_EQ(fake_serial::count("AT+CMGD=" + std::to_string(i) + "\r\n"), 1) << i;
+    EXPECT_EQ(take(), "later");
+
+    // A surrogate pair across the cut is never halved.
+    fake_serial::reset();
+    healthy_modem();
+    Storage pair;
+    std::string p1 = ucs2_part(9, 2, 1, 67, 0x0041);
+    std::string p2 = ucs2_part(9, 2, 2, 14, 0x0041);
+    // Units 79 and 80 of the whole text: D83D DE00.
+    p2.replace(p2.size() - 8, 8, "D83DDE00");
+    pair.pdus[0] = p1;
+    pair.pdus[1] = p2;
+    pair.install();
+    get_modem_info();
+    ASSERT_EQ(sms_check_new_one_info(&m, &info), 1);
+    EXPECT_EQ(m.length, 158);
+    EXPECT_EQ(info.flags, layout::RX_FLAG_CUT);
+    sms_rx_release();
+}
+
+TEST_F(SmsTest, MissingPartsArePublishedAfterTheBound) {
+    Storage st;
+    st.pdus[0] = ucs2_part(0x42, 3, 3, 2, 0x0063);
+    st.pdus[1] = ucs2_part(0x42, 3, 1, 2, 0x0061);
+    st.install();
+    get_modem_info();
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_EQ(sms_rx_held(), 2);
+    fake_sys::set_now_us(fake_sys::now_us() + (layout::RX_PARTS_WAIT_S - 30) * 1000000ull);
+    get_modem_info();
+    EXPECT_EQ(is_new_sms.load(), 0);
+    EXPECT_EQ(fake_serial::count("AT+CMGR="), 2);   // held parts are not read again
+    fake_sys::set_now_us(fake_sys::now_us() + 60 * 1000000ull);
+    get_modem_info();
+    sms_message m{};
+    sms_rx_info info{};
+    ASSERT_EQ(sms_check_new_one_info(&m, &info), 1);
+    EXPECT_EQ(info.flags, layout::RX_FLAG_PARTS_MISSING);
+    EXPECT_EQ(info.parts_present, 2);
+    EXPECT_EQ(std::string(reinterpret_cast<const char *>(m.text), m.length), std::string("\0a\0b\0c\0d", 8));
+}
+
+TEST_F(SmsTest, StatusReportsAndOtherKindsAreRecordedAndRemovedNeverHandedOver) {
+    Storage st;
+    st.pdus[0] = "0006" "2A" "0A911032547698" "62100221300400" "62100221400400" "00";   // status report
+    st.pdus[1] = "0011000A8110325476980000AA0341E110";                                    // a stored SUBMIT
+    st.pdus[2] = "00040A8110325476980020621002213004000241E1";                            // compressed
+    st.pdus[3] = "06912143658709040A8110325476980000621002213004230341";                  // cut short
+    st.pdus[4] = gsm7_at("ok", 3, 40);
+    st.install();
+    testing::internal::CaptureStdout();
+    get_modem_info();
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("--> SMS 0: status report for +0123456789, reference 42, status 0\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("--> SMS 1: not a received message (first octet), removed; answer in hex:\n"), std::string::npos);
+    EXPECT_NE(out.find("--> SMS 2: compressed text, which cannot be shown, removed; answer in hex:\n"), std::string::npos);
+    EXPECT_NE(out.find("--> SMS 3: undecodable PDU, removed; answer in hex:\n"), std::string::npos);
+    // The whole answer survives in the log.
+    const std::string cut = "06912143658709040A8110325476980000621002213004230341";
+    char hex[2 * 60 + 1];
+    gsmBytes2String(reinterpret_cast<const unsigned char *>(cut.data()), hex, static_cast<int>(cut.size()));
+    EXPECT_NE(out.find(hex), std::string::npos);
+    for (int i = 0; i < 4; i++) EXPECT_EQ(fake_serial::count("AT+CMGD=" + std::to_string(i) + "\r\n"), 1) << i;
+    EXPECT_EQ(take(), "ok");
+}
+
+TEST_F(SmsTest, HostilePdusAreLoggedAndTheScanGoesOn) {
     const std::vector<std::string> hostile = {
         "ZZZZ",                                                         // not hexadecimal
         "06912143658709040A811032547698000062100221300423",             // ends before the user data
-        "06912143658709040A8110325476980000621002213004230341",         // user data cut short
         "06912143658709040A81103254769800006210022130042399",           // length far beyond the data
         "FF91",                                                          // service centre longer than the text
         "",                                                              // no PDU line at all
-        "06912143658709FF",                                              // originator longer than any buffer
+        "0691214365870904FF91",                                          // originator longer than any buffer
     };
-    answer("AT+CPMS?", storage(static_cast<int>(hostile.size()) + 1, 50));
-    for (size_t i = 0; i < hostile.size(); i++) answer("AT+CMGR=" + std::to_string(i) + "\r", cmgrd(hostile[i]));
-    answer("AT+CMGR=" + std::to_string(hostile.size()) + "\r", cmgrd(kAbcPdu));
+    Storage st;
+    for (size_t i = 0; i < hostile.size(); i++) st.pdus[static_cast<int>(i)] = hostile[i];
+    st.pdus[static_cast<int>(hostile.size())] = kAbcPdu;
+    st.install();
     testing::internal::CaptureStdout();
     get_modem_info();
     std::string out = testing::internal::GetCapturedStdout();
     for (size_t i = 0; i < hostile.size(); i++)
         EXPECT_NE(out.find("--> SMS " + std::to_string(i) + ": undecodable PDU, removed; answer in hex:\n"), std::string::npos)
             << hostile[i];
-    EXPECT_EQ(is_new_sms.load(), 1);
-    EXPECT_STREQ(reinterpret_cast<const char *>(recv_new_sms.text), "ABC");
+    EXPECT_EQ(take(), "ABC");
 }
 
-TEST_F(SmsTest, AMessageIsDeliveredOnce) {
-    // A modem that keeps the message after reading it.
-    answer("AT+CPMS?", storage(2, 50));
-    answer("AT+CMGR=0", cmgrd(kAbcPdu));
-    answer("AT+CMGR=1", "\r\nOK\r\n");
+TEST_F(SmsTest, ARestartBeforeTheReleaseDeliversTheMessageAgain) {
+    // Read (and so marked read) and handed over, then the process restarts:
+    // the message is still stored and comes again; nothing is lost.
+    Storage st;
+    st.pdus[3] = gsm7_at("again", 3, 40);
+    st.install();
     get_modem_info();
-    ASSERT_EQ(is_new_sms.load(), 1);
-    sms_message got{};
-    ASSERT_EQ(sms_check_new_one(&got), 1);
-    testing::internal::CaptureStdout();
+    sms_message m{};
+    ASSERT_EQ(sms_check_new_one_info(&m, nullptr), 1);
+    EXPECT_EQ(st.stat[3], 1);
+    modem_state_reset();
+    is_do_first_time_cmd = 1;
     get_modem_info();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(is_new_sms.load(), 0);
-    EXPECT_NE(out.find("--> SMS 0: already delivered, removed\n"), std::string::npos);
-    EXPECT_EQ(fake_serial::count("AT+CMGR=1\r\n"), 1);   // the scan went on
+    EXPECT_EQ(fake_serial::count("AT+CMGD"), 0);
+    EXPECT_EQ(take(), "again");
 }
 
 TEST_F(SmsTest, StorageCapacityFromTheModemIsBounded) {
-    answer("AT+CPMS?", "+CPMS: \"SM\",5,2000000000,\"SM\",5,50\r\n");
+    answer("AT+CPMS?", "\r\n+CPMS: \"SM\",5,2000000000,\"SM\",5,50\r\n\r\nOK\r\n");
+    answer("AT+CMGR=", "\r\nOK\r\n");
     get_modem_info();
     EXPECT_EQ(fake_serial::count("AT+CMGR="), 255);
 }

@@ -1,4 +1,5 @@
 // The voice call against a scripted modem: minutes of call on the virtual clock.
+#include "modbus/regmap.h"
 #include "tests/unit/modem_fixture.h"
 
 using fake_serial::answer;
@@ -88,7 +89,10 @@ TEST_F(VoiceTest, AnsweredCallPlaysTheMessageAndHangsUp) {
     EXPECT_EQ(s[static_cast<size_t>(play)].wait_ms, 100);
     EXPECT_EQ(s[static_cast<size_t>(chup)].wait_ms, 300);
     EXPECT_DOUBLE_EQ(ms_between(atd, play), 1000.0);   // the first poll that shows BEGIN
-    EXPECT_DOUBLE_EQ(ms_between(play, chup), 5000.0);
+    // The stop notice at 5 s, then half a second that tells a whole play
+    // from one cut by the far end.
+    EXPECT_DOUBLE_EQ(ms_between(play, chup), 5500.0);
+    EXPECT_EQ(send_voice_outcome.load(), CALL_PLAYED);
     EXPECT_EQ(status_in_call, 2);
     EXPECT_EQ(send_voice_status.load(), 3);
     EXPECT_NE(out.find("====== Send VOICE =======\nsend_voice:Phone Number:0123456789\n"
@@ -109,18 +113,154 @@ TEST_F(VoiceTest, FarEndAnsweringAtOnce) {
     EXPECT_EQ(send_voice_status.load(), 3);
 }
 
-TEST_F(VoiceTest, RingingTooLongGoesToVoiceMail) {
+TEST_F(VoiceTest, RingingForeverIsNoAnswerAndNothingIsPlayed) {
+    // Played into a call that only rings, the recording reaches nobody (the
+    // module refuses it and leaves the call up): no answer, a failed try.
     answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: RING\r\n");
-    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 2000));
+    answer("AT+CCMXPLAYWAV", kOk);
+    int32_t state_while_ringing = -1;
+    answer_with("AT+CHUP", [&](const std::string &) {
+        state_while_ringing = modem_call_state.load();
+        return std::string(kOk);
+    });
     std::string out = run_call(call_to("0123456789"));
     int atd = fake_serial::find("ATD");
-    int play = fake_serial::find("AT+CCMXPLAYWAV");
-    ASSERT_EQ(play, atd + 1);
-    // 301 ring polls 100 ms apart, one more poll, then the 23 s pause.
-    EXPECT_DOUBLE_EQ(ms_between(atd, play), 100.0 + 301 * 100.0 + 23000.0);
-    EXPECT_EQ(ring_marks(out), 301u);
+    EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
+    ASSERT_EQ(fake_serial::find("AT+CHUP"), atd + 1);
+    // 601 ring polls 100 ms apart (a minute), then the hang-up.
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 100.0 + 600 * 100.0);
+    EXPECT_EQ(ring_marks(out), 601u);
+    EXPECT_EQ(state_while_ringing, 2);
+    EXPECT_EQ(modem_call_state.load(), 0);
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_EQ(send_voice_outcome.load(), CALL_NO_ANSWER);
+    EXPECT_FALSE(call_reached(send_voice_outcome.load()));
+}
+
+TEST_F(VoiceTest, VoiceMailboxThatConnectsAfterRingingIsPlayedInto) {
+    answer_with("ATD", then_notice("\r\nOK\r\n\r\nVOICE CALL: RING\r\n", "\r\nVOICE CALL: BEGIN\r\n", 25000));
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 3000));
+    run_call(call_to("0123456789"));
+    int atd = fake_serial::find("ATD");
+    ASSERT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), atd + 1);
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 25000.0);
+    EXPECT_EQ(send_voice_status.load(), 3);
+    EXPECT_EQ(send_voice_outcome.load(), CALL_PLAYED);
+
+    // Connected only after 40 s of ringing: a mailbox, whose greeting is let
+    // pass (23 s) before the recording.
+    fake_serial::clear_sent();
+    answer_with("ATD", then_notice("\r\nOK\r\n\r\nVOICE CALL: RING\r\n", "\r\nVOICE CALL: BEGIN\r\n", 40000));
+    std::string out = run_call(call_to("0123456789"));
+    atd = fake_serial::find("ATD");
+    ASSERT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), atd + 1);
+    EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 40000.0 + 23000.0);
     EXPECT_NE(out.find("Go voice mail...wait 23 second...\r\n"), std::string::npos);
     EXPECT_EQ(send_voice_status.load(), 3);
+}
+
+TEST_F(VoiceTest, EveryEndTheModuleGivesEndsTheCallAtOnce) {
+    struct Case {
+        const char *notice;
+        int32_t outcome;
+        int error;
+    } cases[] = {
+        {"\r\nBUSY\r\n", CALL_BUSY, -1},
+        {"\r\nNO ANSWER\r\n", CALL_NO_ANSWER, -1},
+        {"\r\nNO DIALTONE\r\n", CALL_NO_DIALTONE, -1},
+        {"\r\nNO CARRIER\r\n", CALL_NO_CARRIER, -1},
+        {"\r\nVOICE CALL: END: 000000\r\n", CALL_REJECTED, -1},
+        {"\r\n+CME ERROR: 30\r\n", CALL_REJECTED, 30},
+        {"\r\n+CME ERROR: no network service\r\n", CALL_REJECTED, 30},
+        {"\r\nERROR\r\n", CALL_REJECTED, -1},
+    };
+    for (const Case &c : cases) {
+        // After some ringing, and as the answer to the dial itself.
+        for (bool in_dial : {false, true}) {
+            fake_serial::clear_sent();
+            uint64_t t0 = fake_sys::slept_us();
+            if (in_dial)
+                answer("ATD", c.notice);
+            else
+                answer_with("ATD", then_notice("\r\nOK\r\n\r\nVOICE CALL: RING\r\n", c.notice, 2000));
+            run_call(call_to("0123456789"));
+            EXPECT_EQ(send_voice_status.load(), 4) << c.notice;
+            EXPECT_EQ(send_voice_outcome.load(), c.outcome) << c.notice;
+            EXPECT_EQ(send_voice_error.load(), c.error) << c.notice;
+            EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
+            // The try ends within seconds, not after a minute of idle polls.
+            EXPECT_LT(fake_sys::slept_us() - t0, 5000000u) << c.notice;
+            EXPECT_EQ(fake_serial::count("AT+CHUP"), in_dial ? 0 : 1) << c.notice;
+        }
+    }
+}
+
+TEST_F(VoiceTest, FarEndHangingUpDuringTheRecordingIsNotDelivered) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    // The stop notice and the call end in one burst, and split across polls.
+    for (int gap : {0, 150}) {
+        fake_serial::clear_sent();
+        answer_with("AT+CCMXPLAYWAV", [gap](const std::string &) {
+            inject("\r\n+WAVSTATE: wav play stop\r\n", 3000);
+            inject("\r\nVOICE CALL: END: 000003\r\n\r\nNO CARRIER\r\n", 3000 + gap);
+            return std::string(kOk);
+        });
+        run_call(call_to("0123456789"));
+        EXPECT_EQ(send_voice_status.load(), 4) << gap;
+        EXPECT_EQ(send_voice_outcome.load(), CALL_CUT) << gap;
+        EXPECT_TRUE(call_reached(send_voice_outcome.load()));
+    }
+    // The call ends without any stop notice.
+    fake_serial::clear_sent();
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\nVOICE CALL: END: 000002\r\n", 2000));
+    run_call(call_to("0123456789"));
+    EXPECT_EQ(send_voice_status.load(), 4);
+    EXPECT_EQ(send_voice_outcome.load(), CALL_CUT);
+}
+
+TEST_F(VoiceTest, CallStateAndProgressFollowTheCall) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    int32_t state = -1;
+    uint32_t before = modem_progress.load();
+    answer_with("AT+CCMXPLAYWAV", [&](const std::string &) {
+        state = modem_call_state.load();
+        inject("\r\n+WAVSTATE: wav play stop\r\n", 75000);   // a 75 s recording
+        return std::string(kOk);
+    });
+    run_call(call_to("0123456789"));
+    EXPECT_EQ(state, 3);
+    EXPECT_EQ(modem_call_state.load(), 0);
+    EXPECT_EQ(send_voice_status.load(), 3);
+    // A poll every 100 ms: the dispatcher sees the modem at work all along.
+    EXPECT_GT(modem_progress.load() - before, 700u);
+}
+
+TEST_F(VoiceTest, PlayDirectoryComesFromTheSetting) {
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
+    run_call(call_to("0123456789"));   // all zero: the default
+    EXPECT_EQ(fake_serial::sent().at(static_cast<size_t>(fake_serial::find("AT+CCMXPLAYWAV"))).data, play_cmd());
+    struct Case {
+        std::vector<uint16_t> regs;
+        std::string dir;
+    } cases[] = {
+        {{0x453A, 0x2F00}, "E:/"},                  // "E:/"
+        {{0x433A}, "C:/"},                          // "C:" gets its '/'
+        {{0x453A, 0x2F22, 0x2C31}, ""},            // a quote: the default
+    };
+    for (const Case &c : cases) {
+        for (int i = 0; i < layout::HR_MODEM_PLAY_DIR_N; i++) hr_set(layout::HR_MODEM_PLAY_DIR + i, 0);
+        for (size_t i = 0; i < c.regs.size(); i++) hr_set(layout::HR_MODEM_PLAY_DIR + static_cast<int>(i), c.regs[i]);
+        fake_serial::clear_sent();
+        run_call(call_to("0123456789"));
+        std::string want = c.dir.empty() ? play_cmd() : "AT+CCMXPLAYWAV=\"" + c.dir + "DO5_ON.wav\",1\r\n";
+        EXPECT_EQ(fake_serial::sent().at(static_cast<size_t>(fake_serial::find("AT+CCMXPLAYWAV"))).data, want);
+    }
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
 }
 
 TEST_F(VoiceTest, SilentLineIsHungUpAfterTheTimeOut) {
@@ -134,17 +274,19 @@ TEST_F(VoiceTest, SilentLineIsHungUpAfterTheTimeOut) {
     EXPECT_DOUBLE_EQ(ms_between(atd, chup), 100.0 + 1200 * 100.0);   // 1201 polls
     EXPECT_EQ(idle_marks(out), 1201u);
     // An unanswered call is not delivered, however the hang-up is answered.
-    EXPECT_NE(out.find("AT+CHUP(timeout) recv:\r\nOK\r\n\nsend_voice_status(timeout) --> 4\r\n"),
+    EXPECT_NE(out.find("AT+CHUP(timeout) recv:\r\nOK\r\n\nsend_voice outcome: no answer\r\n"
+                       "send_voice_status(timeout) --> 4\r\n"),
               std::string::npos);
     EXPECT_EQ(send_voice_status.load(), 4);
 }
 
-TEST_F(VoiceTest, PlayErrorFailsWithoutHangingUp) {
+TEST_F(VoiceTest, PlayErrorFailsAndHangsUp) {
     answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
     answer("AT+CCMXPLAYWAV", "\r\nERROR\r\n");
     std::string out = run_call(call_to("0123456789"));
-    EXPECT_GE(fake_serial::find("AT+CCMXPLAYWAV"), 0);
-    EXPECT_EQ(fake_serial::count("AT+CHUP"), 0);
+    // No call is left up for the next try to collide with.
+    EXPECT_EQ(fake_serial::find("AT+CHUP"), fake_serial::find("AT+CCMXPLAYWAV") + 1);
+    EXPECT_EQ(send_voice_outcome.load(), CALL_PLAY_ERROR);
     EXPECT_EQ(send_voice_status.load(), 4);
     EXPECT_NE(out.find("send_voice_status(CCMXPLAYWAV) --> 4\r\n"), std::string::npos);
 }
@@ -158,7 +300,10 @@ TEST_F(VoiceTest, NoCarrierEndsTheCallAsFailed) {
     EXPECT_DOUBLE_EQ(ms_between(atd, atd + 1), 2000.0);
     EXPECT_EQ(fake_serial::find("AT+CCMXPLAYWAV"), -1);
     EXPECT_EQ(send_voice_status.load(), 4);
-    EXPECT_NE(out.find("AT+CHUP recv:\r\nERROR\r\n\nsend_voice_status(AT+CHUP) --> 4\r\n"), std::string::npos);
+    // An unconfirmed hang-up is followed by the plain one.
+    EXPECT_EQ(fake_serial::find("ATH"), atd + 2);
+    EXPECT_NE(out.find("AT+CHUP recv:\r\nERROR\r\n\nATH recv:"), std::string::npos) << out;
+    EXPECT_NE(out.find("send_voice outcome: no carrier\r\nsend_voice_status(AT+CHUP) --> 4\r\n"), std::string::npos);
 
     // The modem confirming the end of the lost call still leaves it failed,
     // and the status is final before the mailbox is freed.
@@ -266,4 +411,62 @@ TEST_F(VoiceTest, SendOneWhileACallRunsIsRefused) {
     EXPECT_EQ(voice_send_one(second), 1);
     EXPECT_EQ(send_voice_status.load(), 1);
     EXPECT_STREQ(send_voice.phone, "5555");
+}
+
+// Key presses: asked for only when the producer wants a key (an alarm that
+// needs acknowledging); the key may come in pieces after the recording.
+TEST_F(VoiceTest, KeyAfterTheRecordingIsReportedBeforeTheVerdict) {
+    answer("AT+DDET=1", kOk);
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", [](const std::string &) {
+        inject("\r\n+WAVSTATE: wav play stop\r\n", 2000);
+        inject("\r\n+RXD", 3000);    // the notice cut in two reads
+        inject("TMF: 1\r\n", 3150);
+        return std::string(kOk);
+    });
+    voice_key_wanted.store(1);
+    std::string out = run_call(call_to("0123456789"));
+    voice_key_wanted.store(0);
+    int ddet = fake_serial::find("AT+DDET=1");
+    ASSERT_GE(ddet, 0);
+    EXPECT_LT(ddet, fake_serial::find("ATD"));
+    // The hang-up waits for the key, not for the time-out.
+    double waited = ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP"));
+    EXPECT_GE(waited, 3150.0);
+    EXPECT_LT(waited, 4000.0);
+    EXPECT_EQ(send_voice_key.load(), '1');
+    EXPECT_EQ(send_voice_status.load(), 3);
+    EXPECT_NE(out.find("send_voice: key 1 pressed"), std::string::npos) << out;
+}
+
+TEST_F(VoiceTest, AnsweredWithoutKeyIsReachedAfterTheKeyWait) {
+    answer("AT+DDET=1", kOk);
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 2000));
+    voice_key_wanted.store(1);
+    std::string out = run_call(call_to("0123456789"));
+    voice_key_wanted.store(0);
+    double waited = ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP"));
+    EXPECT_GE(waited, 2000.0 + 7000.0);   // about 8 s for a key
+    EXPECT_LT(waited, 2000.0 + 10000.0);
+    EXPECT_EQ(send_voice_key.load(), 0);
+    EXPECT_EQ(send_voice_status.load(), 3);   // reached, not acknowledged
+    EXPECT_NE(out.find("send_voice: no key pressed"), std::string::npos);
+}
+
+TEST_F(VoiceTest, NoKeyDetectionUnlessWanted) {
+    answer_with("ATD", then_notice(kOk, "\r\nVOICE CALL: BEGIN\r\n", 500));
+    answer_with("AT+CCMXPLAYWAV", [](const std::string &) {
+        inject("\r\n+RXDTMF: 1\r\n", 500);
+        inject("\r\n+WAVSTATE: wav play stop\r\n", 2000);
+        return std::string(kOk);
+    });
+    run_call(call_to("0123456789"));
+    EXPECT_EQ(fake_serial::find("AT+DDET"), -1);
+    // No key wait: the hang-up follows the recording's end once the call is
+    // seen to stay up (a few polls), not the 8 s a key is waited for.
+    double waited = ms_between(fake_serial::find("AT+CCMXPLAYWAV"), fake_serial::find("AT+CHUP"));
+    EXPECT_GE(waited, 2000.0);
+    EXPECT_LT(waited, 3000.0);
+    EXPECT_EQ(send_voice_key.load(), 0);
 }

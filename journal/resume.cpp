@@ -1,0 +1,143 @@
+#include "journal/resume.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "alarm/composer.h"
+#include "alarm/rings.h"
+#include "journal/journal.h"
+#include "modbus/regmap.h"
+#include "sys/sys.h"
+
+namespace {
+struct resume_pass {
+    int64_t oldest;        // entries queued before this expire
+    int resumed = 0;
+    int expired_n = 0;
+    uint64_t expired[64];  // the rings hold at most 2 x 17 entries
+    int expired_ring[64], expired_alarm[64];
+    uint64_t refused[64];
+    int refused_n = 0;
+};
+
+// The open entries, copied out of the journal: the rings' locks are never
+// taken under the journal's (the dispatchers take them the other way round).
+constexpr int MAX_OPEN = 2 * EVT_SLOTS;
+journal_entry g_open[MAX_OPEN];
+int g_open_n;
+
+void collect(const journal_entry &e, void *) {
+    if (g_open_n < MAX_OPEN) g_open[g_open_n++] = e;
+}
+
+void put_back(const journal_entry &e, resume_pass &p) {
+    if (e.time < p.oldest) {
+        if (p.expired_n < 64) {
+            p.expired[p.expired_n] = e.id;
+            p.expired_ring[p.expired_n] = e.ring;
+            p.expired_alarm[p.expired_n++] = e.alarm;
+        }
+        return;
+    }
+    int slot;
+    if (e.ring == 0) {
+        sms_message m{};
+        memcpy(m.text, e.body, static_cast<size_t>(e.body_len));
+        m.length = static_cast<uint8_t>(e.body_len);
+        m.mode = static_cast<uint8_t>(e.mode);
+        slot = sms_event_put_resumed(m, e.phones, e.count, e.alarm, e.id, e.done);
+        if (slot >= 0) {
+            // What the master read before the restart, it reads again.
+            if (e.alarm >= 0) {
+                // A resumed alarm SMS takes the next status record, as a new one does.
+                int k = static_cast<int>(sms_status_next.fetch_add(1) % layout::IR_SLOTS);
+                sms_buffer_status[k].status.store(layout::STATUS_QUEUED);
+                sms_buffer_status[k].slot.store(slot);
+                ir_set(layout::IR_SLOT_STATUS + k, layout::STATUS_QUEUED * layout::STATUS_SCALE);
+                ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(slot));
+            } else {
+                sms_dynamic_buffer_id.store(slot);
+                ir_set(layout::IR_DYNAMIC_STATUS, layout::STATUS_QUEUED * layout::STATUS_SCALE);
+            }
+        }
+    } else {
+        voice_message m{};
+        memcpy(m.wav_name, e.body, sizeof m.wav_name - 1);
+        slot = voice_event_put_resumed(m, e.phones, e.count, e.alarm, e.id, e.done);
+    }
+    if (slot < 0) {
+        if (p.refused_n < 64) p.refused[p.refused_n++] = e.id;
+        return;
+    }
+    int confirmed = 0;
+    for (int i = 0; i < e.count; i++) confirmed += (e.done[i / 32] >> (i % 32)) & 1;
+    printf("journal: resumed %s entry of alarm %d, %d of %d phones already served\r\n", e.ring ? "voice" : "SMS",
+           e.alarm, confirmed, e.count);
+    p.resumed++;
+}
+// Alarm changes the master saw acknowledged whose composing a restart cut
+// off: composed now, unless an entry of that alarm was queued after them.
+void recompose() {
+    uint64_t mark = 0;
+    if (journal_state_load("composed", &mark, sizeof mark) != static_cast<long>(sizeof mark)) mark = 0;
+    static journal_record r[64];
+    static int alarm_at[64];
+    static uint16_t value_at[64];
+    static uint64_t seq_at[64];
+    int n = 0;
+    bool queued_after[layout::ALARMS] = {};
+    for (uint64_t from = mark + 1;;) {
+        int got = journal_read(from, -1, 0, r, 64);
+        if (got <= 0) break;
+        for (int i = 0; i < got; i++) {
+            const journal_record &e = r[i];
+            if ((e.kind == JK_SMS_QUEUED || e.kind == JK_VOICE_QUEUED) && e.alarm >= 0 && e.alarm < layout::ALARMS)
+                queued_after[e.alarm] = true;
+            if (e.kind != JK_ALARM_CHANGE || e.b == JSRC_EDGE || e.alarm < 0 || e.alarm >= layout::ALARMS) continue;
+            // A later change of the same alarm resets what was queued after the earlier one.
+            queued_after[e.alarm] = false;
+            if (n < 64) {
+                alarm_at[n] = e.alarm;
+                value_at[n] = e.a ? layout::ALARM_ON : layout::ALARM_OFF;
+                seq_at[n++] = e.seq;
+            }
+        }
+        from = r[got - 1].seq + 1;
+    }
+    uint64_t last = 0;
+    for (int i = 0; i < n; i++) {
+        last = seq_at[i];
+        // Composed already when an entry of the alarm followed its last change.
+        bool later = false;
+        for (int k = i + 1; k < n; k++) later = later || alarm_at[k] == alarm_at[i];
+        if (!later && queued_after[alarm_at[i]]) continue;
+        printf("journal: alarm %d %s was acknowledged but not queued before the restart: queued now\r\n",
+               alarm_at[i], value_at[i] ? "ON" : "OFF");
+        modbus_do_fixed_sms(static_cast<uint16_t>(alarm_at[i]), value_at[i]);
+    }
+    journal_alarms_composed(last);
+}
+}  // namespace
+
+int journal_resume() {
+    static resume_pass p;
+    p = resume_pass{};
+    int minutes = hr_get(layout::HR_JOURNAL_RESUME);
+    if (minutes == 0) minutes = layout::JOURNAL_RESUME_DEFAULT_MIN;
+    p.oldest = static_cast<int64_t>(sys_time()) - 60ll * minutes;
+    g_open_n = 0;
+    journal_open_entries(collect, nullptr);
+    for (int i = 0; i < g_open_n; i++) put_back(g_open[i], p);
+    // Recorded once the entries are read: the journal is not re-entered from its callback.
+    for (int i = 0; i < p.expired_n; i++) {
+        printf("journal: %s entry of alarm %d older than %d min: not sent\r\n", p.expired_ring[i] ? "voice" : "SMS",
+               p.expired_alarm[i], minutes);
+        journal_event(JK_EXPIRED, p.expired_alarm[i], p.expired_ring[i], 0, nullptr);
+        journal_entry_drop(p.expired[i]);
+    }
+    for (int i = 0; i < p.refused_n; i++) journal_entry_drop(p.refused[i]);
+    journal_expired.store(p.expired_n);
+    journal_publish();
+    recompose();
+    return p.resumed;
+}
