@@ -66,7 +66,9 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     uint8_t text[TEXT_CAP] = {};
     int len = regmap_text(first, TEXT_REGS, text, TEXT_CAP);
     printf("Send SMS Contens Length:%d\n", len);
-    if (hr_get(layout::HR_VARIABLE_ON) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len, true);
+    // Zero registers are skipped as in the fixed texts: a NUL character in an
+    // SMS is corrupted data on the phone.
+    if (hr_get(layout::HR_VARIABLE_ON) == 1) len += regmap_text(VAR_TEXT_REG, VAR_TEXT_REGS, text + len, TEXT_CAP - len);
 
     sms_message msg{};
     std::memcpy(msg.text, text, static_cast<size_t>(len));
@@ -77,9 +79,12 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
     ack_note_queued(alarm, 0, res);
-    // Always record 0: the master reads the last alarm SMS in input register 0.
-    sms_buffer_status[0].status.store(1);
-    sms_buffer_status[0].slot.store(res);
+    // Each queued alarm SMS takes the next status record in turn (0, 1, .. 15,
+    // then 0 again), so the master follows the last 16 in input registers
+    // 0..15; input register 16 names the ring slot of the last one.
+    int k = static_cast<int>(sms_status_next.fetch_add(1) % layout::IR_SLOTS);
+    sms_buffer_status[k].status.store(layout::STATUS_QUEUED);
+    sms_buffer_status[k].slot.store(res);
     ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(res));
     return true;
 }
@@ -94,10 +99,8 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
     else
         return true;
 
-    char board_path[64];
-    snprintf(board_path, sizeof board_path, on ? "/media/card/voice/DO%d_ON.wav" : "/media/card/voice/DO%d_OFF.wav",
-             alarm);
-    std::string path = sys_path(board_path);
+    const std::string name = voice_file_name(alarm, on);
+    std::string path = sys_path((VOICE_CARD_DIR + name).c_str());
     if (access(path.c_str(), F_OK) != 0) {
         printf(on ? "Voice ON File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n",
@@ -111,7 +114,7 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
         return true;
     }
     voice_message vm{};
-    snprintf(vm.wav_name, sizeof vm.wav_name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", alarm);
+    snprintf(vm.wav_name, sizeof vm.wav_name, "%s", name.c_str());
     int res = voice_event_put(vm, phones, count, alarm);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());

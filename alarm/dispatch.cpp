@@ -133,8 +133,8 @@ template <typename Evt, typename Offer, typename Verdict>
 void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomic<int32_t> &status,
            std::atomic<int32_t> &busy, Offer offer, verdict (*judge)(int), int alarm, const texts &t,
            Verdict on_verdict) {
-    if (pg.slot != slot || head.status.load() != 2) pg = progress{slot, 0, 0, 0};
-    head.status.store(2);
+    if (pg.slot != slot || head.status.load() != layout::STATUS_SENDING) pg = progress{slot, 0, 0, 0};
+    head.status.store(layout::STATUS_SENDING);
     int count = std::clamp<int>(head.phone_count, 0, MAX_PHONES);
     char phones[MAX_PHONES][PHONE_SLOT_LEN];
     std::memcpy(phones, head.phones, static_cast<size_t>(count) * PHONE_SLOT_LEN);
@@ -260,8 +260,9 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
     }
     // phones_done counts the phones reached.
     head.phones_done = count - pg.missed;
-    head.status.store(pg.missed > 0 ? 4 : 3);
-    journal_entry_end(head.jid, head.alarm, pg.missed > 0 ? 4 : 3, pg.missed);
+    const int outcome = pg.missed > 0 ? layout::STATUS_FAILED : layout::STATUS_DONE;
+    head.status.store(outcome);
+    journal_entry_end(head.jid, head.alarm, outcome, pg.missed);
     pg.slot = -1;
     ack_entry_done(ring, slot);
     pop();

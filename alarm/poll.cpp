@@ -82,8 +82,8 @@ void publish_time(const char *time_text) {
 
 void report_status(int reg, int slot, std::atomic<int32_t> *record_status) {
     int st = sms_event_status(slot);
-    if (st < 1 || st > 4) return;
-    uint16_t v = static_cast<uint16_t>(st * 256);
+    if (st < STATUS_QUEUED || st > STATUS_FAILED) return;
+    uint16_t v = static_cast<uint16_t>(st * STATUS_SCALE);
     if (ir_get(reg) != v) ir_set(reg, v);
     if (record_status) record_status->store(st);
 }

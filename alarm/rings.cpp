@@ -11,10 +11,11 @@ sms_event sms_evt[EVT_SLOTS];
 voice_event voice_evt[EVT_SLOTS];
 std::atomic<int32_t> evt_in{0}, evt_out{0}, evt_in_voice{0}, evt_out_voice{0};
 
-sms_status_slot sms_buffer_status[16] = {
+sms_status_slot sms_buffer_status[layout::IR_SLOTS] = {
     {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
     {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1}, {0, -1},
 };
+std::atomic<uint32_t> sms_status_next{0};
 std::atomic<int32_t> sms_dynamic_buffer_id{-1};
 std::atomic<int32_t> if_send_sms_buffer_full{0};
 
@@ -51,7 +52,7 @@ void fill_phones(Evt &e, const char (*phones)[PHONE_SLOT_LEN], int count, int al
         std::memset(e.done, 0, sizeof e.done);
     e.phones_done = 0;
     e.phone_count = count;
-    e.status.store(1);   // last: a reader that sees 1 sees a whole entry
+    e.status.store(layout::STATUS_QUEUED);   // last: a reader that sees it sees a whole entry
 }
 
 int pop(std::mutex &mu, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
@@ -183,6 +184,7 @@ void event_rings_reset() {
         s.status.store(0);
         s.slot.store(-1);
     }
+    sms_status_next.store(0);
     sms_dynamic_buffer_id.store(-1);
     if_send_sms_buffer_full.store(0);
     alarm_waiting_reset();

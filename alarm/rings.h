@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "alarm/messages.h"
+#include "modbus/map_layout.h"
 
 constexpr int EVT_SLOTS = 18;
 
@@ -43,7 +44,9 @@ extern sms_event sms_evt[EVT_SLOTS];
 extern voice_event voice_evt[EVT_SLOTS];
 extern std::atomic<int32_t> evt_in, evt_out, evt_in_voice, evt_out_voice;
 
-extern sms_status_slot sms_buffer_status[16];
+extern sms_status_slot sms_buffer_status[layout::IR_SLOTS];
+// Counts queued alarm SMS: entry n takes status record n % 16 (wraps evenly).
+extern std::atomic<uint32_t> sms_status_next;
 extern std::atomic<int32_t> sms_dynamic_buffer_id;     // initial -1
 extern std::atomic<int32_t> if_send_sms_buffer_full;   // discrete input 0
 

@@ -18,10 +18,10 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
-sys.path.insert(0, HERE)
-from board import Board, default_build  # noqa: E402
-from run_bench import RefLine  # noqa: E402
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from sim.board import Board, default_build  # noqa: E402
+from bench.run_bench import RefLine  # noqa: E402
 
 
 def full_site():

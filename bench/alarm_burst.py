@@ -18,11 +18,12 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import set_alarm, set_phone  # noqa: E402
-from modemctl import Modem  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.mbmaster import client as mb_client, set_alarm, set_phone  # noqa: E402
+from sim.modemctl import Modem  # noqa: E402
 
 
 def wait_sent(m, n, timeout):
@@ -44,10 +45,7 @@ def main(argv=None):
     client = None
     try:
         b.start()
-        from pymodbus.client import ModbusSerialClient
-        client = ModbusSerialClient(port=b.master, baudrate=115200, timeout=2, retries=1)
-        if not client.connect():
-            raise BoardError("cannot open %s" % b.master)
+        client = mb_client(b.master, retries=1)
         m = Modem(b.root)
         for g in range(16):
             set_phone(client, g, 0, "05550001%02d" % g)

@@ -37,11 +37,13 @@ import threading
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
-from modemctl import Modem  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.maplayout import IR_SLOTS  # noqa: E402
+from sim.mbmaster import DONE, FAILED, client as mb_client, IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
+from sim.modemctl import Modem  # noqa: E402
 
 ALARM = 5
 PHONE = "0611111111"
@@ -108,7 +110,7 @@ def at_after(m, t):
     return None, None
 
 
-def one_alarm(c, m, follower, timeout=30.0):
+def one_alarm(c, m, follower, record, timeout=30.0):
     with follower.lock:
         closed_before = follower.finished
     t0 = time.time()
@@ -117,11 +119,11 @@ def one_alarm(c, m, follower, timeout=30.0):
     t768 = None
     end = time.monotonic() + timeout
     while time.monotonic() < end:
-        v = read_ir(c, IR_STATUS)[0]
+        v = read_ir(c, IR_STATUS + record)[0]   # the n-th alarm SMS reports in record n % 16
         now = time.time()
-        if v == 1024:
-            raise RuntimeError("the SMS failed (input register 0 = 1024)")
-        if v != 768:
+        if v == FAILED:
+            raise RuntimeError("the SMS failed (input register %d = %d)" % (IR_STATUS + record, v))
+        if v != DONE:
             left_768 = True
         elif not left_768:
             # A send quicker than the polling thread's 3 s report never shows
@@ -133,7 +135,7 @@ def one_alarm(c, m, follower, timeout=30.0):
             break
         time.sleep(0.05)
     if t768 is None:
-        raise RuntimeError("input register 0 did not come back to 768 within %.0f s" % timeout)
+        raise RuntimeError("input register %d did not come back to done within %.0f s" % (IR_STATUS + record, timeout))
     t_cmgs, t_sent = at_after(m, t0)
     if t_cmgs is None:
         raise RuntimeError("no AT+CMGS at the modem")
@@ -162,10 +164,7 @@ def main(argv=None):
     rows = []
     try:
         b.start()
-        from pymodbus.client import ModbusSerialClient
-        client = ModbusSerialClient(port=b.master, baudrate=115200, timeout=2, retries=1)
-        if not client.connect():
-            raise BoardError("cannot open %s" % b.master)
+        client = mb_client(b.master, retries=1)
         m = Modem(b.root)
         set_phone(client, 0, 0, PHONE)
         set_alarm(client, ALARM, [0], on_text="Latency test")
@@ -180,7 +179,7 @@ def main(argv=None):
             # A random pause puts the write at a random phase of the
             # dispatcher's, the modem's and the polling thread's cycles.
             time.sleep(rng.uniform(0.0, 3.0))
-            r = one_alarm(client, m, follower)
+            r = one_alarm(client, m, follower, i % IR_SLOTS)
             rows.append(r)
             print("%3d  %11.2f  %10.2f  %9.2f  %11.2f" % (i + 1, r["handover"], r["cmgs"], r["sent"], r["768"]),
                   flush=True)

@@ -25,11 +25,12 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import HR_SENDER_FILTER, read_di, received_sms, write_coil, write_reg  # noqa: E402
-from modemctl import Modem  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.mbmaster import client as mb_client, HR_SENDER_FILTER, read_di, received_sms, write_coil, write_reg  # noqa: E402
+from sim.modemctl import Modem  # noqa: E402
 
 REALISTIC = ["--realistic", "--confirm-time", "1,3"]
 
@@ -41,10 +42,7 @@ def run(build, count, seed, modem_args):
     times = []
     try:
         b.start()
-        from pymodbus.client import ModbusSerialClient
-        client = ModbusSerialClient(port=b.master, baudrate=115200, timeout=2, retries=1)
-        if not client.connect():
-            raise BoardError("cannot open %s" % b.master)
+        client = mb_client(b.master, retries=1)
         m = Modem(b.root)
         write_reg(client, HR_SENDER_FILTER, 0)   # any sender
         rng = random.Random(seed)

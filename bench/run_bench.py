@@ -44,9 +44,11 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
-sys.path.insert(0, os.path.join(REPO, "sim"))
+if not __package__:   # run as a script: the tree's top makes sim and bench packages
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError  # noqa: E402
+from sim import maplayout as L  # noqa: E402
+from sim.board import Board, BoardError  # noqa: E402
 
 TARGETS = ["alarmgw", "bench_ref_server", "bench_mb_client", "bench_save"]
 RESULTS = os.path.join(HERE, "RESULTS.md")
@@ -356,7 +358,7 @@ def recoveries(paths, count, workdir):
             c.read_holding_registers(0, 1, slave=1)
             before = status_kib(board.daemon.pid, "VmRSS")
             for _ in range(count):
-                r = c.write_registers(508, [0x5A3C, 0xB7E1], slave=1)
+                r = c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY, slave=1)
                 if r.isError():
                     raise RuntimeError("recovery key refused: %s" % r)
                 # The listener answers first, then recovers: wait until it serves again.

@@ -49,13 +49,15 @@ void put_back(const journal_entry &e, resume_pass &p) {
         if (slot >= 0) {
             // What the master read before the restart, it reads again.
             if (e.alarm >= 0) {
-                sms_buffer_status[0].status.store(1);
-                sms_buffer_status[0].slot.store(slot);
-                ir_set(layout::IR_SLOT_STATUS, layout::STATUS_QUEUED * 256);
+                // A resumed alarm SMS takes the next status record, as a new one does.
+                int k = static_cast<int>(sms_status_next.fetch_add(1) % layout::IR_SLOTS);
+                sms_buffer_status[k].status.store(layout::STATUS_QUEUED);
+                sms_buffer_status[k].slot.store(slot);
+                ir_set(layout::IR_SLOT_STATUS + k, layout::STATUS_QUEUED * layout::STATUS_SCALE);
                 ir_set(layout::IR_LAST_SLOT, static_cast<uint16_t>(slot));
             } else {
                 sms_dynamic_buffer_id.store(slot);
-                ir_set(layout::IR_DYNAMIC_STATUS, layout::STATUS_QUEUED * 256);
+                ir_set(layout::IR_DYNAMIC_STATUS, layout::STATUS_QUEUED * layout::STATUS_SCALE);
             }
         }
     } else {

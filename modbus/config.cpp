@@ -191,6 +191,20 @@ int read_config() {
     return 0;
 }
 
+namespace {
+// A DI or DO byte of the image holds one bit: 0 or 1.
+bool bits_ok(const uint8_t *b, size_t n) {
+    for (size_t i = 0; i < n; i++)
+        if (b[i] > 1) return false;
+    return true;
+}
+}  // namespace
+
+bool config_image_ok(const uint8_t *img, size_t n) {
+    return img != nullptr && n == static_cast<size_t>(CONFIG_SIZE) && bits_ok(img + CONFIG_OFF_DI, DI_BYTES) &&
+           bits_ok(img + CONFIG_OFF_DO, DO_BYTES);
+}
+
 int check_config() {
     Fd fd(open_for_reading(sys_path("/APP/config.ini")));
     if (fd.fd < 0) {
@@ -202,14 +216,12 @@ int check_config() {
     std::array<uint8_t, DI_BYTES> di{};
     read_at(fd.fd, di.data(), di.size(), CONFIG_OFF_DI);
     puts("Check Modbus DI Data...\r");
-    for (uint8_t b : di)
-        if (b > 1) return -1;
+    if (!bits_ok(di.data(), di.size())) return -1;
 
     std::array<uint8_t, DO_BYTES> dout{};
     read_at(fd.fd, dout.data(), dout.size(), CONFIG_OFF_DO);
     puts("Check Modbus DO Data...\r");
-    for (uint8_t b : dout)
-        if (b > 1) return -1;
+    if (!bits_ok(dout.data(), dout.size())) return -1;
 
     close(fd.release());
     puts("check config file success\r");

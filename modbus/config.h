@@ -1,6 +1,7 @@
-// The configuration file "/APP/config.ini": a 69576-byte little-endian image
-// of the register map's four tables (DI 8 bytes, DO 256 bytes, AI 256 x 16 bit,
-// AO 34400 x 16 bit). All operations work on the map data_mapping points to.
+// The configuration file "/APP/config.ini": a little-endian image of the
+// register map's four tables (DI and DO a byte each, AI and AO 16 bit each;
+// sizes and offsets in map_layout.h). All operations work on the map
+// data_mapping points to.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -23,6 +24,9 @@ int64_t getSystemTime();    // wall clock in ms since the epoch
 void config_to_image(uint8_t *img);
 void config_from_image(const uint8_t *img, size_t n);
 void config_fill_defaults();
+// True when img is a configuration image the daemon accepts: CONFIG_SIZE
+// bytes, every DI and DO byte 0 or 1 (the check check_config makes).
+bool config_image_ok(const uint8_t *img, size_t n);
 
 // The default SIM PIN written into holding registers 180..181.
 constexpr char DEFAULT_PIN[5] = "1234";

@@ -1,6 +1,17 @@
 // The register map's layout: every table size, address, block size and
-// formula, in one place for the daemon and for agwctl. Addresses are
-// zero-based within their table. No code, no state: constants only.
+// formula, in one place for the daemon, agwctl and the Python side (the
+// simulated board, tests, benches), which reads this file itself
+// (sim/maplayout.py). Addresses are zero-based within their table. No code,
+// no state: constants only, written in these forms so both readers agree:
+//   constexpr <integer type> NAME = <expression>[, NAME2 = <expression>];
+//   constexpr <integer type> NAME[N] = {<expression>, ...};
+//   struct Rec { <type> field; ... };  constexpr Rec NAME[] = {{...}, ...};
+//   constexpr <type> name(<params>) { return <expression>; }   (a formula)
+//   static_assert(<expression>);
+// Expressions use integer and character literals, earlier names, formulas,
+// arithmetic, shifts, bit and logical operators, comparisons, ?: and
+// static_cast. A new constant in these forms reaches Python without further
+// work; tests/integration/test_layout.py checks the two readings agree.
 #pragma once
 #include <cstdint>
 
@@ -26,7 +37,9 @@ constexpr int DI_JOURNAL_FAULT = 4;    // 1: the event journal cannot be written
 constexpr int DI_CANNOT_DELIVER = 5;  // self-supervision: SMS delivery impossible now
 
 // Input registers.
-constexpr int IR_SLOT_STATUS = 0;      // 0..15: status of slot k, status x 256
+// 0..15: status x 256 of a queued alarm SMS. The n-th alarm SMS queued since
+// start-up takes record n % 16, so the last 16 can be followed.
+constexpr int IR_SLOT_STATUS = 0;
 constexpr int IR_SLOTS = 16;
 constexpr int IR_LAST_SLOT = 16;       // queue slot of the SMS queued last
 constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
@@ -70,8 +83,9 @@ constexpr int IR_LOG = 200, IR_LOG_N = 56;
 constexpr int IR_LOG_COUNT = 200, IR_LOG_NEXT = 201, IR_LOG_RECORDS = 203;
 constexpr int LOG_RECORD_HEADER = 8;
 
-// Event status as reported (x 256).
+// Event status, as kept in the rings (0 empty) and reported (x STATUS_SCALE).
 constexpr int STATUS_QUEUED = 1, STATUS_SENDING = 2, STATUS_DONE = 3, STATUS_FAILED = 4;
+constexpr int STATUS_SCALE = 256;
 
 // Holding registers.
 constexpr int HR_GROUP_MASK = 0;       // 0..127: bit g = phone group g

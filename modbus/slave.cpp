@@ -114,9 +114,21 @@ uint32_t checked_address(uint16_t a) {
     return 1;
 }
 
-bool framing_known(int code) {
-    return code == 0x03 || code == 0x0B || code == 0x23 || code == 0x2B || code == 0x43 || code == 0x4B;
+// The line settings' codes are the layout's tables; the factory line is the
+// default code's entry.
+const layout::BaudCode *baud_entry(int code) {
+    for (const auto &b : layout::BAUDS)
+        if (b.code == code) return &b;
+    return nullptr;
 }
+
+const layout::FramingCode *framing_entry(int code) {
+    for (const auto &f : layout::FRAMINGS)
+        if (f.code == code) return &f;
+    return nullptr;
+}
+
+bool framing_known(int code) { return framing_entry(code) != nullptr; }
 
 // What libmodbus accepted and stored: the daemon acts on nothing it refused
 // with an exception reply (the same checks as modbus_reply's).
@@ -275,32 +287,15 @@ void write_multiple_registers(int a, int q) {
 }  // namespace
 
 int mb_baud_from_code(int code) {
-    switch (code) {
-    case 4: return 2400;
-    case 5: return 4800;
-    case 6: return 9600;
-    case 7: return 19200;
-    case 8: return 38400;
-    case 9: return 57600;
-    case 10: return 115200;
-    default: return 115200;
-    }
+    const layout::BaudCode *b = baud_entry(code);
+    return b ? b->baud : baud_entry(layout::SERIAL_DEFAULT >> 8)->baud;
 }
 
 void mb_framing_from_code(int code, char *parity, int *stop) {
-    char p = 'N';
-    int s = 1;
-    switch (code) {
-    case 0x03: p = 'N'; s = 1; break;
-    case 0x0B: p = 'N'; s = 2; break;
-    case 0x23: p = 'O'; s = 1; break;
-    case 0x2B: p = 'O'; s = 2; break;
-    case 0x43: p = 'E'; s = 1; break;
-    case 0x4B: p = 'E'; s = 2; break;
-    default: break;
-    }
-    if (parity) *parity = p;
-    if (stop) *stop = s;
+    const layout::FramingCode *f = framing_entry(code);
+    if (f == nullptr) f = framing_entry(layout::SERIAL_DEFAULT & 0xFF);
+    if (parity) *parity = f->parity;
+    if (stop) *stop = f->stop_bits;
 }
 
 // Each PIN character is the second hexadecimal digit of its byte: the digit
@@ -356,8 +351,8 @@ void modbus_slave_init() {
             uint16_t serial = hr_get(HR_SERIAL);
             if (serial != DEFAULT_SERIAL) {
                 int baud_code = serial >> 8, framing_code = serial & 0xFF;
-                if (baud_code < 4 || baud_code > 10)
-                    printf("Modbus baud code %d refused, using 115200\r\n", baud_code);
+                if (baud_entry(baud_code) == nullptr)
+                    printf("Modbus baud code %d refused, using %d\r\n", baud_code, mb_baud_from_code(-1));
                 if (!framing_known(framing_code))
                     printf("Modbus framing code 0x%02X refused, using N,1\r\n", framing_code);
                 sys_config.baud = mb_baud_from_code(baud_code);

@@ -51,6 +51,9 @@ MODEM_SIM = os.path.join(HERE, "modem_sim.py")
 GPIO_LINES = [27, 26, 28, 30, 7, 5, 80, 29, 4, 25, 6, 92, 77, 0]
 INIT_SWITCH = 5
 
+# Upper bound of every log wait, however the daemon keeps moving (seconds).
+READY_BOUND = 120.0
+
 # Reports of the sanitizers and of libstdc++ that make a run count as broken.
 FAULT_PATTERNS = [
     r"ERROR: AddressSanitizer",
@@ -252,7 +255,7 @@ class Board:
              "pty,raw,echo=0,link=%s" % self.master],
             stdout=log, stderr=log, stdin=subprocess.DEVNULL, preexec_fn=_own_session)
         log.close()
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + READY_BOUND   # the child alive: still coming up
         while not (os.path.exists(self.tty) and os.path.exists(self.master)):
             if self.socat.poll() is not None or time.monotonic() > deadline:
                 raise BoardError("socat did not link the Modbus line (see %s)" % self.path("sim/socat.log"))
@@ -270,7 +273,7 @@ class Board:
         self.socat = subprocess.Popen(cmd, stdout=log, stderr=log, stdin=subprocess.DEVNULL,
                                       preexec_fn=_own_session)
         log.close()
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + READY_BOUND   # the child alive: still coming up
         while not (os.path.exists(self.tty) and os.path.exists(self.master)):
             if self.socat.poll() is not None or time.monotonic() > deadline:
                 raise BoardError("the bus did not link the Modbus line (see %s)" % self.path("sim/bus.log"))
@@ -294,7 +297,7 @@ class Board:
             ["/usr/bin/python3", MODEM_SIM, "--root", self.root] + self.modem_args,
             stdout=log, stderr=log, stdin=subprocess.DEVNULL, preexec_fn=_own_session, env=self.env())
         log.close()
-        deadline = time.monotonic() + 10
+        deadline = time.monotonic() + READY_BOUND   # the child alive: still coming up
         while not os.path.exists(ready):
             if self.modem.poll() is not None or time.monotonic() > deadline:
                 raise BoardError("the modem simulator did not come up (see %s)" % self.path("sim/modem.log"))
@@ -332,7 +335,8 @@ class Board:
             sys.stdout.buffer.flush()
 
     def wait_ready(self, timeout=15.0):
-        """Waits until the listen thread waits for its first request."""
+        """Waits until the listen thread waits for its first request: while the
+        daemon lives and its output moves on, up to READY_BOUND seconds."""
         self.wait_log(r"Waiting for an? indication", timeout)
 
     def stop_daemon(self, sig=signal.SIGTERM):
@@ -397,10 +401,16 @@ class Board:
 
     def wait_log(self, pattern, timeout=5.0, since=0):
         """Waits for a regular expression in the current run's output (from offset
-        since); returns the match. Raises BoardError with the log tail on time-out
-        or when the daemon ends first."""
+        since); returns the match. The time-out follows progress, so a loaded
+        machine does not fail a test: it counts from the last time the output
+        grew, and the process using the CPU also counts as moving on; the whole
+        wait is bounded by max(READY_BOUND, 4 x timeout). Raises BoardError
+        with the log tail when the wait gives up or the daemon ends first."""
         rx = re.compile(pattern)
-        deadline = time.monotonic() + timeout
+        start = time.monotonic()
+        bound = start + max(READY_BOUND, 4 * timeout)
+        deadline = start + timeout
+        seen, cpu = -1, self._cpu_ticks()
         while True:
             text = self.log()
             m = rx.search(text, since)
@@ -409,9 +419,23 @@ class Board:
             if not self.running():
                 raise BoardError("daemon ended (status %s) before %r appeared:\n%s"
                                  % (self.daemon.returncode if self.daemon else None, pattern, text[-3000:]))
-            if time.monotonic() > deadline:
-                raise BoardError("%r did not appear within %.1f s:\n%s" % (pattern, timeout, text[-3000:]))
+            now = time.monotonic()
+            c = self._cpu_ticks()
+            if len(text) != seen or c > cpu + 1:
+                seen, cpu = len(text), c
+                deadline = max(deadline, now + timeout)
+            if now > min(deadline, bound):
+                raise BoardError("%r did not appear within %.1f s:\n%s" % (pattern, now - start, text[-3000:]))
             time.sleep(0.02)
+
+    def _cpu_ticks(self):
+        """CPU time the daemon has used (clock ticks); 0 when unknown."""
+        try:
+            with open("/proc/%d/stat" % self.daemon.pid) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+            return int(fields[11]) + int(fields[12])
+        except (OSError, AttributeError, IndexError, ValueError):
+            return 0
 
     def faults(self):
         text = self.log(whole=True)

@@ -25,13 +25,14 @@ import time
 import traceback
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, HERE)
+if not __package__:   # run as a script: the tree's top makes sim a package
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import (COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
+from sim.board import Board, BoardError, default_build  # noqa: E402
+from sim.mbmaster import (DONE, FAILED, PHONE_REGS, QUEUED, SENDING, COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SMS_ENABLE, IR_LAST_SLOT, IR_STATUS,  # noqa: E402
                       STATUS_NAMES, MasterError, alarm_text_reg, phone_reg, read_di, read_hr, read_ir,
                       received_sms, set_alarm, set_phone, write_coil)
-from modemctl import Modem, ModemError  # noqa: E402
+from sim.modemctl import Modem, ModemError  # noqa: E402
 
 ALARM = 3
 ALARM_TEXT = "Fire alarm: hall 2"
@@ -101,7 +102,8 @@ class Demo:
 
     def configure(self):
         c = self.client
-        self.step("Step 1. Phone groups (holding registers from 30000, 10 per phone, two characters each)")
+        self.step("Step 1. Phone groups (holding registers from %d, %d per phone, two characters each)"
+                  % (phone_reg(0, 0), PHONE_REGS))
         for g, k, number in PHONES:
             set_phone(c, g, k, number)
             r = phone_reg(g, k)
@@ -125,7 +127,7 @@ class Demo:
         numbers = [n for _, _, n in PHONES]
         self.step("Step 3. Raise alarm %d: coil %d ON (Modbus function 5)" % (ALARM, ALARM))
         self.say("   The master follows the delivery in input register %d: the status x 256." % IR_STATUS)
-        self.say("   (256 queued, 512 sending, 768 done: every phone served, 1024 failed)")
+        self.say("   (%d queued, %d sending, %d done: every phone served, %d failed)" % (QUEUED, SENDING, DONE, FAILED))
         before = len(m.outbox())
         t = time.monotonic()
         write_coil(c, ALARM, True)
@@ -147,14 +149,14 @@ class Demo:
                 self.event(t, 'the network received an SMS for %s: "%s" (%s)'
                            % (s.get("number"), s.get("text"), s.get("status")))
             shown = len(out)
-            if status in (768, 1024):
+            if status in (DONE, FAILED):
                 break
             time.sleep(0.2)
         got = [(s.get("number"), s.get("text")) for s in m.sent()[before:]]
         ok = self.result(got == [(n, ALARM_TEXT) for n in numbers],
                          "alarm %d raised: %d of %d SMS reached the network with the alarm's text"
                          % (ALARM, len(got), len(numbers)))
-        ok &= self.result(status == 768, "status in input register %d reached 768 (seen %s)"
+        ok &= self.result(status == DONE, "status in input register %d reached done (seen %s)"
                           % (IR_STATUS, ", ".join(map(str, seen)) or "nothing"))
         return ok
 

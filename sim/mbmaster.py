@@ -5,53 +5,69 @@ Used by the demonstration (sim/demo.py), the end-to-end tests and the alarm
 latency benchmark. Every helper raises MasterError when the slave answers with
 an error or not at all.
 """
-import io
 import math
 import struct
-import wave
+
+from pymodbus.client import ModbusSerialClient
+
+from sim import maplayout as L
 
 SLAVE = 1
-ON = 0xFF00
-OFF = 0x0000
+ON = L.ALARM_ON
+OFF = L.ALARM_OFF
 
-# holding registers
-HR_SMS_ENABLE = 128        # bit b of 128 + j: SMS of alarm 16j + b
-HR_VOICE_ENABLE = 136      # bit b of 136 + j: voice call of alarm 16j + b
-HR_VAR_TEXT_ON = 203       # 1: append the variable text to every alarm SMS
-HR_EDGE_MODE = 208         # 1: alarm edge mode
-HR_SENDER_FILTER = 254     # non-zero: accept SMS only from configured phones
-HR_EDGE_DELAY = 256        # 256 + n: edge delay of alarm n (alarm 127: 209)
-HR_VAR_TEXT = 383          # 16 text registers
-HR_DYN_TEXT = 399          # 70 text registers
-HR_DYN_PHONE = 469         # 10 ASCII-pair registers
-TEXT_REGS = 54             # per alarm text (ON, then OFF)
-PHONE_REGS = 10
+# Short names for the registers the master uses most; every address comes from
+# the register map's header (sim/maplayout.py reads it).
+HR_SMS_ENABLE = L.HR_SMS_ENABLE        # bit b of + j: SMS of alarm 16j + b
+HR_VOICE_ENABLE = L.HR_VOICE_ENABLE    # voice call of alarm 16j + b
+HR_VAR_TEXT_ON = L.HR_VARIABLE_ON      # 1: append the variable text to every alarm SMS
+HR_EDGE_MODE = L.HR_EDGE_MODE
+HR_SENDER_FILTER = L.HR_SENDER_FILTER
+HR_EDGE_DELAY = L.HR_EDGE_DELAY        # alarms 0..126; L.edge_delay_reg(n) for any alarm
+HR_VAR_TEXT = L.HR_VARIABLE_TEXT
+HR_DYN_TEXT = L.HR_DYN_TEXT
+HR_DYN_PHONE = L.HR_DYN_PHONE
+TEXT_REGS = L.TEXT_N                   # per alarm text (ON, then OFF)
+PHONE_REGS = L.PHONE_N
 
-# coils
-COIL_DYNAMIC_SMS = 128
-COIL_CLEAR_RECEIVED = 199
-COIL_CLEAR_QUEUE = 200
+COIL_DYNAMIC_SMS = L.CO_DYNAMIC_SMS
+COIL_CLEAR_RECEIVED = L.CO_CLEAR_RX_SMS
+COIL_CLEAR_QUEUE = L.CO_CLEAR_QUEUE
 
-# input registers
-IR_STATUS = 0              # 0..15: status x 256 of the alarm SMS in record k
-IR_LAST_SLOT = 16
-IR_DYN_STATUS = 17
-IR_CSQ = 18
-IR_CREG = 27
-IR_SENDER = 30             # 30..39
-IR_CENTURY = 40
-IR_TIME = 41               # 41..46
-IR_CODING = 47
-IR_TEXT = 48               # 48..127
-IR_VOICE_PRESENT = 128     # 128..143
-IR_VOICE_FORMAT = 144      # 144..159
+IR_STATUS = L.IR_SLOT_STATUS           # status x 256 of the n-th alarm SMS in record n % 16
+IR_LAST_SLOT = L.IR_LAST_SLOT
+IR_DYN_STATUS = L.IR_DYNAMIC_STATUS
+IR_CSQ = L.IR_CSQ
+IR_CREG = L.IR_CREG
+IR_SENDER = L.IR_RX_SENDER
+IR_CENTURY = L.IR_RX_CENTURY
+IR_TIME = L.IR_RX_TIME
+IR_CODING = L.IR_RX_CODING
+IR_TEXT = L.IR_RX_TEXT
+IR_VOICE_PRESENT = L.IR_WAV_PRESENT
+IR_VOICE_FORMAT = L.IR_WAV_VALID
 
-# discrete inputs
-DI_QUEUE_FULL = 0
-DI_NEW_SMS = 1
-DI_CARD = 2
+DI_QUEUE_FULL = L.DI_QUEUE_FULL
+DI_NEW_SMS = L.DI_RX_SMS
+DI_CARD = L.DI_SD_CARD
 
-STATUS_NAMES = {0: "nothing yet", 256: "queued", 512: "sending", 768: "done", 1024: "failed"}
+# Reported statuses (register value = status x STATUS_SCALE).
+QUEUED, SENDING, DONE, FAILED = (L.STATUS_SCALE * s for s in (L.STATUS_QUEUED, L.STATUS_SENDING, L.STATUS_DONE,
+                                                                L.STATUS_FAILED))
+STATUS_NAMES = {0: "nothing yet", QUEUED: "queued", SENDING: "sending", DONE: "done", FAILED: "failed"}
+alarm_text_reg = L.alarm_text_reg      # first register of alarm n's ON text
+alarm_off_text_reg = L.alarm_off_text_reg
+phone_reg = L.phone_reg                # first of the registers of phone k of group g
+
+
+def client(port, timeout=2, retries=0):
+    """A connected pymodbus client on the master's end of the line, at the
+    gateway's factory line settings (115200 8N1)."""
+    c = ModbusSerialClient(port=port, baudrate=115200, bytesize=8, parity="N", stopbits=1,
+                           timeout=timeout, retries=retries)
+    if not c.connect():
+        raise MasterError("cannot open %s" % port)
+    return c
 
 
 class MasterError(RuntimeError):
@@ -71,17 +87,6 @@ def crc16(data):
 def rtu(body):
     """The frame: body followed by its CRC, low byte first."""
     return body + struct.pack("<H", crc16(body))
-
-
-def alarm_text_reg(n):
-    """First register of alarm n's ON text (its OFF text follows 54 registers on)."""
-    return 10000 + 2048 * (n // 16) + 108 * (n % 16)
-
-
-def phone_reg(group, k):
-    """First of the 10 registers of phone k of group g."""
-    base = 30000 + 170 * group if group < 8 else 32048 + 170 * (group - 8)
-    return base + 10 + 10 * k
 
 
 # ---- character conventions ---------------------------------------------------
@@ -131,18 +136,26 @@ def received_text(regs, coding, length=None):
     return raw.split(b"\0", 1)[0].decode("latin-1")
 
 
+def wav_file(channels=1, rate=8000, bits=16, fmt_code=1, list_chunk=False, samples=400, data=None):
+    """A RIFF WAVE file built chunk by chunk, so tests can make the odd ones the
+    gateway must refuse (format code, channels, rate, an extra LIST chunk)."""
+    body = struct.pack("<HHIIHH", fmt_code, channels, rate, rate * channels * bits // 8, channels * bits // 8, bits)
+    if data is None:
+        data = bytes((i * 37) & 0xFF for i in range(samples))
+    chunks = b"fmt " + struct.pack("<I", len(body)) + body
+    if list_chunk:
+        info = b"INFOISFT\x04\x00\x00\x00abc\x00"
+        chunks += b"LIST" + struct.pack("<I", len(info)) + info
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
 def wav_bytes(seconds=0.2, rate=8000, channels=1, width=2):
     """A short tone as a RIFF WAVE file (by default the format the modem plays)."""
-    buf = io.BytesIO()
-    with wave.open(buf, "wb") as w:
-        w.setnchannels(channels)
-        w.setsampwidth(width)
-        w.setframerate(rate)
-        n = int(seconds * rate)
-        frames = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) * channels
-                          for i in range(n))
-        w.writeframes(frames)
-    return buf.getvalue()
+    n = int(seconds * rate)
+    frames = b"".join(struct.pack("<h", int(8000 * math.sin(2 * math.pi * 440 * i / rate))) * channels
+                      for i in range(n))
+    return wav_file(channels=channels, rate=rate, bits=8 * width, data=frames)
 
 
 # ---- requests ----------------------------------------------------------------
@@ -187,10 +200,10 @@ def set_phone(c, group, k, number):
 
 
 def set_bit(c, base, n, on=True):
-    """Sets bit n % 16 of holding register base + n // 16 (read-modify-write)."""
-    reg = base + n // 16
+    """Sets alarm n's bit in the enable words from base (read-modify-write)."""
+    reg = base + L.enable_word(n)
     v = read_hr(c, reg)[0]
-    v = v | (1 << (n % 16)) if on else v & ~(1 << (n % 16))
+    v = v | (1 << L.enable_bit(n)) if on else v & ~(1 << L.enable_bit(n))
     write_reg(c, reg, v)
 
 
@@ -207,16 +220,17 @@ def set_alarm(c, n, groups, on_text=None, off_text=None, sms=True, voice=False):
     if on_text is not None:
         write_regs(c, alarm_text_reg(n), text_regs(on_text, TEXT_REGS))
     if off_text is not None:
-        write_regs(c, alarm_text_reg(n) + TEXT_REGS, text_regs(off_text, TEXT_REGS))
+        write_regs(c, alarm_off_text_reg(n), text_regs(off_text, TEXT_REGS))
     return mask
 
 
 def received_sms(c):
-    """The last received SMS as published in input registers 30..127."""
-    regs = read_ir(c, IR_SENDER, 98)
-    sender = regs_ascii(regs[0:10])
-    t = [regs_ascii([r]) for r in regs[10:17]]
+    """The last received SMS as published in the input registers."""
+    regs = read_ir(c, IR_SENDER, L.IR_RX_LAST - L.IR_RX_SENDER + 1)
+    at = lambda a: a - L.IR_RX_SENDER   # noqa: E731 - offset in regs
+    sender = regs_ascii(regs[at(L.IR_RX_SENDER):at(L.IR_RX_SENDER + L.IR_RX_SENDER_N)])
+    t = [regs_ascii([r]) for r in regs[at(L.IR_RX_CENTURY):at(L.IR_RX_TIME + L.IR_RX_TIME_N)]]
     when = "%s%s/%s/%s %s:%s:%s" % tuple(t)
-    coding = regs[17]
+    coding = regs[at(L.IR_RX_CODING)]
     return {"sender": sender, "time": when, "coding": coding,
-            "text": received_text(regs[18:], coding), "regs": regs}
+            "text": received_text(regs[at(L.IR_RX_TEXT):], coding), "regs": regs}

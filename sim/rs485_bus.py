@@ -25,7 +25,10 @@ import struct
 import sys
 import time
 import tty
-from mbmaster import crc16, rtu  # noqa: E402
+
+if not __package__:   # run as a script: the tree's top makes sim a package
+    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from sim.mbmaster import crc16, rtu  # noqa: E402
 
 class Node:
     def __init__(self, path):

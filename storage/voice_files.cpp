@@ -14,6 +14,12 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 
+std::string voice_file_name(int n, bool on) {
+    char name[32];
+    snprintf(name, sizeof name, on ? "DO%d_ON.wav" : "DO%d_OFF.wav", n);
+    return name;
+}
+
 namespace {
 constexpr int kAlarms = layout::ALARMS;
 constexpr int kPresenceReg = layout::IR_WAV_PRESENT;   // 16 registers, then the format bitmaps
@@ -36,17 +42,9 @@ uint32_t le32(const uint8_t *p) {
 }
 uint16_t le16(const uint8_t *p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 
-std::string card_file(int n, bool on) {
-    char p[64];
-    snprintf(p, sizeof p, on ? "/media/card/voice/DO%d_ON.wav" : "/media/card/voice/DO%d_OFF.wav", n);
-    return sys_path(p);
-}
+std::string card_file(int n, bool on) { return sys_path((VOICE_CARD_DIR + voice_file_name(n, on)).c_str()); }
 
-std::string link_file(int n, bool on) {
-    char p[64];
-    snprintf(p, sizeof p, on ? "/var/zrb_318_voice/DO%d_ON.wav" : "/var/zrb_318_voice/DO%d_OFF.wav", n);
-    return sys_path(p);
-}
+std::string link_file(int n, bool on) { return sys_path((VOICE_LINK_DIR + voice_file_name(n, on)).c_str()); }
 
 // A dangling link still counts as present.
 bool entry_exists(const std::string &path) {
@@ -180,7 +178,7 @@ int pow_ne(int x, int y) {
 }
 
 int link_wav_to_var() {
-    const std::string dir = sys_path("/var/zrb_318_voice/");
+    const std::string dir = sys_path(VOICE_LINK_DIR);
     std::string cmd = "mkdir " + dir;
     SysPipe *p = sys_popen(cmd.c_str());
     if (p == nullptr) {

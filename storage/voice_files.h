@@ -2,6 +2,13 @@
 // presence and format bitmaps in input registers 128..159, and the WAV check.
 #pragma once
 #include <cstdint>
+#include <string>
+
+// Alarm n's voice files: "DO<n>_ON.wav" and "DO<n>_OFF.wav" in the card's
+// voice directory, linked under the same name from the modem's directory.
+constexpr const char *VOICE_CARD_DIR = "/media/card/voice/";
+constexpr const char *VOICE_LINK_DIR = "/var/zrb_318_voice/";
+std::string voice_file_name(int n, bool on);
 
 struct wav_header {
     uint16_t audio_format;

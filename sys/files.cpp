@@ -125,16 +125,25 @@ bool sys_file_digest(const std::string &path, uint64_t *size, uint64_t *digest) 
     struct stat st;
     Fd f(open_regular(path, &st));
     if (f.fd < 0) return false;
-    static thread_local char buf[kChunk];
+    constexpr off_t kSpan = 64 * 1024;
+    static thread_local char buf[kSpan];
     uint64_t h = 1469598103934665603ull;   // FNV-1a
-    for (;;) {
-        ssize_t r = read_some(f.fd, buf, kChunk);
-        if (r < 0) return false;
-        if (r == 0) break;
-        for (ssize_t i = 0; i < r; i++) {
-            h ^= static_cast<unsigned char>(buf[i]);
+    auto mix = [&h](const void *p, size_t n) {
+        for (size_t i = 0; i < n; i++) {
+            h ^= static_cast<const unsigned char *>(p)[i];
             h *= 1099511628211ull;
         }
+    };
+    const int64_t stamp[3] = {static_cast<int64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+                              static_cast<int64_t>(st.st_mtim.tv_nsec)};
+    mix(stamp, sizeof stamp);
+    const off_t tail = st.st_size > 2 * kSpan ? st.st_size - kSpan : kSpan;
+    for (off_t at : {off_t{0}, tail}) {
+        if (at >= st.st_size && at != 0) break;
+        if (lseek(f.fd, at, SEEK_SET) != at) return false;
+        ssize_t r = read_full(f.fd, buf, sizeof buf);
+        if (r < 0) return false;
+        mix(buf, static_cast<size_t>(r));
     }
     *size = static_cast<uint64_t>(st.st_size);
     *digest = h;

@@ -33,6 +33,9 @@ time_t sys_time();
 // "dst.tmp", is synced, checked (same size, same bytes) and renamed over dst,
 // so dst is never partial; false (dst untouched) on any failure.
 bool sys_copy_verified(const std::string &src, const std::string &dst);
+// Recognises a file again without reading it whole (a firmware on a slow card
+// would hold up the start): a digest of its size, modification time and its
+// first and last 64 KiB.
 bool sys_file_digest(const std::string &path, uint64_t *size, uint64_t *digest);
 bool sys_is_regular(const std::string &path, uint64_t *size);
 bool sys_remove(const std::string &path);   // unlink, then sync the directory

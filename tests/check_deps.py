@@ -110,6 +110,8 @@ def local_module_names():
         for top, dirs, files in os.walk(os.path.join(REPO, d)):
             names.update(os.path.splitext(f)[0] for f in files if f.endswith(".py"))
             names.update(dirs)
+    # The scanned directories that are packages (sim) are local as a whole.
+    names.update(d for d in SCAN_DIRS if os.path.exists(os.path.join(REPO, d, "__init__.py")))
     return names
 
 

@@ -32,7 +32,7 @@ constexpr int READ_MAX = 125;   // functions 3 and 4
 const char *USAGE =
     "usage: agwctl COMMAND ...\n"
     "  image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n"
-    "                                    write the 69576-byte image for the card's update/config.ini\n"
+    "                                    write the configuration image for the card's update/config.ini\n"
     "                                    (and its signature CONFIG.ini.minisig)\n"
     "  sign FILE --key SECRET.key [--version N]\n"
     "                                    write FILE.minisig for a gateway that holds the public key\n"
@@ -242,8 +242,12 @@ int cmd_show(const Opts &o) {
         if (o.args.size() != 1) return fail("usage: agwctl show CONFIG.ini | --port DEV [--all]");
         std::string img;
         if (!read_file(o.args[0], img)) return fail(o.args[0] + ": " + strerror(errno));
+        // Refused as the daemon would refuse it: never a site made up from another file.
         if (img.size() != CONFIG_SIZE)
-            fprintf(stderr, "agwctl: %s: %zu bytes, not %d; missing bytes read as 0\n", o.args[0].c_str(), img.size(), CONFIG_SIZE);
+            return fail(o.args[0] + ": " + std::to_string(img.size()) + " bytes, not " + std::to_string(CONFIG_SIZE) +
+                        ": not a configuration image");
+        if (!config_image_ok(reinterpret_cast<const uint8_t *>(img.data()), img.size()))
+            return fail(o.args[0] + ": a discrete input or coil byte is neither 0 nor 1: not a configuration image");
         fresh_map();
         config_from_image(reinterpret_cast<const uint8_t *>(img.data()), img.size());
         s = site_from_map();
@@ -309,7 +313,7 @@ std::string pairs(const uint16_t *r, int n) {
 }
 
 const char *status_name(int v) {
-    switch (v >> 8) {
+    switch (v / STATUS_SCALE) {
         case STATUS_QUEUED: return "queued";
         case STATUS_SENDING: return "sending";
         case STATUS_DONE: return "done";
@@ -513,7 +517,7 @@ int cmd_sms(const Opts &o) {
         if (read_ir(l, IR_DYNAMIC_STATUS, 1, &st)) return 2;
         if (modbus_read_input_bits(l.ctx, DI_QUEUE_FULL, 1, &full) != 1) return link_error("reading discrete input 0");
         if (full && tick >= 8) return fail("the gateway's SMS queue is full: not sent");
-        int s = st >> 8;
+        int s = st / STATUS_SCALE;
         if (s == STATUS_QUEUED || s == STATUS_SENDING) fresh = true;
         if ((fresh || tick >= 14) && (s == STATUS_DONE || s == STATUS_FAILED)) {
             printf("%s\n", s == STATUS_DONE ? "done" : "failed");
@@ -599,7 +603,7 @@ int cmd_log(const Opts &o) {
 }
 
 const char *command_help(const std::string &c) {
-    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n  Writes the configuration image (69576 bytes) of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini. With --sign it\n  also writes CONFIG.ini.minisig (see agwctl sign --help).\n";
+    if (c == "image") return "agwctl image SITE.toml -o CONFIG.ini [--sign SECRET.key]\n  Writes the configuration image of the site file over the factory\n  defaults, atomically. Put it on the card as update/config.ini. With --sign it\n  also writes CONFIG.ini.minisig (see agwctl sign --help).\n";
     if (c == "sign") return "agwctl sign FILE --key SECRET.key [--version N]\n  Writes FILE.minisig, the detached signature a gateway holding the public key\n  (/APP/update.pub) needs to take FILE from the card. The key is an unencrypted\n  minisign secret key (minisign -G -W -p update.pub -s update.key); for an\n  encrypted one use minisign -S -s KEY -m FILE -t \"version=N\". A firmware needs\n  --version N: the gateway refuses a version lower than the installed one.\n";
     if (c == "show") return "agwctl show CONFIG.ini | --port DEV [line options] [--all]\n  Prints the site file of an image or of a live gateway: the settings that differ\n  from the factory defaults, or all of them with --all.\n";
     if (c == "push") return "agwctl push SITE.toml --port DEV [line options] [--save]\n  Writes the site (over the factory defaults) with write-multiple requests, reads\n  it back to verify and, with --save, saves it on the gateway. Address, line and\n  PIN take effect after a save and a reboot. Exit 2 names the register on a\n  time-out or exception reply.\n";

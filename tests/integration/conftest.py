@@ -50,61 +50,100 @@ Fixtures
     start. Every board it made is stopped at teardown.
 
 Helpers importable from this module (``from conftest import ...``):
-``default_image(hr=None, ir=None, coils=None, di=None)`` (a 69576-byte
-configuration image with the factory defaults, entries overridden by
-{address: value}), ``default_holding()``, ``alarm_text_reg(i)``, ``IDENT``
-(input registers 19..24), ``CONFIG_SIZE``.
+``default_image(hr=None, ir=None, coils=None, di=None)`` (a configuration
+image with the factory defaults as the daemon's code writes them, entries
+overridden by {address: value}), ``default_holding()``, ``alarm_text_reg(i)``,
+``IDENT`` (the identification input registers), ``CONFIG_SIZE``. Register
+facts come from ``sim.maplayout`` (the register map's header, read at import).
 """
 import os
 import struct
+import subprocess
 import sys
+import tempfile
 
 import pytest
 
+import sim.board
+import sim.mbmaster
+import sim.modem_pdu
+import sim.modemctl
+from sim import maplayout as L
+from sim.board import Board, default_build
+
+# Tests written as "from mbmaster import ..." get the package's modules.
+for _name in ("board", "mbmaster", "modemctl", "modem_pdu"):
+    sys.modules.setdefault(_name, getattr(sim, _name))
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(os.path.dirname(HERE))
-sys.path.insert(0, os.path.join(REPO, "sim"))
 
-from board import Board, default_build  # noqa: E402
-
-from pymodbus.client import ModbusSerialClient  # noqa: E402
-
-CONFIG_SIZE = 69576
-IDENT = [0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218]
-DEFAULT_PIN = b"1234"
+CONFIG_SIZE = L.IMG_SIZE
+IDENT = list(L.IDENT)
+alarm_text_reg = L.alarm_text_reg
 
 
-def alarm_text_reg(i):
-    return 10000 + 2048 * (i // 16) + 108 * (i % 16)
+def _agwctl():
+    """agwctl of the build under test; else the tree's own build, made on demand."""
+    for d in (default_build(), os.path.join(REPO, "build")):
+        exe = os.path.join(d, "agwctl")
+        if os.access(exe, os.X_OK):
+            return exe
+    build = os.path.join(REPO, "build")
+    if os.path.exists(os.path.join(build, "CMakeCache.txt")):
+        subprocess.run(["cmake", "--build", build, "--target", "agwctl"], check=True, timeout=900,
+                       stdout=subprocess.DEVNULL)
+        return os.path.join(build, "agwctl")
+    raise RuntimeError("no agwctl in %s: build the tree first (the factory defaults come from it)" % default_build())
+
+
+def _factory_image():
+    """The factory-default image as the daemon's own code writes it: agwctl
+    turns an empty site file into an image (cached per agwctl build)."""
+    exe = _agwctl()
+    key = (exe, os.stat(exe).st_mtime_ns)
+    if _factory_image.cache[0] != key:
+        with tempfile.TemporaryDirectory() as d:
+            site, img = os.path.join(d, "empty.toml"), os.path.join(d, "config.ini")
+            open(site, "w").close()
+            subprocess.run([exe, "image", site, "-o", img], check=True, timeout=60)
+            with open(img, "rb") as f:
+                data = f.read()
+        assert len(data) == L.IMG_SIZE, len(data)
+        _factory_image.cache = (key, data)
+    return _factory_image.cache[1]
+
+
+_factory_image.cache = (None, b"")
+
+
+def _tables(image):
+    return (list(image[L.IMG_OFF_DI:L.IMG_OFF_DO]), list(image[L.IMG_OFF_DO:L.IMG_OFF_AI]),
+            list(struct.unpack_from("<%dH" % L.INPUT, image, L.IMG_OFF_AI)),
+            list(struct.unpack_from("<%dH" % L.HOLDING, image, L.IMG_OFF_AO)))
 
 
 def default_holding():
-    """The 34400 holding registers after a factory reset."""
-    hr = [0] * 34400
-    hr[180] = (DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]
-    hr[181] = (DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]
-    hr[199] = 1
-    hr[200] = 0x0A03
-    hr[254] = 1
-    for i in range(128):
-        for off, text in ((0, "Channel%d ON" % i), (54, "Channel%d OFF" % i)):
-            for k, ch in enumerate(text):
-                hr[alarm_text_reg(i) + off + k] = ord(ch) << 8
-    return hr
+    """The holding registers after a factory reset."""
+    return _tables(_factory_image())[3]
+
+
+def default_text(alarm, on=True):
+    """Alarm n's factory ON (or OFF) text, as the daemon writes it."""
+    h = default_holding()
+    first = L.alarm_text_reg(alarm) if on else L.alarm_off_text_reg(alarm)
+    units = [((r & 0xFF) << 8) | (r >> 8) for r in h[first:first + L.TEXT_N]]
+    return "".join(chr(u) for u in units if u)
 
 
 def default_image(hr=None, ir=None, coils=None, di=None):
     """A configuration file image: factory defaults, then the given overrides
     ({address: value} for each table)."""
-    d = [0] * 8
-    c = [0] * 256
-    i = [0] * 256
-    i[19:25] = IDENT
-    h = default_holding()
+    d, c, i, h = _tables(_factory_image())
     for table, over in ((d, di), (c, coils), (i, ir), (h, hr)):
         for a, v in (over or {}).items():
             table[a] = v
-    return bytes(d) + bytes(c) + struct.pack("<256H", *i) + struct.pack("<34400H", *h)
+    return bytes(d) + bytes(c) + struct.pack("<%dH" % L.INPUT, *i) + struct.pack("<%dH" % L.HOLDING, *h)
 
 
 def default_modem_args():
@@ -116,10 +155,7 @@ def default_modem_args():
 
 
 def _client(board):
-    c = ModbusSerialClient(port=board.master, baudrate=115200, bytesize=8, parity="N", stopbits=1,
-                           timeout=2, retries=0)
-    assert c.connect(), "cannot open %s" % board.master
-    return c
+    return sim.mbmaster.client(board.master)
 
 
 class _Boards:

@@ -9,7 +9,8 @@ import subprocess
 import pytest
 
 from conftest import default_image
-from modemctl import Modem
+from sim import maplayout as L
+from sim.modemctl import Modem
 
 SITE = """# test site: no [serial] section, so the line stays 115200 8N1, slave 1
 [sim]
@@ -63,14 +64,29 @@ def test_image_on_the_card_is_loaded_at_start(make_board, site):
     path, img = site
     b = make_board(files={"media/card/update/config.ini": img.read_bytes()})
     c = b.client
-    assert c.read_holding_registers(180, 2, slave=1).registers == [0x3437, 0x3131]
+    assert c.read_holding_registers(L.HR_PIN, L.HR_PIN_N, slave=1).registers == [0x3437, 0x3131]
     assert c.read_holding_registers(5, 1, slave=1).registers == [1 << 9]
-    on = c.read_holding_registers(10000 + 5 * 108, 14, slave=1).registers
+    on = c.read_holding_registers(L.alarm_text_reg(5), 14, slave=1).registers
     assert on == text_regs("Überflutung €") + [0]
-    # group 9 starts at 32048 + 170; phone 2 ten registers per phone further
-    assert c.read_holding_registers(32048 + 170 + 10 + 20, 5, slave=1).registers == [0x3036, 0x3132, 0x3334,
+    assert c.read_holding_registers(L.phone_reg(9, 2), 5, slave=1).registers == [0x3036, 0x3132, 0x3334,
                                                                                      0x3536, 0x3738]
-    assert c.read_holding_registers(261, 1, slave=1).registers == [1000]
+    assert c.read_holding_registers(L.edge_delay_reg(5), 1, slave=1).registers == [1000]
+
+
+def test_show_refuses_what_is_no_configuration_image(site, tmp_path):
+    path, img = site
+    good = img.read_bytes()
+    bad_coil = bytearray(good)
+    bad_coil[L.IMG_OFF_DO + 7] = 2
+    cases = {"passwd": open("/etc/passwd", "rb").read(), "short": good[:-2], "long": good + b"\0",
+             "bad_coil": bytes(bad_coil)}
+    for name, data in cases.items():
+        f = tmp_path / name
+        f.write_bytes(data)
+        p = agwctl("show", str(f), check=False)
+        assert (p.returncode, p.stdout) == (1, ""), (name, p.returncode, p.stdout[:200])
+        assert "not a configuration image" in p.stderr, (name, p.stderr)
+    assert "Überflutung €" in agwctl("show", str(img)).stdout
 
 
 @pytest.mark.board(config=default_image())

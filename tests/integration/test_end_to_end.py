@@ -13,15 +13,16 @@ import time
 import pytest
 
 from conftest import default_image
-from mbmaster import (COIL_CLEAR_RECEIVED, COIL_DYNAMIC_SMS, DI_CARD, DI_NEW_SMS, HR_DYN_PHONE, HR_DYN_TEXT,
-                      HR_EDGE_DELAY, HR_EDGE_MODE, HR_SENDER_FILTER, HR_VAR_TEXT, HR_VAR_TEXT_ON, IR_DYN_STATUS,
+from sim.mbmaster import (DONE, FAILED, QUEUED, SENDING,  # noqa: I001
+                          COIL_CLEAR_RECEIVED, COIL_DYNAMIC_SMS, DI_CARD, DI_NEW_SMS, HR_DYN_PHONE, HR_DYN_TEXT,
+                          HR_EDGE_DELAY, HR_EDGE_MODE, HR_SENDER_FILTER, HR_VAR_TEXT, HR_VAR_TEXT_ON, IR_DYN_STATUS,
                       IR_LAST_SLOT, IR_SENDER, IR_STATUS, IR_VOICE_FORMAT, IR_VOICE_PRESENT, ascii_regs,
                       read_di, read_ir, received_sms, set_alarm, set_phone, text_regs, wav_bytes, write_coil,
                       write_reg, write_regs)
-from modem_pdu import encode_scts, swap_digits
-from modemctl import Modem
+from sim.modem_pdu import encode_scts, swap_digits
+from sim.modemctl import Modem
 
-STATUS_ORDER = [256, 512, 768]
+STATUS_ORDER = [QUEUED, SENDING, DONE]
 SMS_TIME = 8.0      # generous time per SMS send (about 4.7 s on an idle machine)
 
 
@@ -39,7 +40,7 @@ def wait_first_pass(m, timeout=10):
                what="a status pass")
 
 
-def watch_status(c, reg, timeout, final=(768, 1024)):
+def watch_status(c, reg, timeout, final=(DONE, FAILED)):
     """Polls input register reg; returns the distinct values seen (leading zeros
     dropped) once a final value shows up."""
     seen = []
@@ -89,7 +90,7 @@ def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
     board.wait_log(r"res of sms_event_put\(\) = 0\r\n")
     assert read_ir(c, IR_LAST_SLOT)[0] == 0
     seen = watch_status(c, IR_STATUS, 3 * SMS_TIME + 5)
-    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+    assert seen[-1] == DONE and is_subsequence(seen, STATUS_ORDER), seen
 
     sent = m.outbox()
     assert [s["number"] for s in sent] == ["0611111111", "0622222222", "0633333333"]
@@ -114,7 +115,7 @@ def test_phone_failing_twice_is_retried_until_delivered(board):
 
     write_coil(c, 3, True)
     seen = watch_status(c, IR_STATUS, 5 * SMS_TIME + 5)
-    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+    assert seen[-1] == DONE and is_subsequence(seen, STATUS_ORDER), seen
 
     out = m.outbox()
     assert [(s["number"], s["status"]) for s in out] == [
@@ -140,7 +141,7 @@ def test_phone_failing_three_times_is_given_up_and_the_next_one_receives(board):
 
     write_coil(c, 4, True)
     seen = watch_status(c, IR_STATUS, 4 * SMS_TIME + 5)
-    assert seen[-1] == 1024, seen                # a phone was not reached
+    assert seen[-1] == FAILED, seen                # a phone was not reached
     assert len(cmgs_times(m)) == 4
     # The second phone still receives.
     assert [r.get("number") for r in m.outbox("sent")] == ["0622222222"]
@@ -149,10 +150,12 @@ def test_phone_failing_three_times_is_given_up_and_the_next_one_receives(board):
     assert "phone 0611111111 not reached after 3 failures" in log
     assert "ng_cnt=1, phone_idx=2\r\n" in log
 
-    # The next entry is served normally, and record 0 now reports it.
+    # The next entry is served normally and reports in record 1; record 0
+    # keeps the failure of the first.
     write_coil(c, 6, True)
-    seen = watch_status(c, IR_STATUS, SMS_TIME + 5, final=(768,))
-    assert seen[-1] == 768, seen
+    seen = watch_status(c, IR_STATUS + 1, SMS_TIME + 5, final=(DONE,))
+    assert seen[-1] == DONE, seen
+    assert read_ir(c, IR_STATUS)[0] == FAILED
     assert [(s["number"], s["text"]) for s in m.sent()] == [("0622222222", "Gas alarm"),
                                                               ("0622222222", "Gas alarm cleared")]
     assert len(cmgs_times(m)) == 5
@@ -172,7 +175,7 @@ def test_dynamic_sms(board):
     board.wait_log(r"Send Number:0655555555\n")
     assert read_ir(c, IR_LAST_SLOT)[0] == 0
     seen = watch_status(c, IR_DYN_STATUS, SMS_TIME + 5)
-    assert seen[-1] == 768 and is_subsequence(seen, STATUS_ORDER), seen
+    assert seen[-1] == DONE and is_subsequence(seen, STATUS_ORDER), seen
     assert read_ir(c, IR_STATUS)[0] == 0         # alarm records are not involved
     assert [(s["number"], s["text"], s["coding"]) for s in m.sent()] == [("0655555555", body, "ucs2")]
 
@@ -189,11 +192,24 @@ def test_variable_text_is_appended(board):
 
     write_coil(c, 7, True)
     seen = watch_status(c, IR_STATUS, SMS_TIME + 5)
-    assert seen[-1] == 768, seen
+    assert seen[-1] == DONE, seen
     [s] = m.sent()
     assert s["number"] == "0644444444"
     assert s["text"] == "Door open at gate 4 north"
     assert s["udl"] == 2 * (9 + 16)
+
+    # A shorter variable text: its zero registers are skipped, no NUL reaches
+    # the phone; the second alarm SMS reports in the next status record.
+    write_regs(c, HR_VAR_TEXT, text_regs(" Halle 3!", 16))
+    write_coil(c, 7, False)
+    write_coil(c, 7, True)
+    seen = watch_status(c, IR_STATUS + 2, SMS_TIME + 5)
+    assert seen[-1] == DONE, seen
+    assert read_ir(c, IR_STATUS, 3) == [DONE, DONE, DONE]    # ON, OFF, ON: a record each
+    assert [x["text"] for x in m.sent()[1:]] == ["Channel7 OFF Halle 3!", "Door open Halle 3!"]
+    last = m.sent()[-1]
+    assert last["text"] == "Door open Halle 3!" and "\0" not in last["text"]
+    assert last["udl"] == 2 * (9 + 9)
 
 
 # ---- edge mode ---------------------------------------------------------------------
@@ -219,7 +235,7 @@ def test_edge_mode_sends_the_value_that_stood_for_the_delay(board):
 
     board.wait_log(r"Alarm 9 Edge time:30000, Send 0 SMS!!\r\n", timeout=10)
     seen = watch_status(c, IR_STATUS, SMS_TIME + 5)
-    assert seen[-1] == 768, seen
+    assert seen[-1] == DONE, seen
     [t_cmgs] = cmgs_times(m)
     assert t_cmgs >= t_off + 3.0
     assert [(s["number"], s["text"]) for s in m.sent()] == [("0611111111", "Boiler ok")]

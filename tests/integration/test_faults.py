@@ -17,22 +17,18 @@ import time
 import pytest
 import serial
 
-from conftest import default_image   # also puts sim/ on the path
-from modemctl import Modem
-from mbmaster import crc16, rtu
+from conftest import default_image, default_text
+from sim import maplayout as L
+from sim.mbmaster import DONE, FAILED, ascii_regs, crc16, rtu, wav_file
+from sim.modemctl import Modem
 
 PHONE = "0123456789"
-DONE, FAILED = 3 * 256, 4 * 256
 STATUS_QUERIES = ["AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO"]
 
 
 # ---- helpers -------------------------------------------------------------------
 
-def phone_regs(number):
-    b = number.encode()
-    if len(b) % 2:
-        b += b"\0"
-    return [(b[i] << 8) | b[i + 1] for i in range(0, len(b), 2)]
+phone_regs = ascii_regs
 
 
 def routed_image(alarms, phones, voice=()):
@@ -40,13 +36,15 @@ def routed_image(alarms, phones, voice=()):
     voice call for those in voice); group 0 holds the given phones."""
     hr = {}
     for a in alarms:
-        hr[a] = 1
-        hr[128 + a // 16] = hr.get(128 + a // 16, 0) | 1 << (a % 16)
+        hr[L.HR_GROUP_MASK + a] = 1
+        w = L.HR_SMS_ENABLE + L.enable_word(a)
+        hr[w] = hr.get(w, 0) | 1 << L.enable_bit(a)
     for a in voice:
-        hr[136 + a // 16] = hr.get(136 + a // 16, 0) | 1 << (a % 16)
+        w = L.HR_VOICE_ENABLE + L.enable_word(a)
+        hr[w] = hr.get(w, 0) | 1 << L.enable_bit(a)
     for k, number in enumerate(phones):
         for j, v in enumerate(phone_regs(number)):
-            hr[30010 + 10 * k + j] = v
+            hr[L.phone_reg(0, k) + j] = v
     return default_image(hr=hr)
 
 
@@ -70,10 +68,7 @@ def sent_texts(modem, number=None):
 
 
 def wav(samples=800):
-    body = struct.pack("<HHIIHH", 1, 1, 8000, 16000, 2, 16)
-    data = bytes((i * 37) & 0xFF for i in range(samples))
-    chunks = b"fmt " + struct.pack("<I", len(body)) + body + b"data" + struct.pack("<I", len(data)) + data
-    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+    return wav_file(samples=samples)
 
 
 def alive(board):
@@ -218,7 +213,9 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
     if outcome == FAILED:
         # A failed entry does not stop the next one.
         slot2 = raise_alarm(board, 6)
-        master.wait(lambda r: r[16] == slot2 and r[0] == DONE, 25, "alarm 6 delivered after the fault")
+        # Alarm 6 reports in the next status record; record 0 keeps alarm 5's failure.
+        master.wait(lambda r: r[16] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
+        assert master.read()[0] == FAILED
         assert sent_texts(m, PHONE) == ["Channel6 ON"]
     master.check_latency()
 
@@ -591,9 +588,10 @@ def test_flood_with_malformed_frames_while_alarms_flow(board):
     ends = re.findall(r"ng_cnt=(\d+), phone_idx=(\d+)\r\n", board.log())
     assert ends == [("0", "1")] * 3, ends
     got = sorted("%s@%s" % (r["text"], r["number"]) for r in m.outbox())
-    assert got == ["Channel%d ON@%s" % (a, PHONE) for a in (1, 2, 3)]
+    assert got == ["%s@%s" % (default_text(a), PHONE) for a in (1, 2, 3)]
     master = Master(board)
-    master.wait(lambda regs: regs[16] == puts[-1] and regs[0] == DONE, 5, "the last alarm reported done")
+    # Each of the three in its own status record.
+    master.wait(lambda regs: regs[16] == puts[-1] and regs[0:3] == [DONE] * 3, 5, "the three alarms reported done")
 
     # The flood changed what it wrote and nothing else.
     c = board.client

@@ -13,13 +13,14 @@ import pytest
 import serial
 
 from conftest import CONFIG_SIZE, IDENT, alarm_text_reg, default_holding, default_image
-from mbmaster import rtu
+from sim import maplayout as L
+from sim.mbmaster import rtu
 
-AO = 776   # offset of the holding registers in the configuration file
+AO = L.IMG_OFF_AO   # offset of the holding registers in the configuration file
 
 
 def holding_of(image):
-    return list(struct.unpack_from("<34400H", image, AO))
+    return list(struct.unpack_from("<%dH" % L.HOLDING, image, AO))
 
 
 def read_hr(client, addr, count=1):
@@ -41,11 +42,11 @@ def test_missing_file_gives_defaults_and_identification(board):
         assert f.read() == default_image()
 
     c = board.client
-    r = c.read_input_registers(19, 6, slave=1)
+    r = c.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1)
     assert r.registers == IDENT
-    assert read_hr(c, 180, 2) == [0x3132, 0x3334]
-    assert read_hr(c, 199, 2) == [1, 0x0A03]
-    assert read_hr(c, 254) == [1]
+    assert read_hr(c, L.HR_PIN, L.HR_PIN_N) == [0x3132, 0x3334]
+    assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [default_holding()[L.HR_SLAVE_ADDRESS], L.SERIAL_DEFAULT]
+    assert read_hr(c, L.HR_SENDER_FILTER) == [1]
     assert read_hr(c, alarm_text_reg(0), 12) == [ord(ch) << 8 for ch in "Channel0 ON"] + [0]
     assert read_hr(c, alarm_text_reg(127) + 54, 15) == [ord(ch) << 8 for ch in "Channel127 OFF"] + [0]
     coils = c.read_coils(0, 256, slave=1)
@@ -78,7 +79,7 @@ def test_save_command_writes_the_image(board):
     want = default_holding()
     want[5], want[300], want[34398], want[34399] = 0x1234, 0xBEEF, 0xA1B2, 0xC3D4
     assert holding_of(img) == want
-    assert struct.unpack_from("<6H", img, 264 + 2 * 19) == tuple(IDENT)
+    assert struct.unpack_from("<%dH" % L.IR_IDENT_N, img, L.IMG_OFF_AI + 2 * L.IR_IDENT) == tuple(IDENT)
     assert not os.path.exists(board.config_path + ".tmp")
 
     # The saved values are what the next start loads.
@@ -91,17 +92,17 @@ def test_save_command_writes_the_image(board):
 def test_recovery_key(board):
     c = board.client
     # The key inside a longer request is no command.
-    assert not c.write_registers(508, [0x5A3C, 0xB7E1, 0], slave=1).isError()
+    assert not c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY + [0], slave=1).isError()
     assert read_hr(c, 5) == [99]
     assert "Go Recovery!!" not in board.log()
 
     mark = len(board.log())
-    assert not c.write_registers(508, [0x5A3C, 0xB7E1], slave=1).isError()
+    assert not c.write_registers(L.HR_RECOVERY_KEY, L.RECOVERY_KEY, slave=1).isError()
     board.wait_log(r"Go Recovery!!\n(.|\n)*current pin code: 1234\r\n", timeout=10, since=mark)
     assert read_hr(c, 5) == [0]
-    assert read_hr(c, 508, 2) == [0, 0]
-    assert read_hr(c, 199, 2) == [1, 0x0A03]
-    assert c.read_input_registers(19, 6, slave=1).registers == IDENT
+    assert read_hr(c, L.HR_RECOVERY_KEY, 2) == [0, 0]
+    assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [default_holding()[L.HR_SLAVE_ADDRESS], L.SERIAL_DEFAULT]
+    assert c.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1).registers == IDENT
     assert holding_of(board.read_file("APP/config.ini")) == default_holding()
 
 
@@ -128,7 +129,7 @@ def test_short_file_reads_zeros_beyond_its_end(board):
     assert c.read_discrete_inputs(0, 8, slave=1).bits[3] is True
     assert read_hr(c, 5) == [0x0505]
     assert read_hr(c, 111, 2) == [0x1111, 0]
-    assert read_hr(c, 199, 2) == [0, 0]
+    assert read_hr(c, L.HR_SLAVE_ADDRESS, 2) == [0, 0]
     assert read_hr(c, alarm_text_reg(0)) == [0]
     assert len(board.read_file("APP/config.ini")) == 1000
 
@@ -151,21 +152,21 @@ def test_long_file_is_accepted(board):
     assert len(board.read_file("APP/config.ini")) == CONFIG_SIZE + 5000
 
 
-@pytest.mark.board(card=False, config=default_image(hr={5: 77, 10000: 0x5800}), args=["-resetconfig"])
+@pytest.mark.board(card=False, config=default_image(hr={5: 77, alarm_text_reg(0): 0x5800}), args=["-resetconfig"])
 def test_resetconfig_saves_the_defaults(board):
     log = board.log()
     assert "reset config, and save it.\r\n" in log
     assert "Go Recovery!!" not in log
     assert holding_of(board.read_file("APP/config.ini")) == default_holding()
     assert read_hr(board.client, 5) == [0]
-    assert read_hr(board.client, 10000) == [0x4300]
+    assert read_hr(board.client, alarm_text_reg(0)) == [default_holding()[alarm_text_reg(0)]]
 
 
 @pytest.mark.board(card=False, config=default_image(), args=["extra"])
 def test_other_arguments_are_ignored(board):
     assert "cmd: " not in board.log()
     assert "reset config" not in board.log()
-    assert board.client.read_input_registers(19, 1, slave=1).registers == [IDENT[0]]
+    assert board.client.read_input_registers(L.IR_IDENT, 1, slave=1).registers == [IDENT[0]]
 
 
 # ---- the date-and-time option ---------------------------------------------------------
@@ -181,7 +182,7 @@ def test_date_option_sets_both_clocks(board):
     lines = board.read_file("sim/date.log").decode().splitlines()
     assert '-s "2024-03-05 10:20:30"' in lines
     # Then the normal start.
-    assert board.client.read_input_registers(19, 6, slave=1).registers == IDENT
+    assert board.client.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1).registers == IDENT
 
 
 @pytest.mark.board(card=False, config=default_image(), args=["2024-03-05;touch${IFS}hacked", "10:20:30"])
@@ -194,7 +195,7 @@ def test_refused_date_argument_runs_nothing(board):
     assert not os.path.exists(os.path.join(os.getcwd(), "hacked"))
     date_log = board.read_file("sim/date.log").decode() if os.path.exists(board.path("sim/date.log")) else ""
     assert "2024-03-05" not in date_log
-    assert board.client.read_input_registers(19, 6, slave=1).registers == IDENT
+    assert board.client.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1).registers == IDENT
 
 
 # ---- power cut during saves ---------------------------------------------------------------
@@ -281,7 +282,7 @@ def test_bad_frames_cost_little_and_stop_nothing(board):
         assert line.read(8) == b""
 
     for _ in range(3):
-        assert c.read_input_registers(19, 6, slave=1).registers == IDENT
+        assert c.read_input_registers(L.IR_IDENT, L.IR_IDENT_N, slave=1).registers == IDENT
     assert read_hr(c, 300) == [0x0B0B]
     assert read_hr(c, 34399) == [0]
     assert board.running()

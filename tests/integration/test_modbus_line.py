@@ -4,7 +4,8 @@ and goes, and stored line settings that would lock the master out."""
 import time
 
 from conftest import _client, default_image
-from mbmaster import rtu
+from sim import maplayout as L
+from sim.mbmaster import rtu
 
 
 def exchange(client, req, want, pieces=1, gap=0.0):
@@ -22,7 +23,7 @@ def exchange(client, req, want, pieces=1, gap=0.0):
 
 def read_until_served(client, slave, deadline):
     while time.monotonic() < deadline:
-        r = client.read_holding_registers(199, 1, slave=slave)
+        r = client.read_holding_registers(L.HR_SLAVE_ADDRESS, 1, slave=slave)
         if not r.isError():
             return r.registers
         time.sleep(0.05)
@@ -38,7 +39,7 @@ def test_shared_bus_pieces_refused_requests_and_replug(make_board):
     # The other slave answers 5..50 ms late; our master addresses us right after.
     for i in range(20):
         other = c.read_holding_registers(i, 1, slave=2)
-        ours = c.read_holding_registers(199, 1, slave=1)
+        ours = c.read_holding_registers(L.HR_SLAVE_ADDRESS, 1, slave=1)
         assert not other.isError() and other.registers == [2000 + i], (i, other)
         assert not ours.isError() and ours.registers == [1], (i, ours)
     log = b.log()
@@ -53,7 +54,7 @@ def test_shared_bus_pieces_refused_requests_and_replug(make_board):
     since = len(b.log())
     assert exchange(c, rtu(bytes([1, 15, 0, 0, 0x07, 0xD0, 1, 0])), 5) == rtu(bytes([1, 0x8F, 3]))
     assert exchange(c, rtu(bytes([1, 5, 0, 5, 0x12, 0x34])), 5) == rtu(bytes([1, 0x85, 3]))
-    assert c.read_holding_registers(199, 1, slave=1).registers == [1]
+    assert c.read_holding_registers(L.HR_SLAVE_ADDRESS, 1, slave=1).registers == [1]
     assert "request address" not in b.log()[since:]
 
     # The adapter pulled out and plugged in again: reported once, served again.

@@ -15,8 +15,7 @@ import serial
 HERE = os.path.dirname(os.path.abspath(__file__))
 SRC = os.path.abspath(os.path.join(HERE, "..", ".."))
 SIM = os.path.join(SRC, "sim")
-sys.path.insert(0, SIM)
-from modemctl import Modem, ModemError  # noqa: E402
+from sim.modemctl import Modem, ModemError  # noqa: E402
 
 
 @pytest.fixture
@@ -531,8 +530,7 @@ def passes(cmds):
 
 
 def daemon_built():
-    sys.path.insert(0, os.path.join(SRC, "sim"))
-    from board import default_build
+    from sim.board import default_build
     return os.access(os.path.join(default_build(), "alarmgw"), os.X_OK)
 
 

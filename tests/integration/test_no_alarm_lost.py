@@ -5,13 +5,12 @@ import time
 
 import pytest
 
-from conftest import default_image   # also puts sim/ on the path
-from mbmaster import HR_SMS_ENABLE, phone_reg
-from modemctl import Modem
+from conftest import default_image, default_text
+from sim.mbmaster import DONE, FAILED, HR_SMS_ENABLE, SENDING, phone_reg
+from sim.modemctl import Modem
 from test_faults import Master, full_passes, phone_regs, routed_image
 
 BAD, GOOD1, GOOD2, GOOD3 = "0999000111", "0123456789", "0123456788", "0123456787"
-DONE, FAILED = 3 * 256, 4 * 256
 
 
 def burst_image(n):
@@ -57,10 +56,10 @@ def test_outage_during_an_alarm_delays_it_only(board):
     master.wait(lambda r: r[27] == 2, 20, "the outage in the map")
     assert not board.client.write_coil(5, True, slave=1).isError()
     board.wait_log(r"no network \(creg=2\)", 10)
-    master.wait(lambda r: r[0] == 2 * 256, 10, "the entry sending")
+    master.wait(lambda r: r[0] == SENDING, 10, "the entry sending")
     t_lost = time.monotonic()
     while time.monotonic() - t_lost < 40:
-        assert master.read()[0] == 2 * 256   # still sending
+        assert master.read()[0] == SENDING   # still sending
         time.sleep(1)
     m.set(creg=1)
     master.wait(lambda r: r[0] in (DONE, FAILED), 60, "the alarm SMS finished")
@@ -88,5 +87,5 @@ def test_burst_of_25_alarms_reaches_the_network_once_each(board):
         master.read()
         time.sleep(0.5)
     got = sorted((r.get("number"), r.get("text")) for r in m.outbox("sent"))
-    want = sorted(("05550001%02d" % (a % 16), "Channel%d ON" % a) for a in range(25))
+    want = sorted(("05550001%02d" % (a % 16), default_text(a)) for a in range(25))
     assert got == want

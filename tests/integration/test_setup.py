@@ -7,7 +7,7 @@ import time
 
 import pytest
 
-from board import default_build
+from sim.board import default_build
 
 REPO = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 PY = "/usr/bin/python3"

@@ -12,15 +12,15 @@ import time
 import pytest
 
 from conftest import default_image
-from mbmaster import IR_CREG, IR_CSQ, read_di, read_ir, set_phone, write_coil, write_regs
-from modemctl import Modem
+from sim import maplayout as L
+from sim.mbmaster import IR_CREG, IR_CSQ, read_di, read_ir, set_phone, write_coil, write_regs
+from sim.modemctl import Modem
 
-# Register numbers of the self-supervision (modbus/map_layout.h), in this one
-# place until the tests read them from the header.
-HR_SUP_HEARTBEAT_GROUPS = 1000   # then 1001 time of day (minutes), 1002 interval
-HR_SUP_SILENT_GROUPS = 1003      # then 1004 bound, 1005 outage, 1006 fails, 1007 groups, 1008 unit
+# Register numbers of the self-supervision, from the register map's header.
+HR_SUP_HEARTBEAT_GROUPS = L.HR_SUP_HEARTBEAT_GROUPS   # then time of day (minutes), interval
+HR_SUP_SILENT_GROUPS = L.HR_SUP_SILENT_GROUPS         # then bound, outage, fails, groups, unit
 UNIT_SECONDS = 1
-DI_CANNOT_DELIVER = 5
+DI_CANNOT_DELIVER = L.DI_CANNOT_DELIVER
 
 PHONE = "0611111111"
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 
@@ -12,30 +13,12 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
-void set_phone(int g, int n, const char *digits) {
-    int r = phone_reg(g, n);
-    for (int i = 0; i < 10; i++) hr_set(r + i, 0);
-    size_t len = std::strlen(digits);
-    for (size_t i = 0; i < len; i += 2) {
-        uint16_t hi = static_cast<uint8_t>(digits[i]);
-        uint16_t lo = i + 1 < len ? static_cast<uint8_t>(digits[i + 1]) : 0;
-        hr_set(r + static_cast<int>(i / 2), static_cast<uint16_t>(hi << 8 | lo));
-    }
-}
-
-// One ASCII character per text register: the character in the high byte.
-void set_text(int first, const char *s) {
-    for (int i = 0; s[i]; i++) hr_set(first + i, static_cast<uint16_t>(static_cast<uint8_t>(s[i]) << 8));
-}
-
-void enable(int alarm, bool sms, bool voice) {
-    int j = alarm / 16, b = alarm % 16;
-    uint16_t bit = static_cast<uint16_t>(1u << b);
-    hr_set(128 + j, sms ? (hr_get(128 + j) | bit) : (hr_get(128 + j) & ~bit));
-    hr_set(136 + j, voice ? (hr_get(136 + j) | bit) : (hr_get(136 + j) & ~bit));
-}
+using test_map::enable;
+using test_map::set_phone;
+using test_map::set_text;
 
 std::string slot_str(const char *slot) { return std::string(slot, strnlen(slot, PHONE_SLOT_LEN)); }
 
@@ -65,21 +48,14 @@ class Composer : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_composer_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        sys_set_root(root_.c_str());
-        data_mapping = modbus_mapping_new(256, 8, 34400, 256);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Scope>("composer");
+        ASSERT_TRUE(map_->ok());
+        root_ = map_->root().string();
         event_rings_reset();
         edge_trigger_reset();
         if_sd_card = 0;
     }
-    void TearDown() override {
-        modbus_mapping_free(data_mapping.exchange(nullptr));
-        std::string cmd = "rm -rf " + root_;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { map_.reset(); }
     std::string card_voice_dir() {
         std::string d = root_ + "/media";
         mkdir(d.c_str(), 0755);
@@ -89,6 +65,7 @@ protected:
         mkdir(d.c_str(), 0755);
         return d;
     }
+    std::unique_ptr<test_map::Scope> map_;
     std::string root_;
 };
 
@@ -128,10 +105,11 @@ TEST_F(Composer, PhonesInGroupOrderWithDuplicates) {
     EXPECT_EQ(ir_get(16), 0);
     EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
 
-    // The next alarm SMS also reports through record 0.
+    // The next alarm SMS reports through the next record; record 0 keeps the first.
     ASSERT_EQ(modbus_do_fixed_sms(5, 0x0000), 0);
-    EXPECT_EQ(sms_buffer_status[0].slot.load(), 1);
-    EXPECT_EQ(sms_buffer_status[1].slot.load(), -1);
+    EXPECT_EQ(sms_buffer_status[0].slot.load(), 0);
+    EXPECT_EQ(sms_buffer_status[1].slot.load(), 1);
+    EXPECT_EQ(sms_buffer_status[1].status.load(), 1);
     EXPECT_EQ(ir_get(16), 1);
 }
 
@@ -193,13 +171,16 @@ TEST_F(Composer, TextLengthsAndByteOrder) {
     hr_set(203, 1);
     for (int i = 0; i < 16; i++) hr_set(383 + i, 0);
     hr_set(383, 0x2100);   // '!'
+    hr_set(390, 0x3F00);   // '?' after six zero registers
     ASSERT_EQ(modbus_do_fixed_sms(17, 0xFF00), 0);
     const sms_event &var = sms_evt[1];
-    ASSERT_EQ(var.message.length, 58);   // 26 + all 16 variable registers, zeros included
+    ASSERT_EQ(var.message.length, 30);   // 26 + the two non-zero variable registers, zeros skipped
     EXPECT_EQ(var.message.text[25], 't');
     EXPECT_EQ(var.message.text[26], 0x00);
     EXPECT_EQ(var.message.text[27], '!');
-    for (int i = 28; i < 58; i++) EXPECT_EQ(var.message.text[i], 0) << i;
+    EXPECT_EQ(var.message.text[28], 0x00);
+    EXPECT_EQ(var.message.text[29], '?');
+    for (int i = 30; i < 58; i++) EXPECT_EQ(var.message.text[i], 0) << i;
 
     hr_set(203, 0);
     ASSERT_EQ(modbus_do_fixed_sms(17, 0x0000), 0);

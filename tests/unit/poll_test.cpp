@@ -14,6 +14,7 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
 constexpr const char *kRoot = "/tmp/agw_poll_root";
@@ -22,16 +23,7 @@ uint16_t pair(const char *two) {
     return static_cast<uint16_t>(static_cast<uint8_t>(two[0]) << 8 | static_cast<uint8_t>(two[1]));
 }
 
-void set_phone(int g, int n, const char *digits) {
-    int r = phone_reg(g, n);
-    for (int i = 0; i < 10; i++) hr_set(r + i, 0);
-    size_t len = std::strlen(digits);
-    for (size_t i = 0; i < len; i += 2) {
-        uint16_t hi = static_cast<uint8_t>(digits[i]);
-        uint16_t lo = i + 1 < len ? static_cast<uint8_t>(digits[i + 1]) : 0;
-        hr_set(r + static_cast<int>(i / 2), static_cast<uint16_t>(hi << 8 | lo));
-    }
-}
+using test_map::set_phone;
 
 sms_message received(const char *phone, const char *time, const void *text, int len, int mode) {
     sms_message m{};
@@ -250,6 +242,32 @@ TEST_F(Poll, SenderFilterRules) {
     EXPECT_EQ(ifRecieveSMSFilterPhones("12345678901234567890"), 1);
     EXPECT_EQ(ifRecieveSMSFilterPhones("1234567890123456789"), 0);
     EXPECT_EQ(ifRecieveSMSFilterPhones(nullptr), 0);
+}
+
+// Every queued alarm SMS reports through its own record, taken in turn: the
+// master follows the last 16, and the 17th takes record 0 again.
+TEST_F(Poll, EachAlarmSmsTakesTheNextRecord) {
+    using namespace layout;
+    hr_set(HR_GROUP_MASK + 5, 1);
+    hr_set(HR_SMS_ENABLE + enable_word(5), static_cast<uint16_t>(1u << enable_bit(5)));
+    set_phone(0, 0, "5551234");
+    hr_set(alarm_text_reg(5), 'A' << 8);
+    hr_set(alarm_off_text_reg(5), 'B' << 8);
+    for (int n = 0; n < IR_SLOTS + 1; n++) {
+        ASSERT_EQ(modbus_do_fixed_sms(5, n % 2 ? ALARM_OFF : ALARM_ON), 0) << n;
+        int slot = static_cast<int>(ir_get(IR_LAST_SLOT));
+        EXPECT_EQ(sms_buffer_status[n % IR_SLOTS].slot.load(), slot) << n;
+        cycle();
+        EXPECT_EQ(ir_get(IR_SLOT_STATUS + n % IR_SLOTS), STATUS_QUEUED * 256) << n;
+        if (n == IR_SLOTS) break;
+        sms_evt[slot].status = n % 3 ? STATUS_DONE : STATUS_FAILED;   // the dispatcher's outcome
+        ASSERT_EQ(sms_event_pop(), 1);
+    }
+    cycle();
+    EXPECT_EQ(ir_get(IR_LAST_SLOT), IR_SLOTS % EVT_SLOTS);
+    EXPECT_EQ(ir_get(IR_SLOT_STATUS), STATUS_QUEUED * 256);   // the 17th, still queued
+    for (int k = 1; k < IR_SLOTS; k++)
+        EXPECT_EQ(ir_get(IR_SLOT_STATUS + k), (k % 3 ? STATUS_DONE : STATUS_FAILED) * 256) << k;
 }
 
 TEST_F(Poll, SlotStatusesAndTheDynamicSms) {
