@@ -6,6 +6,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "sys/sys.h"
+
 sms_event sms_evt[EVT_SLOTS];
 voice_event voice_evt[EVT_SLOTS];
 std::atomic<int32_t> evt_in{0}, evt_out{0}, evt_in_voice{0}, evt_out_voice{0};
@@ -83,6 +85,7 @@ int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int cou
     e.message.mode = msg.mode;
     fill_phones(e, phones, count);
     evt_in.store(next_slot(slot));
+    sys_wake();   // the dispatcher waits for it
     return slot;
 }
 
@@ -103,6 +106,7 @@ int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int
     std::memcpy(e.wav_name, msg.wav_name, sizeof e.wav_name);
     fill_phones(e, phones, count);
     evt_in_voice.store(next_slot(slot));
+    sys_wake();
     return slot;
 }
 
