@@ -515,8 +515,12 @@ int get_modem_info() {
 
 void *thread_modem(void *) {
     for (;;) {
-        get_modem_info();
-        modem_pause();
+        // A port that cannot be opened is tried again after a whole second,
+        // whatever waits in the mailboxes.
+        if (get_modem_info() < 0)
+            sys_sleep(1);
+        else
+            modem_pause();
     }
     return nullptr;
 }
