@@ -184,25 +184,33 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
             sys_usleep(REOFFER_US);
             refused_us += REOFFER_US;
         }
+        // The verdict wakes this thread (sys_wake); the status line is still
+        // logged once per second while it waits.
         int st;
         uint32_t seen = modem_progress.load();
-        for (int s = 0;; s++) {
+        uint64_t line_at = sys_monotonic_us(), idle_since = line_at;
+        for (bool first = true;; first = false) {
+            uint64_t seq = sys_wake_seq();
             st = status.load();
-            printf(t.wait, pg.idx, st);
+            uint64_t now = sys_monotonic_us();
+            if (first || st == 3 || st == 4 || now - line_at >= 1000000u) {
+                printf(t.wait, pg.idx, st);
+                line_at = now;
+            }
             if (st == 3 || st == 4) break;
             // The bound counts only time in which the modem does nothing.
-            uint32_t now = modem_progress.load();
-            if (now != seen) {
-                seen = now;
-                s = 0;
+            uint32_t p = modem_progress.load();
+            if (p != seen) {
+                seen = p;
+                idle_since = now;
             }
-            if (s >= VERDICT_WAIT_S) {
+            if (now - idle_since >= VERDICT_WAIT_S * 1000000ull) {
                 printf("%sno verdict from the modem within %d s: phone %s offered again later\r\n", t.tag,
                        VERDICT_WAIT_S, phone);
                 pg.pending = true;
                 return;
             }
-            sys_sleep(1);
+            sys_wait(seq, line_at + 1000000u - now);
         }
         verdict v = judge(st);
         char jtext[96];
@@ -321,18 +329,25 @@ void voice_buffer_pass() {
         });
 }
 
-void *thread_sms_buffer(void *) {
+namespace {
+// The next entry is taken at once; an empty ring is waited on until a
+// producer queues something (sys_wake), or for a second (the composer's
+// waiting table is drained on every pass).
+void dispatch_loop(void (*pass)(), int (*queued)()) {
     for (;;) {
-        sms_buffer_pass();
-        sys_sleep(1);
+        uint64_t seq = sys_wake_seq();
+        pass();
+        if (queued() <= 0) sys_wait(seq, 1000000u);
     }
+}
+}  // namespace
+
+void *thread_sms_buffer(void *) {
+    dispatch_loop(sms_buffer_pass, sms_event_is_n);
     return nullptr;
 }
 
 void *thread_voice_buffer(void *) {
-    for (;;) {
-        voice_buffer_pass();
-        sys_sleep(1);
-    }
+    dispatch_loop(voice_buffer_pass, voice_event_is_n);
     return nullptr;
 }

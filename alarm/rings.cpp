@@ -7,6 +7,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "sys/sys.h"
+
 sms_event sms_evt[EVT_SLOTS];
 voice_event voice_evt[EVT_SLOTS];
 std::atomic<int32_t> evt_in{0}, evt_out{0}, evt_in_voice{0}, evt_out_voice{0};
@@ -101,6 +103,7 @@ int sms_put(const sms_message &msg, const char (*phones)[PHONE_SLOT_LEN], int co
                                    reinterpret_cast<const uint8_t *>(e.message.text), len, msg.mode);
     fill_phones(e, phones, count, alarm, jid, done);
     evt_in.store(next_slot(slot));
+    sys_wake();   // the dispatcher waits for it
     return slot;
 }
 
@@ -117,6 +120,7 @@ int voice_put(const voice_message &msg, const char (*phones)[PHONE_SLOT_LEN], in
                                    reinterpret_cast<const uint8_t *>(e.wav_name), sizeof e.wav_name, 0);
     fill_phones(e, phones, count, alarm, jid, done);
     evt_in_voice.store(next_slot(slot));
+    sys_wake();   // the dispatcher waits for it
     return slot;
 }
 }  // namespace

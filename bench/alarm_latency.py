@@ -20,10 +20,11 @@ goes; the last line is machine-readable:
     alarm_to_cmgs_median_s=... alarm_to_cmgs_max_s=... alarm_to_768_median_s=... alarm_to_768_max_s=...
 
 The figures come from the daemon's pacing, not from the machine: the SMS
-dispatcher polls its queue every 1 s, a modem pass spends at least 0.5 s on
-status queries and then pauses 1 s, a send waits for the prompt and then for
-the network's confirmation as it arrives, and the polling thread reports the
-status every 3 s.
+dispatcher wakes when the alarm is queued, the modem wakes when the mailbox
+is filled and sends before its status queries while their answers are fresh,
+a send waits for the prompt and then for the network's confirmation as it
+arrives, and the polling thread reports the status every 3 s. Run it once
+more with --build pointing at an older build for the reference.
 """
 import argparse
 import os
@@ -200,9 +201,9 @@ def main(argv=None):
     sm, sx = stats([r["768"] for r in rows])
     parts = [
         ("coil write -> dispatcher hand-over", [r["handover"] for r in rows],
-         "SMS dispatcher polls its queue every 1 s"),
+         "SMS dispatcher wakes on the queued alarm"),
         ("hand-over -> AT+CMGS", [r["cmgs"] - r["handover"] for r in rows],
-         "modem pass: 1 s pause, then >= 0.5 s of status queries before the mailbox"),
+         "modem wakes on the mailbox; fresh status queries wait until after the send"),
         ("AT+CMGS -> send done", [r["sent"] - r["cmgs"] for r in rows],
          "the prompt, then +CMGS/OK as soon as the network confirms"),
         ("send done -> 768 read", [r["768"] - r["sent"] for r in rows],
@@ -217,8 +218,9 @@ def main(argv=None):
     for name, vals, why in parts:
         pm, px = stats(vals)
         print("  %-36s %5.2f  %5.2f   %s" % (name, pm, px, why))
-    print("alarm_to_cmgs_median_s=%.3f alarm_to_cmgs_max_s=%.3f alarm_to_768_median_s=%.3f alarm_to_768_max_s=%.3f"
-          % (cm, cx, sm, sx))
+    c90 = sorted(r["cmgs"] for r in rows)[max(0, -(-9 * len(rows) // 10) - 1)]
+    print("alarm_to_cmgs_median_s=%.3f alarm_to_cmgs_p90_s=%.3f alarm_to_cmgs_max_s=%.3f alarm_to_768_median_s=%.3f "
+          "alarm_to_768_max_s=%.3f" % (cm, c90, cx, sm, sx))
     return 0
 
 

@@ -85,6 +85,18 @@ int modem_send_timeout_s();
 std::string modem_play_dir();
 
 void *thread_modem(void *);
+// The pause between two passes: up to 1 s, over as soon as a mailbox holds a
+// message.
+void modem_pause();
+// A message waits in the SMS or voice mailbox.
+bool modem_mailbox_waiting();
+// The last whole status round (SIM, registration, signal, network mode, GPS)
+// ended less than MODEM_STATUS_FRESH_US ago. While fresh, a waiting message
+// goes out first; a stale round runs before it, so during a burst the master
+// still sees registration and signal renewed every few seconds (this bound
+// plus one send).
+constexpr uint64_t MODEM_STATUS_FRESH_US = 5000000;
+bool modem_status_fresh();
 // The SIM PIN (four hex digits, a zero byte ends it early) the modem enters
 // when the SIM asks; the owner of the register map hands it over.
 void modem_set_pin(const char pin[5]);

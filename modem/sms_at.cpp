@@ -8,6 +8,7 @@
 #include "modem/serial.h"
 #include "modem/sim7100.h"
 #include "modem/sms_func.h"
+#include "sys/sys.h"
 
 sms_message send_sms;
 std::atomic<int32_t> is_send_sms{0};
@@ -52,6 +53,7 @@ int sms_send_one(sms_message msg) {
     send_sms.text[len] = 0;
     send_sms_status.store(1, std::memory_order_release);
     is_send_sms.store(1, std::memory_order_release);
+    sys_wake();   // the modem thread waits for it
     return 1;
 }
 
@@ -147,6 +149,7 @@ bool confirmed(const char *resp, int *mr) {
 void finish_send(int32_t status, int32_t error) {
     send_sms_error.store(error, std::memory_order_release);
     send_sms_status.store(status, std::memory_order_release);
+    sys_wake();   // the dispatcher waits for the verdict
     if (status == 3)
         puts("send_sms_status --> 3\r");
     else if (error > 0)

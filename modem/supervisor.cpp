@@ -42,6 +42,9 @@ constexpr const char *kNoFix = "$GPRMC,,V,,,,,,,,,W*70";
 // Settings to be made once the SIM is ready (start, radio restart).
 // Modem thread only.
 bool g_settings_due = false;
+// When the last whole status round ended (modem thread only).
+bool g_status_valid = false;
+uint64_t g_status_at_us = 0;
 
 // The texts other threads read are swapped in whole under this lock.
 std::mutex g_text_mu;
@@ -472,21 +475,44 @@ int get_modem_info() {
         first_pass_commands(fd, resp);
         is_do_first_time_cmd = 1;
     }
-    check_sim(fd, cmd, resp);
-    if (g_settings_due && modem_cpin_status.load(std::memory_order_relaxed) == 0 && is_input_pin == 0 &&
-        modem_count4reset == 0 && strstr(resp, "+CPIN: READY") != nullptr)
-        modem_apply_settings(fd);
-    modem_exchange(fd, "AT+CREG?\r\n", resp, 100);
-    parse_creg(resp);
-    modem_exchange(fd, "AT+CSQ\r\n", resp, 100);
-    parse_csq(resp);
-    modem_exchange(fd, "AT+CNSMOD?\r\n", resp, 100);
-    parse_cnsmod(resp);
-    modem_exchange(fd, "AT+CGPSINFO\r\n", resp, 100);
-    parse_gps(resp);
+    // A message waiting in a mailbox goes out before the status queries while
+    // their last answers are fresh: the round stops at the first query that
+    // finds one waiting, and runs whole again once the answers are stale.
+    bool full = true;
+    auto go_on = [&full] {
+        if (full && modem_mailbox_waiting() && modem_status_fresh()) full = false;
+        return full;
+    };
+    if (go_on()) {
+        check_sim(fd, cmd, resp);
+        if (g_settings_due && modem_cpin_status.load(std::memory_order_relaxed) == 0 && is_input_pin == 0 &&
+            modem_count4reset == 0 && strstr(resp, "+CPIN: READY") != nullptr)
+            modem_apply_settings(fd);
+    }
+    if (go_on()) {
+        modem_exchange(fd, "AT+CREG?\r\n", resp, 100);
+        parse_creg(resp);
+    }
+    if (go_on()) {
+        modem_exchange(fd, "AT+CSQ\r\n", resp, 100);
+        parse_csq(resp);
+    }
+    if (go_on()) {
+        modem_exchange(fd, "AT+CNSMOD?\r\n", resp, 100);
+        parse_cnsmod(resp);
+    }
+    if (go_on()) {
+        modem_exchange(fd, "AT+CGPSINFO\r\n", resp, 100);
+        parse_gps(resp);
+    }
+    if (full) {
+        g_status_at_us = sys_monotonic_us();
+        g_status_valid = true;
+    }
 
     if (is_send_sms.load(std::memory_order_acquire) != 0) modem_sms_send_sequence(fd);
-    if (is_new_sms.load(std::memory_order_acquire) == 0) modem_sms_recv_sequence(fd);
+    // The storage is checked with the status round.
+    if (full && is_new_sms.load(std::memory_order_acquire) == 0) modem_sms_recv_sequence(fd);
     if (is_send_voice.load(std::memory_order_acquire) != 0) modem_voice_call_sequence(fd);
 
     uart_close(fd);
@@ -495,10 +521,34 @@ int get_modem_info() {
 
 void *thread_modem(void *) {
     for (;;) {
-        get_modem_info();
-        sys_sleep(1);
+        // A port that cannot be opened is tried again after a whole second,
+        // whatever waits in the mailboxes.
+        if (get_modem_info() < 0)
+            sys_sleep(1);
+        else
+            modem_pause();
     }
     return nullptr;
+}
+
+void modem_pause() {
+    // A second between passes, cut short by a message offered to a mailbox.
+    uint64_t start = sys_monotonic_us();
+    for (;;) {
+        uint64_t seq = sys_wake_seq();
+        if (modem_mailbox_waiting()) return;
+        uint64_t waited = sys_monotonic_us() - start;
+        if (waited >= 1000000u) return;
+        sys_wait(seq, 1000000u - waited);
+    }
+}
+
+bool modem_mailbox_waiting() {
+    return is_send_sms.load(std::memory_order_acquire) != 0 || is_send_voice.load(std::memory_order_acquire) != 0;
+}
+
+bool modem_status_fresh() {
+    return g_status_valid && sys_monotonic_us() - g_status_at_us < MODEM_STATUS_FRESH_US;
 }
 
 void modem_state_reset() {
@@ -513,6 +563,8 @@ void modem_state_reset() {
     modem_count4reset = 0;
     is_do_first_time_cmd = 0;
     g_settings_due = false;
+    g_status_valid = false;
+    g_status_at_us = 0;
     modem_call_state = 0;
     {
         std::lock_guard<std::mutex> l(g_text_mu);

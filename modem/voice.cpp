@@ -38,7 +38,10 @@ struct notices {
     size_t n = 0;
 };
 
-void set_status(int32_t s) { send_voice_status.store(s, std::memory_order_release); }
+void set_status(int32_t s) {
+    send_voice_status.store(s, std::memory_order_release);
+    if (s == 3 || s == 4) sys_wake();   // the dispatcher waits for the verdict
+}
 void set_call_state(int32_t s) { modem_call_state.store(s, std::memory_order_release); }
 
 // The outcome first, then the final status (the dispatcher reads the
@@ -391,6 +394,7 @@ int voice_send_one(voice_message msg) {
     memcpy(send_voice.wav_name, msg.wav_name, sizeof send_voice.wav_name);
     send_voice_status.store(1, std::memory_order_release);
     is_send_voice.store(1, std::memory_order_release);
+    sys_wake();   // the modem thread waits for it
     return 1;
 }
 

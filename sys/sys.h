@@ -26,8 +26,18 @@ int sys_pclose(SysPipe *p);                     // waits for the command
 // Sleeping and the wall clock.
 void sys_usleep(uint64_t usec);
 void sys_sleep(unsigned sec);
+// Waking on events instead of polling: a producer calls sys_wake() after it
+// changed what a waiter checks (a queued alarm, a mailbox, a verdict). A
+// waiter takes seq = sys_wake_seq() BEFORE it checks, then sys_wait(seq, usec)
+// sleeps up to usec but returns at once when a wake came since seq, so no wake
+// is lost. One process-wide event: waiters re-check their own condition.
+uint64_t sys_wake_seq();
+void sys_wake();
+void sys_wait(uint64_t seq, uint64_t usec);
 void sys_gettimeofday(struct timeval *tv);
 time_t sys_time();
+// Microseconds of a clock no one sets: for measuring waits.
+uint64_t sys_monotonic_us();
 
 // Files. Only regular files are read, opened non-blocking. A copy goes to
 // "dst.tmp", is synced, checked (same size, same bytes) and renamed over dst,

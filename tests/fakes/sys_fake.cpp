@@ -161,6 +161,16 @@ void sys_usleep(uint64_t usec) {
     if (hook) hook(now);
 }
 
+// A wake that came since seq ends the wait at once; otherwise the whole wait
+// passes on the virtual clock (nothing else can wake a single-threaded test).
+static std::atomic<uint64_t> g_wake_seq{0};
+uint64_t sys_wake_seq() { return g_wake_seq.load(); }
+void sys_wake() { g_wake_seq++; }
+void sys_wait(uint64_t seq, uint64_t usec) {
+    if (g_wake_seq.load() != seq) return;
+    sys_usleep(usec);
+}
+
 void sys_sleep(unsigned sec) { sys_usleep(static_cast<uint64_t>(sec) * 1000000u); }
 
 void sys_gettimeofday(struct timeval *tv) {
@@ -168,5 +178,7 @@ void sys_gettimeofday(struct timeval *tv) {
     tv->tv_sec = static_cast<time_t>(n / 1000000u);
     tv->tv_usec = static_cast<suseconds_t>(n % 1000000u);
 }
+
+uint64_t sys_monotonic_us() { return g_now.load(); }
 
 time_t sys_time() { return static_cast<time_t>(g_now.load() / 1000000u); }

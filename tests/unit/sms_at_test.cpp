@@ -780,3 +780,83 @@ TEST_F(SmsTest, FinalStatusIsPublishedBeforeTheMailboxIsFreed) {
     dispatcher.join();
     EXPECT_EQ(wrong.load(), 0);
 }
+
+namespace {
+bool is_status_query(const std::string &c) {
+    for (const char *q : {"AT+CPIN?", "AT+CREG?", "AT+CSQ", "AT+CNSMOD?", "AT+CGPSINFO", "AT+CPMS?"})
+        if (c.rfind(q, 0) == 0) return true;
+    return false;
+}
+}  // namespace
+
+// While the last status answers are fresh, an offered SMS wakes the modem at
+// once and goes out before any status query; once stale, the round runs first.
+TEST_F(SmsTest, WaitingSmsGoesBeforeFreshStatusQueries) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent);
+    get_modem_info();   // the status round: answers fresh from now on
+    ASSERT_TRUE(modem_status_fresh());
+    size_t mark = fake_serial::sent().size();
+    uint64_t slept = fake_sys::slept_us();
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x41})), 1);
+    modem_pause();   // a waiting message ends the pause at once
+    EXPECT_EQ(fake_sys::slept_us(), slept);
+    get_modem_info();
+    auto s = fake_serial::commands();
+    ASSERT_GT(s.size(), mark);
+    EXPECT_EQ(s[mark].rfind("AT+CMGS=", 0), 0u) << s[mark];
+    for (size_t i = mark; i < s.size(); i++) EXPECT_FALSE(is_status_query(s[i])) << s[i];
+    EXPECT_EQ(send_sms_status.load(), 3);
+
+    // Stale answers: the whole round (and the storage check) come first.
+    fake_sys::set_now_us(fake_sys::now_us() + MODEM_STATUS_FRESH_US);
+    EXPECT_FALSE(modem_status_fresh());
+    mark = fake_serial::sent().size();
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x42})), 1);
+    get_modem_info();
+    s = fake_serial::commands();
+    int cmgs = -1, creg = -1, csq = -1;
+    for (size_t i = mark; i < s.size(); i++) {
+        if (cmgs < 0 && s[i].rfind("AT+CMGS=", 0) == 0) cmgs = static_cast<int>(i);
+        if (s[i].rfind("AT+CREG?", 0) == 0) creg = static_cast<int>(i);
+        if (s[i].rfind("AT+CSQ", 0) == 0) csq = static_cast<int>(i);
+    }
+    ASSERT_GE(cmgs, 0);
+    EXPECT_GE(creg, 0);
+    EXPECT_LT(creg, cmgs);
+    EXPECT_LT(csq, cmgs);
+    EXPECT_EQ(send_sms_status.load(), 3);
+}
+
+// A long burst with a 2 s network confirmation per SMS: registration and
+// signal are still asked at least every 10 s, and never between an offered SMS
+// and its send while the answers are fresh.
+TEST_F(SmsTest, StatusIsRenewedDuringALongBurst) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent, 2000);
+    get_modem_info();
+    int sent = 0;
+    for (int n = 0; n < 40; n++) {
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {static_cast<uint8_t>('A' + n % 26)})), 1);
+        bool fresh = modem_status_fresh();
+        size_t mark = fake_serial::sent().size();
+        get_modem_info();
+        auto s = fake_serial::commands();
+        for (size_t i = mark; fresh && i < s.size() && s[i].rfind("AT+CMGS=", 0) != 0; i++)
+            EXPECT_FALSE(is_status_query(s[i])) << "message " << n << ": " << s[i];
+        if (send_sms_status.load() == 3) sent++;
+        modem_pause();
+    }
+    EXPECT_EQ(sent, 40);
+    auto s = fake_serial::sent();
+    std::vector<uint64_t> creg, csq;
+    for (const auto &c : s) {
+        if (c.data.rfind("AT+CREG?", 0) == 0) creg.push_back(c.at_us);
+        if (c.data.rfind("AT+CSQ", 0) == 0) csq.push_back(c.at_us);
+    }
+    ASSERT_GE(creg.size(), 8u);   // 40 sends of 2 s: some 80 s
+    for (size_t i = 1; i < creg.size(); i++) EXPECT_LE(creg[i] - creg[i - 1], 10000000u) << i;
+    for (size_t i = 1; i < csq.size(); i++) EXPECT_LE(csq[i] - csq[i - 1], 10000000u) << i;
+    // And far fewer rounds than sends: the burst is not paced by them.
+    EXPECT_LT(creg.size(), 30u);
+}
