@@ -213,8 +213,17 @@ struct Range {
 };
 constexpr Range OWNED_DI[] = {{1, 1}};
 constexpr Range OWNED_COILS[] = {{199, 199}};
-constexpr Range OWNED_IR[] = {{16, 16}, {30, 127}};
-constexpr Range OWNED_HR[] = {{199, 200}, {510, 511}};
+// Input registers: the last slot, the received SMS with its flags, the
+// acknowledgement state (a master's acknowledgement) and the log window (a
+// master's cursor write). Holding: line settings, the reboot key, the
+// acknowledge command (read back as 0) and the rounds it ends.
+constexpr Range OWNED_IR[] = {{layout::IR_LAST_SLOT, layout::IR_LAST_SLOT},
+                              {layout::IR_RX_FLAGS, layout::IR_RX_LAST},
+                              {layout::IR_ACK_ACTIVE, layout::IR_LOG + layout::IR_LOG_N - 1}};
+constexpr Range OWNED_HR[] = {{199, 200},
+                              {510, 511},
+                              {layout::HR_ACK_COMMAND, layout::HR_ACK_COMMAND},
+                              {layout::HR_ACK_ROUND, layout::HR_ACK_ROUND + layout::ALARMS - 1}};
 
 // Compared a stretch at a time: an element loop here would cost more than the
 // request it checks.

@@ -80,7 +80,7 @@ void check_parsers(const std::string &answer) {
         if (at_parse_creg(l, &n, &stat)) check(n >= -1 && n <= 999999 && stat >= 0 && stat <= 999999);
         if (at_parse_csq(l, &rssi, &ber)) check(rssi >= 0 && rssi <= 999999 && ber >= 0 && ber <= 999999);
         int k = at_call_notice(l, &code);
-        check(k >= CN_NONE && k <= CN_WAV_STOP && code >= -1 && code <= 999999);
+        check(k >= CN_NONE && k <= CN_DTMF && code >= -1 && code <= 999999);
         (void)at_line_whole(l);
     }
     at_error e;
