@@ -1,17 +1,14 @@
 #include "storage/signature.h"
 
-#include <fcntl.h>
 #include <sodium.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "sys/sys.h"
+
 namespace {
-constexpr size_t kChunk = 64 * 1024;
 constexpr char UNTRUSTED[] = "untrusted comment:";
 constexpr char TRUSTED[] = "trusted comment: ";
 constexpr size_t PUBKEY_BYTES = 2 + 8 + 32;
@@ -19,35 +16,6 @@ constexpr size_t SIG_BYTES = 2 + 8 + 64;
 constexpr size_t SECKEY_BYTES = 2 + 2 + 2 + 32 + 8 + 8 + 8 + 64 + 32;
 
 bool sodium_ready() { return sodium_init() >= 0; }
-
-struct Fd {
-    int fd;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    ~Fd() {
-        if (fd >= 0) close(fd);
-    }
-};
-
-int open_regular(const std::string &path, struct stat *st) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return -1;
-    if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
-        close(fd);
-        errno = EINVAL;
-        return -1;
-    }
-    return fd;
-}
-
-ssize_t read_some(int fd, void *p, size_t n) {
-    for (;;) {
-        ssize_t r = read(fd, p, n);
-        if (r < 0 && errno == EINTR) continue;
-        return r;
-    }
-}
 
 // Splits text into lines (a trailing carriage return dropped); at most max lines.
 // A zero byte anywhere makes the text malformed: the comments are C strings elsewhere.
@@ -103,20 +71,21 @@ bool header_ok(const sig_pubkey &key, const sig_signature &s, const char **why) 
 }
 
 // Streams a regular file through BLAKE2b-512.
+bool hash_chunk(void *h, const char *data, size_t n) {
+    crypto_generichash_update(static_cast<crypto_generichash_state *>(h), reinterpret_cast<const uint8_t *>(data),
+                              static_cast<unsigned long long>(n));
+    return true;
+}
 bool hash_file(const std::string &path, uint8_t out[crypto_generichash_BYTES_MAX], const char **why) {
-    struct stat st;
-    Fd f(open_regular(path, &st));
-    if (f.fd < 0) return *why = "file cannot be read", false;
     crypto_generichash_state h;
     crypto_generichash_init(&h, nullptr, 0, crypto_generichash_BYTES_MAX);
-    std::vector<uint8_t> buf(kChunk);
-    for (;;) {
-        ssize_t r = read_some(f.fd, buf.data(), buf.size());
-        if (r < 0) return *why = "file cannot be read", false;
-        if (r == 0) break;
-        crypto_generichash_update(&h, buf.data(), static_cast<unsigned long long>(r));
-    }
+    if (sys_read_chunks(path, UINT64_MAX, hash_chunk, &h) != SYS_READ_OK) return *why = "file cannot be read", false;
     crypto_generichash_final(&h, out, crypto_generichash_BYTES_MAX);
+    return true;
+}
+
+bool append_chunk(void *out, const char *data, size_t n) {
+    static_cast<std::string *>(out)->append(data, n);
     return true;
 }
 }  // namespace
@@ -240,19 +209,12 @@ int64_t sig_version(const sig_signature &s) {
 }
 
 bool sig_read_bounded(const std::string &path, size_t max, std::string *out, const char **why) {
-    struct stat st;
-    Fd f(open_regular(path, &st));
-    if (f.fd < 0) return *why = errno == ENOENT ? "missing" : "not a readable file", false;
-    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max) return *why = "too large", false;
     out->clear();
-    std::vector<char> buf(kChunk);
-    for (;;) {
-        ssize_t r = read_some(f.fd, buf.data(), buf.size());
-        if (r < 0) return *why = "not a readable file", false;
-        if (r == 0) return true;
-        // The file may grow after the size check: the bound holds all the same.
-        if (out->size() + static_cast<size_t>(r) > max) return *why = "too large", false;
-        out->append(buf.data(), static_cast<size_t>(r));
+    switch (sys_read_chunks(path, max, append_chunk, out)) {
+    case SYS_READ_OK: return true;
+    case SYS_READ_MISSING: return *why = "missing", false;
+    case SYS_READ_TOO_LARGE: return *why = "too large", false;
+    default: return *why = "not a readable file", false;
     }
 }
 

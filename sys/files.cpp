@@ -85,6 +85,25 @@ void sync_dir_of(const std::string &path) {
 }
 }  // namespace
 
+int sys_read_chunks(const std::string &path, uint64_t max, bool (*each)(void *ctx, const char *data, size_t n),
+                    void *ctx) {
+    struct stat st;
+    errno = 0;
+    Fd f(open_regular(path, &st));
+    if (f.fd < 0) return errno == ENOENT ? SYS_READ_MISSING : SYS_READ_UNREADABLE;
+    if (st.st_size < 0 || static_cast<uint64_t>(st.st_size) > max) return SYS_READ_TOO_LARGE;
+    static thread_local char buf[kChunk];
+    uint64_t total = 0;
+    for (;;) {
+        ssize_t r = read_some(f.fd, buf, kChunk);
+        if (r < 0) return SYS_READ_UNREADABLE;
+        if (r == 0) return SYS_READ_OK;
+        total += static_cast<uint64_t>(r);
+        if (total > max) return SYS_READ_TOO_LARGE;
+        if (!each(ctx, buf, static_cast<size_t>(r))) return SYS_READ_STOPPED;
+    }
+}
+
 bool sys_copy_verified(const std::string &src, const std::string &dst) {
     const std::string tmp = dst + ".tmp";
     struct stat st;

@@ -48,4 +48,11 @@ bool sys_copy_verified(const std::string &src, const std::string &dst);
 // first and last 64 KiB.
 bool sys_file_digest(const std::string &path, uint64_t *size, uint64_t *digest);
 bool sys_is_regular(const std::string &path, uint64_t *size);
+// Reads a regular file (never a FIFO or a device) in chunks of at most 64 KiB,
+// handing each to each(data, n), which returns false to stop. A file larger
+// than max (when it is checked, or growing while read) is refused unread beyond
+// the bound. SYS_READ_OK, or why not.
+enum { SYS_READ_OK = 0, SYS_READ_MISSING = 1, SYS_READ_UNREADABLE = 2, SYS_READ_TOO_LARGE = 3, SYS_READ_STOPPED = 4 };
+int sys_read_chunks(const std::string &path, uint64_t max, bool (*each)(void *ctx, const char *data, size_t n),
+                    void *ctx);
 bool sys_remove(const std::string &path);   // unlink, then sync the directory
