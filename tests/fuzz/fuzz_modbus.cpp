@@ -40,6 +40,7 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/fakes/rtu_crc.h"
 
 using fuzz_util::write_file;
 
@@ -162,14 +163,6 @@ void set_switch(int on) {
     g_switch = on;
 }
 
-uint16_t crc16(const uint8_t *p, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
-}
 
 // A phone number as ASCII pairs from register r on.
 void put_number(int r, const char *digits) {
@@ -259,7 +252,7 @@ void one_frame(const uint8_t *frame, size_t len, bool bad_crc, int switch_on, st
     // libmodbus reads a request from a full receive buffer, as the listener's.
     std::array<uint8_t, MODBUS_RTU_MAX_ADU_LENGTH> buf{};
     memcpy(buf.data(), frame, len);
-    uint16_t crc = crc16(buf.data(), len);
+    uint16_t crc = rtu_crc16(buf.data(), len);
     if (bad_crc) crc ^= 0x00FF;
     buf[len] = static_cast<uint8_t>(crc & 0xFF);
     buf[len + 1] = static_cast<uint8_t>(crc >> 8);
@@ -382,7 +375,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
         modbus_mapping_t *probe = modbus_mapping_new(0, 0, 1, 0);
         check(probe != nullptr);
         uint8_t req[6] = {1, 6, 0, 0, 0, 0};
-        uint16_t crc = crc16(req, 4);
+        uint16_t crc = rtu_crc16(req, 4);
         req[4] = static_cast<uint8_t>(crc & 0xFF);
         req[5] = static_cast<uint8_t>(crc >> 8);
         modbus_reply(g_reply_ctx, req, 6, probe);

@@ -20,22 +20,15 @@
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/fakes/rtu_crc.h"
+#include "tests/unit/map_fixture.h"
 
 using namespace layout;
 
 namespace {
 constexpr uint16_t kOn = ALARM_ON, kOff = ALARM_OFF;
 
-void set_phone(int g, int n, const char *digits) {
-    int r = phone_reg(g, n);
-    for (int i = 0; i < 10; i++) hr_set(r + i, 0);
-    size_t len = std::strlen(digits);
-    for (size_t i = 0; i < len; i += 2) {
-        uint16_t hi = static_cast<uint8_t>(digits[i]);
-        uint16_t lo = i + 1 < len ? static_cast<uint8_t>(digits[i + 1]) : 0;
-        hr_set(r + static_cast<int>(i / 2), static_cast<uint16_t>(hi << 8 | lo));
-    }
-}
+using test_map::set_phone;
 
 void set_bit(int first, int alarm, bool on) {
     int r = first + enable_word(alarm);
@@ -84,14 +77,6 @@ void pop_all() {
     while (sms_event_pop() == 1) {}
 }
 
-uint16_t crc16(const uint8_t *p, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
-}
 }  // namespace
 
 class Ack : public ::testing::Test {
@@ -321,7 +306,7 @@ TEST_F(Ack, MasterWriteThroughTheListener) {
     auto fc6 = [](int a, int v) {
         std::vector<uint8_t> f = {1, 6, static_cast<uint8_t>(a >> 8), static_cast<uint8_t>(a & 0xFF),
                                   static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v & 0xFF)};
-        uint16_t c = crc16(f.data(), f.size());
+        uint16_t c = rtu_crc16(f.data(), f.size());
         f.push_back(static_cast<uint8_t>(c & 0xFF));
         f.push_back(static_cast<uint8_t>(c >> 8));
         return f;

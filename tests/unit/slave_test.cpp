@@ -26,6 +26,7 @@
 #include "modbus/slave.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/fakes/rtu_crc.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -33,17 +34,9 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 constexpr uint16_t kOn = 0xFF00;
 
-uint16_t crc16(const uint8_t *p, size_t n) {
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
-}
 Bytes frame(Bytes pdu, uint8_t slave = 1) {
     pdu.insert(pdu.begin(), slave);
-    uint16_t c = crc16(pdu.data(), pdu.size());
+    uint16_t c = rtu_crc16(pdu.data(), pdu.size());
     pdu.push_back(static_cast<uint8_t>(c & 0xFF));
     pdu.push_back(static_cast<uint8_t>(c >> 8));
     return pdu;
