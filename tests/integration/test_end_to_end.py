@@ -19,6 +19,7 @@ from sim.mbmaster import (DONE, FAILED, QUEUED, SENDING,  # noqa: I001
                       IR_LAST_SLOT, IR_SENDER, IR_STATUS, IR_VOICE_FORMAT, IR_VOICE_PRESENT, ascii_regs,
                       read_di, read_ir, received_sms, set_alarm, set_phone, text_regs, wav_bytes, write_coil,
                       write_reg, write_regs)
+from sim import maplayout as L
 from sim.modem_pdu import encode_scts, swap_digits
 from sim.modemctl import Modem
 
@@ -350,10 +351,9 @@ def test_open_filter_and_a_sender_longer_than_20_characters(board):
     assert got["regs"][18] == 0x5400             # "T" as a text register
 
 
-# Received-SMS flags (modbus/map_layout.h: IR_RX_FLAGS, RX_FLAG_*), kept here
-# until the Python side reads the header.
-IR_RX_FLAGS = 29
-RX_FLAG_CUT, RX_FLAG_PARTS_MISSING = 1, 2
+# Received-SMS flags, from the register map's header.
+IR_RX_FLAGS = L.IR_RX_FLAGS
+RX_FLAG_CUT, RX_FLAG_PARTS_MISSING = L.RX_FLAG_CUT, L.RX_FLAG_PARTS_MISSING
 
 
 def text_registers(units_be):

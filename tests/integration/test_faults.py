@@ -247,9 +247,8 @@ def test_late_confirmation_is_waited_for_and_sent_once(board):
 
 # ---- what a real module does (each a setting of the simulated modem) ---------------------
 
-# The modem settings of the register map (holding 1150..1199), in one place
-# until the register facts are read from the map's header.
-HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR = 1150, 1151
+# The modem settings of the register map (holding 1150..1199).
+HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR = L.HR_MODEM_SEND_TIMEOUT, L.HR_MODEM_PLAY_DIR
 
 
 def with_holding(config, hr):

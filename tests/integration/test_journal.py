@@ -16,12 +16,11 @@ from modemctl import Modem
 from test_faults import Master, full_passes, routed_image
 from test_no_alarm_lost import burst_image
 
-# The journal's registers (modbus/map_layout.h), in one place until the
-# Python side reads them from the header.
-DI_JOURNAL_FAULT = 4
-HR_JOURNAL_RESUME = 512
+from sim import maplayout as L
+
+DI_JOURNAL_FAULT, HR_JOURNAL_RESUME = L.DI_JOURNAL_FAULT, L.HR_JOURNAL_RESUME
 P1, P2, P3 = "0123456789", "0123456788", "0123456787"
-DONE = 3 * 256
+DONE = L.STATUS_DONE * L.STATUS_SCALE
 
 
 def agwctl(*args):
