@@ -13,6 +13,12 @@ AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
 long message can arrive in parts ("deliver_parts": any order, parts missing).
 A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
 
+A send's confirmation may include setting up the relay link to the service
+centre (link_setup s, default 0); AT+CMMS=1 or 2 keeps the link open for
+link_hold s after each answer, so a send within that time skips the set-up
+(TS 27.005; =1 falls back to 0 once the link closes). outbox.jsonl records
+for every send whether it found the link open.
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
