@@ -112,6 +112,10 @@ constexpr int HR_RECOVERY_KEY = 508;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+// Delivery pace, in 1100..1149 (zero = off).
+// 1: while more SMS wait to be sent, the modem is asked to keep the network's
+// link open between them (AT+CMMS=1, 3GPP TS 27.005); 0 off.
+constexpr int HR_SMS_MORE_TO_SEND = 1140;
 // Modem settings, 1150..1199 (zero = default).
 constexpr int HR_MODEM_SEND_TIMEOUT = 1150;   // s the network's SMS confirmation is waited for; 0 = 180
 constexpr int MODEM_SEND_TIMEOUT_DEFAULT = 180, MODEM_SEND_TIMEOUT_MIN = 10, MODEM_SEND_TIMEOUT_MAX = 3600;

@@ -40,6 +40,11 @@ enum : int32_t {
     SMS_ERR_BAD_NUMBER = -3,  // not a dial string: never sent (permanent)
 };
 extern std::atomic<int32_t> send_sms_error;
+// More SMS wait behind the one offered: set by the producer before it offers,
+// read by the modem when it starts the send. With HR_SMS_MORE_TO_SEND 1 the
+// modem then asks the module to keep the network's link open after this SMS
+// (AT+CMMS=1); with none behind, the module lets the link go by itself.
+extern std::atomic<int32_t> send_sms_more;
 
 // Voice mailbox.
 extern voice_message send_voice;
@@ -148,6 +153,8 @@ bool modem_settings_due();
 bool modem_resync(int fd, int timeout_ms, int *late_mr);
 // Back to the state at process start: published values, counters, mailboxes.
 void modem_state_reset();
+// Forgets what the send sequence knows of AT+CMMS (refused, last answer).
+void sms_more_to_send_reset();
 // Forgets the last message delivered (a message is delivered once: the same
 // PDU read again is skipped).
 void sms_forget_delivered();

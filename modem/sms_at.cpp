@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "modbus/map_layout.h"
+#include "modbus/regmap.h"
 #include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
@@ -14,6 +16,7 @@ sms_message send_sms;
 std::atomic<int32_t> is_send_sms{0};
 std::atomic<int32_t> send_sms_status{0};
 std::atomic<int32_t> send_sms_error{0};
+std::atomic<int32_t> send_sms_more{0};
 char send_sms_result[1024];
 sms_message recv_new_sms;
 std::atomic<int32_t> is_new_sms{0};
@@ -146,6 +149,32 @@ bool confirmed(const char *resp, int *mr) {
     return false;
 }
 
+// AT+CMMS (modem thread only). The module keeps the link open from a send's
+// answer for 1 to 5 s (its choice), then closes it and falls back to 0 by
+// itself; within the first second it is surely still on and is not asked
+// again. A module that refuses the command is not asked again in this run.
+constexpr uint64_t kCmmsSureUs = 1000000;
+bool g_cmms_refused = false;
+bool g_cmms_on = false;
+uint64_t g_cmms_answer_us = 0;   // when the last send's answer came while it was on
+
+void keep_link_for_more(int fd, char *resp) {
+    if (hr_get(layout::HR_SMS_MORE_TO_SEND) != 1 || g_cmms_refused) return;
+    if (send_sms_more.load(std::memory_order_acquire) == 0) return;
+    if (g_cmms_on && sys_monotonic_us() - g_cmms_answer_us < kCmmsSureUs) return;
+    modem_exchange_until(fd, "AT+CMMS=1\r\n", resp, 20, 2000, nullptr);
+    const char *c = resp;
+    at_line l;
+    bool ok = false;
+    while (at_next_line(&c, &l))
+        if (at_line_whole(l) && l.len == 2 && memcmp(l.p, "OK", 2) == 0) ok = true;
+    g_cmms_on = ok;
+    if (!ok) {
+        g_cmms_refused = true;
+        puts("send_sms: the modem refuses AT+CMMS: bursts go without it\r");
+    }
+}
+
 void finish_send(int32_t status, int32_t error) {
     send_sms_error.store(error, std::memory_order_release);
     send_sms_status.store(status, std::memory_order_release);
@@ -175,6 +204,7 @@ void modem_sms_send_sequence(int fd) {
     } else {
         // The command with the octet count, up to and including its CR, then
         // the modem's prompt "> ".
+        keep_link_for_more(fd, resp);
         char *cr = strchr(work, '\r');
         char count_cmd[32];
         size_t n = static_cast<size_t>(cr - work) + 1;
@@ -217,8 +247,16 @@ void modem_sms_send_sequence(int fd) {
             }
         }
     }
+    if (g_cmms_on) g_cmms_answer_us = sys_monotonic_us();
     is_send_sms.store(0, std::memory_order_release);
     puts("====== End SMS ======");
+}
+
+void sms_more_to_send_reset() {
+    g_cmms_refused = false;
+    g_cmms_on = false;
+    g_cmms_answer_us = 0;
+    send_sms_more.store(0);
 }
 
 int sms_read_answer(const char *answer, sms_message *out) {

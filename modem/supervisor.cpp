@@ -82,8 +82,10 @@ void parse_creg(const char *resp) {
         if (at_line_whole(l) && at_parse_creg(l, &n, &stat) && n >= 0) {
             int was = modem_creg.exchange(stat, std::memory_order_relaxed);
             bool up = stat == 1 || stat == 5;
-            if ((was == 1 || was == 5) != up)
+            if ((was == 1 || was == 5) != up) {
                 journal_event(JK_MODEM, -1, up ? JMODEM_REG_BACK : JMODEM_REG_LOST, stat, nullptr);
+                if (up) sys_wake();   // a dispatcher may be waiting for the network
+            }
             if (isDebug) printf("modem_creg=%d\n", stat);
             return;
         }
@@ -584,4 +586,5 @@ void modem_state_reset() {
     send_voice_outcome = 0;
     send_voice_error = -1;
     sms_forget_delivered();
+    sms_more_to_send_reset();
 }

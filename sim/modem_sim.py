@@ -13,6 +13,12 @@ AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
 long message can arrive in parts ("deliver_parts": any order, parts missing).
 A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
 
+A send's confirmation may include setting up the relay link to the service
+centre (link_setup s, default 0); AT+CMMS=1 or 2 keeps the link open for
+link_hold s after each answer, so a send within that time skips the set-up
+(TS 27.005; =1 falls back to 0 once the link closes). outbox.jsonl records
+for every send whether it found the link open.
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
@@ -96,6 +102,15 @@ DEFAULTS = {
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
     "sim_latency": None,    # [lo, hi] s the SIM takes on storage and PIN commands
     "confirm_time": None,   # [lo, hi] s until the network confirms a send (None: send_time)
+    # The relay link to the service centre (TS 27.005, AT+CMMS): a send first
+    # sets the link up, which adds link_setup s to its confirmation. With
+    # AT+CMMS=1 or 2 the module keeps the link open after a send's answer; a
+    # send that comes within link_hold s of the last answer finds it open and
+    # skips the set-up. Later than that the link is closed again (and =1
+    # falls back to 0). Nothing else about the send changes.
+    "link_setup": 0.0,      # s of every confirmation spent on the link set-up (0: none)
+    "link_hold": 3.0,       # s the link stays open after an answer while AT+CMMS is on (1 to 5 by TS 27.005)
+    "cmms": True,           # the module knows AT+CMMS (False: ERROR, as a module without it)
     "sim_busy": 0.0,        # s after AT+CFUN=1 during which the SIM answers "SIM busy"
     "seed": 1,              # of the random pieces, latencies and codes
     # Module settings the daemon must make itself (factory state of a module):
@@ -259,7 +274,9 @@ class ModemSim:
         self.mr = 0
         self.call = None
         self.cmd_buf = bytearray()
-        self.pdu = None              # {"n", "buf", "deadline"} while in PDU input
+        self.pdu = None              # {"n", "buf", "link"} while in PDU input
+        self.cmms_n = 0              # AT+CMMS mode
+        self.link_answer_at = None   # monotonic time of the last send's answer while the link is kept open
         self.rng = random.Random(self.cfg["garbage_seed"])
         self.dropped = 0
         self.busy_until = 0.0
@@ -341,8 +358,13 @@ class ModemSim:
                 self.rng = random.Random(val)
             elif key in ("creg", "csq", "ber", "cnsmod", "pin_tries"):
                 val = int(val)
-            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout", "sim_busy"):
+            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout", "sim_busy", "link_setup",
+                         "link_hold"):
                 val = float(val)
+                if val < 0:
+                    raise ValueError("%s must be >= 0" % key)
+            elif key == "cmms":
+                val = bool(val)
             elif key in ("sim_latency", "confirm_time") and val is not None:
                 val = [float(val[0]), float(val[1])]
                 if not 0 <= val[0] <= val[1]:
@@ -431,7 +453,7 @@ class ModemSim:
             "settings": self.cfg, "cfun": self.cfun, "cgps": self.cgps, "cmgf": self.cmgf,
             "moring": self.moring_on, "pin_left": self.pin_left, "port": self.port_state,
             "pty": self.slave_name, "creg": self.eff_creg(), "inbox_used": self.used(),
-            "pdu_input": self.pdu is not None, "dropped": self.dropped,
+            "pdu_input": self.pdu is not None, "dropped": self.dropped, "cmms": self.cmms_n,
             "call": None if c is None else {"id": c.id, "number": c.number, "state": c.state,
                                             "files": c.files},
         }
@@ -567,7 +589,7 @@ class ModemSim:
             if b == 0x1A:
                 pdu, self.pdu = self.pdu, None
                 self.log_command(bytes(pdu["buf"]) + b"\x1a")
-                self.submit(pdu["n"], bytes(pdu["buf"]).decode("latin-1"))
+                self.submit(pdu["n"], bytes(pdu["buf"]).decode("latin-1"), pdu["link"])
             elif b == 0x1B:
                 self.pdu = None
                 self.log_command(b"<ESC>")
@@ -702,6 +724,9 @@ class ModemSim:
                 break
         q = arg == "?"
         args = arg[1:] if arg and arg.startswith("=") and arg != "=?" else None
+        if name == "+CMMS" and not self.cfg["cmms"]:
+            self.err(cmd)   # a module without the command
+            return
         if arg == "=?":
             self.ok(cmd)
             return
@@ -763,6 +788,17 @@ class ModemSim:
             self.ok(cmd)
         elif name == "+CMGS" and args is not None:
             self.cmgs(cmd, args)
+        elif name == "+CMMS" and q:
+            self.link_check()
+            self.ok(cmd, "+CMMS: %d" % self.cmms_n)
+        elif name == "+CMMS" and args is not None:
+            if args.strip() not in ("0", "1", "2"):
+                raise ValueError(args)
+            self.link_check()
+            self.cmms_n = int(args)
+            if self.cmms_n == 0:
+                self.link_answer_at = None   # disabled: the link is released
+            self.ok(cmd)
         elif name == "+CPMS" and q:
             if self.sim_error(cmd):
                 return
@@ -901,7 +937,9 @@ class ModemSim:
         if not 7 <= n <= 164:
             self.err(cmd, "+CMS ERROR: 304")
             return
-        self.pdu = {"n": n, "buf": bytearray()}
+        # The send command is what finds the relay link open or closed.
+        self.link_check()
+        self.pdu = {"n": n, "buf": bytearray(), "link": self.link_answer_at is not None}
         deadline_owner = self.pdu
         self.after(self.cfg["pdu_timeout"], lambda: self.pdu_timeout(deadline_owner))
         self.answer(cmd, "\r\n> ")
@@ -911,9 +949,18 @@ class ModemSim:
             self.pdu = None
             self.log_command(b"<PDU input timed out>")
 
-    def submit(self, n, pdu):
+    def link_check(self):
+        """Closes the relay link once link_hold s have passed since the last
+        send's answer; AT+CMMS=1 then falls back to 0 (TS 27.005)."""
+        at = self.link_answer_at
+        if at is not None and time.monotonic() - at > self.cfg["link_hold"]:
+            self.link_answer_at = None
+            if self.cmms_n == 1:
+                self.cmms_n = 0
+
+    def submit(self, n, pdu, link_open=False):
         rec = {"t": time.time(), "time": datetime.datetime.now().isoformat(sep="T")[:23],
-               "octets": n, "pdu": pdu}
+               "octets": n, "pdu": pdu, "link_open": link_open}
         reply = None
         try:
             d = modem_pdu.decode(pdu)
@@ -934,6 +981,8 @@ class ModemSim:
         if self.cfg["confirm_time"]:
             lo, hi = self.cfg["confirm_time"]
             extra = self.real_rng().uniform(lo, hi)
+        rec["link_setup_s"] = 0.0 if link_open else self.cfg["link_setup"]
+        extra += rec["link_setup_s"]
         if reply is None:
             rule = self.match_rule(("reject", "nocmgs", "silent", "late"), rec.get("number"))
             mode = rule["mode"] if rule else None
@@ -957,6 +1006,10 @@ class ModemSim:
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
+            # The answer's time starts the hold; without AT+CMMS the link is
+            # released with the answer.
+            self.link_answer_at = (time.monotonic() + self.delay_for("AT+CMGS") + extra
+                                   if self.cmms_n else None)
 
     def deliver(self, m):
         """Stores an SMS-DELIVER; returns its storage index."""

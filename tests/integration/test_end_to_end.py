@@ -107,6 +107,40 @@ def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
 
 
 @pytest.mark.board(config=default_image())
+def test_more_sms_waiting_keep_the_network_link_open_only_when_set(board):
+    c, m = board.client, modem_of(board)
+    m.set(link_hold=30.0)   # the module's hold: long, so a loaded machine cannot outlast it
+    for k, number in enumerate(("0611111111", "0622222222", "0633333333")):
+        set_phone(c, 0, k, number)
+    set_alarm(c, 5, [0], on_text="Three phones")
+    set_alarm(c, 6, [0], on_text="Three again")
+
+    def burst(alarm, first_record):
+        start = len(m.outbox())
+        write_coil(c, alarm, True)
+        seen = watch_status(c, IR_STATUS + first_record, 3 * SMS_TIME + 5)
+        assert seen[-1] == DONE, seen
+        return m.outbox()[start:]
+
+    # Off (the default): no AT+CMMS, every SMS sets the link up.
+    sent = burst(5, 0)
+    assert [s["status"] for s in sent] == ["sent"] * 3
+    assert not any(e["cmd"].startswith("AT+CMMS") for e in m.at_log())
+    assert not any(s["link_open"] for s in sent)
+
+    # On: asked for while more phones wait, so the later SMS find the link open.
+    write_reg(c, L.HR_SMS_MORE_TO_SEND, 1)
+    mark = time.time()
+    sent = burst(6, 1)
+    assert [s["status"] for s in sent] == ["sent"] * 3
+    log = [e for e in m.at_log() if e["t"] >= mark]
+    first_cmms = next(i for i, e in enumerate(log) if e["cmd"].startswith("AT+CMMS=1"))
+    first_cmgs = next(i for i, e in enumerate(log) if e["cmd"].startswith("AT+CMGS="))
+    assert first_cmms < first_cmgs
+    assert [s["link_open"] for s in sent] == [False, True, True]
+
+
+@pytest.mark.board(config=default_image())
 def test_phone_failing_twice_is_retried_until_delivered(board):
     c, m = board.client, modem_of(board)
     for k, number in enumerate(["0611111111", "0622222222", "0633333333"]):

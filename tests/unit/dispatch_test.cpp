@@ -277,6 +277,28 @@ TEST_F(Dispatch, LongOutageAbandonsAfterHalfAnHour) {
     EXPECT_NE(out.find("no network for 1800 s: entry abandoned"), std::string::npos) << out;
 }
 
+// Registration coming back wakes the waiting dispatcher: the hand-over follows
+// it at once, not the next whole second of a poll.
+TEST_F(Dispatch, HandOverFollowsTheNetworkAtOnce) {
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    modem_creg = 0;
+    const uint64_t back = fake_sys::now_us() + 2300000;
+    bool offered_at_once = false;
+    fake_sys::at(back, [] {
+        modem_creg = 1;
+        sys_wake();   // as the modem does when it sees registration again
+    });
+    fake_sys::at(back + 1000, [&offered_at_once] { offered_at_once = is_send_sms.load() != 0; });
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(offered_at_once);
+    ASSERT_EQ(modem_.sms_times.size(), 1u);
+    EXPECT_LE(modem_.sms_times[0] - back, 1000u);
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
+}
+
 TEST_F(Dispatch, StalledModemLeavesTheEntryForALaterPass) {
     set_list({"111", "222"});
     ASSERT_EQ(put_sms("A", 2), 0);

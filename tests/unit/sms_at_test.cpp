@@ -860,3 +860,63 @@ TEST_F(SmsTest, StatusIsRenewedDuringALongBurst) {
     // And far fewer rounds than sends: the burst is not paced by them.
     EXPECT_LT(creg.size(), 30u);
 }
+
+// AT+CMMS=1 (keep the network's link open for more messages): asked for only
+// with the setting on and more SMS waiting behind the one sent; not asked again
+// while the link is surely still open; never again once the module refused it.
+TEST_F(SmsTest, MoreToSendKeepsTheLinkOnlyWhenSetAndMoreWait) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent, 500);
+    answer("AT+CMMS=1", "\r\nOK\r\n");
+    get_modem_info();   // status answers fresh: sends follow at once
+    auto send = [](int more) {
+        send_sms_more = more;
+        fake_serial::clear_sent();
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x41})), 1);
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 3);
+        EXPECT_EQ(fake_serial::count("0011"), 1);
+    };
+    auto later = [](uint64_t us) { fake_sys::set_now_us(fake_sys::now_us() + us); };
+
+    // The setting off (no map, or zero): never asked, whatever waits.
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+
+    hr_set(layout::HR_SMS_MORE_TO_SEND, 1);
+    send(1);
+    int cmms = fake_serial::find("AT+CMMS=1\r\n"), cmgs = fake_serial::find("AT+CMGS=");
+    ASSERT_GE(cmms, 0);
+    EXPECT_LT(cmms, cmgs);
+    send(1);   // right after the last answer: still on, not asked again
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    later(3000000);   // longer than the module surely keeps it
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    later(3000000);
+    send(0);          // nothing behind: the link is let go
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+
+    // A module without the command: the SMS goes all the same, and the
+    // command is not tried again in this run.
+    answer("AT+CMMS=1", "\r\nERROR\r\n");
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    // Until the modem unit starts again.
+    sms_more_to_send_reset();
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+}
