@@ -19,6 +19,7 @@ using namespace layout;
 struct record {
     bool used;
     int alarm;
+    uint64_t jid;       // its entry in the journal, 0 none
     int idx;            // phone index in its entry
     int mr;
     int round;          // acknowledgement round it belongs to, 0 none
@@ -77,11 +78,12 @@ struct ack_note {
     int alarm, round;
 };
 void settle_locked(record &r, int outcome, int st, ack_note *note) {
-    char text[96];
-    if (st >= 0)
-        snprintf(text, sizeof text, "%s reference %d status 0x%02X", r.phone, r.mr, st);
-    else
-        snprintf(text, sizeof text, "%s reference %d", r.phone, r.mr);
+    char text[128];
+    int n = st >= 0 ? snprintf(text, sizeof text, "%s reference %d status 0x%02X", r.phone, r.mr, st)
+                    : snprintf(text, sizeof text, "%s reference %d", r.phone, r.mr);
+    if (r.jid != 0 && n > 0 && static_cast<size_t>(n) < sizeof text)
+        snprintf(text + n, sizeof text - static_cast<size_t>(n), ", entry %llu",
+                 static_cast<unsigned long long>(r.jid));
     journal_event(JK_DELIVERY, r.alarm, r.idx, outcome, text);
     alarm_state &a = alarms[r.alarm];
     if (outcome == DLR_DELIVERED) {
@@ -144,7 +146,7 @@ void delivery_entry_start(int alarm, int count) {
     a.confirmed = 0;
 }
 
-void delivery_sent(int alarm, int idx, const char *phone, int mr) {
+void delivery_sent(int alarm, uint64_t jid, int idx, const char *phone, int mr) {
     if (alarm < 0 || alarm >= ALARMS || phone == nullptr) return;
     int round = ack_round_now(alarm);
     ack_note note{-1, 0};
@@ -168,6 +170,7 @@ void delivery_sent(int alarm, int idx, const char *phone, int mr) {
         r = record{};
         r.used = true;
         r.alarm = alarm;
+        r.jid = jid;
         r.idx = idx;
         r.mr = mr;
         r.round = round;

@@ -10,6 +10,7 @@
 // The table is not kept over a restart: a report that comes after one is only
 // in the journal, and the alarm's bit stays clear.
 #pragma once
+#include <cstdint>
 
 // Records the table holds at most; a send into a full table pushes out the
 // oldest record, which then counts as not confirmed.
@@ -25,10 +26,10 @@ int delivery_wait_s();
 
 // The SMS dispatcher, for an alarm's entry: it starts serving an entry of
 // count phones (the alarm's "delivered to every phone" starts over), and
-// phone idx (the number phone) was sent asking for a report and got message
-// reference mr.
+// phone idx (the number phone) of the entry jid in the journal (0 none) was
+// sent asking for a report and got message reference mr.
 void delivery_entry_start(int alarm, int count);
-void delivery_sent(int alarm, int idx, const char *phone, int mr);
+void delivery_sent(int alarm, uint64_t jid, int idx, const char *phone, int mr);
 
 // One report: matched by message reference and recipient (the same phone
 // written nationally or internationally). Returns the DLR_* it settled, -1

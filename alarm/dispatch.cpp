@@ -307,7 +307,7 @@ void sms_buffer_pass() {
         // A sent SMS that asked for a report waits for it under its reference.
         [&head](const char *phone, int st) {
             if (st == 3 && send_sms_srr.load() != 0)
-                delivery_sent(head.alarm, sms_prog.idx, phone, send_sms_mr.load());
+                delivery_sent(head.alarm, head.jid, sms_prog.idx, phone, send_sms_mr.load());
         });
 }
 

@@ -170,7 +170,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         get_modem_info();
         check(!fake_serial::is_open());
         if ((setup & 2) && reports && send_sms_status.load() == 3)
-            delivery_sent(5, p, send_sms.phone, send_sms_mr.load());
+            delivery_sent(5, 0, p, send_sms.phone, send_sms_mr.load());
         check_published();
         check_reports();
     }

@@ -67,7 +67,7 @@ protected:
     static void sent(int a, std::initializer_list<const char *> phones, int mr0) {
         delivery_entry_start(a, static_cast<int>(phones.size()));
         int i = 0;
-        for (const char *p : phones) delivery_sent(a, i, p, mr0 + i), i++;
+        for (const char *p : phones) delivery_sent(a, 0, i, p, mr0 + i), i++;
     }
     std::unique_ptr<test_map::Scope> map_;
 };
@@ -178,7 +178,7 @@ TEST_F(Delivery, AFullTableGivesUpItsOldestRecordAndKeepsTheRest) {
     char phone[16];
     for (int i = 0; i <= DELIVERY_TABLE; i++) {
         snprintf(phone, sizeof phone, "06%08d", i);
-        delivery_sent(1, i % 256, phone, i % 256);
+        delivery_sent(1, 900, i % 256, phone, i % 256);
     }
     delivery_pass();
     EXPECT_EQ(hr_get(HR_DLR_WAITING), DELIVERY_TABLE);
@@ -186,7 +186,7 @@ TEST_F(Delivery, AFullTableGivesUpItsOldestRecordAndKeepsTheRest) {
     auto d = deliveries();
     ASSERT_EQ(d.size(), 1u);
     EXPECT_EQ(d[0].outcome, DLR_UNCONFIRMED);
-    EXPECT_EQ(d[0].text.rfind("0600000000", 0), 0u) << d[0].text;
+    EXPECT_EQ(d[0].text, "0600000000 reference 0, entry 900");
     // The oldest is gone; the newest (its reference reused) is still matched.
     EXPECT_EQ(delivery_report(0, 0x00, "0600000000"), -2);
     snprintf(phone, sizeof phone, "06%08d", DELIVERY_TABLE);
