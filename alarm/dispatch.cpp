@@ -7,6 +7,7 @@
 
 #include "alarm/ack.h"
 #include "alarm/composer.h"
+#include "alarm/delivery.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
 #include "journal/journal.h"
@@ -294,20 +295,29 @@ void sms_buffer_pass() {
     work.text[len] = 0;
     work.length = static_cast<uint8_t>(len);
     work.mode = head.message.mode;
+    // Delivery reports: an alarm's SMS asks for one, and an entry taken up
+    // fresh (not one left pending) starts its alarm's count again.
+    const bool report = head.alarm >= 0 && delivery_reports_on();
+    if (report && (sms_prog.slot != evt_out.load() || head.status.load() != layout::STATUS_SENDING))
+        delivery_entry_start(head.alarm, head.phone_count);
     serve(
         0, head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status, is_send_sms,
-        [&work, &head](const char *phone) {
+        [&work, &head, report](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
             // More phones of this entry or more entries behind it: the modem
             // may keep the network's link open for them.
             bool more = sms_prog.idx + 1 < std::clamp<int>(head.phone_count, 0, MAX_PHONES) || sms_event_is_n() > 1;
             send_sms_more.store(more ? 1 : 0, std::memory_order_release);
-            return sms_send_one(work);
+            return sms_send_one(work, report);
         },
         sms_verdict, -1,   // an SMS entry does not name its alarm
         texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true},
-        [](const char *, int) {});
+        // A sent SMS that asked for a report waits for it under its reference.
+        [&head](const char *phone, int st) {
+            if (st == 3 && send_sms_srr.load() != 0)
+                delivery_sent(head.alarm, head.jid, sms_prog.idx, phone, send_sms_mr.load());
+        });
 }
 
 void voice_buffer_pass() {

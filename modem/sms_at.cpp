@@ -17,6 +17,8 @@ std::atomic<int32_t> is_send_sms{0};
 std::atomic<int32_t> send_sms_status{0};
 std::atomic<int32_t> send_sms_error{0};
 std::atomic<int32_t> send_sms_more{0};
+std::atomic<int32_t> send_sms_srr{0};
+std::atomic<int32_t> send_sms_mr{-1};
 char send_sms_result[1024];
 sms_message recv_new_sms;
 std::atomic<int32_t> is_new_sms{0};
@@ -44,8 +46,9 @@ int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim) {
     return 1;
 }
 
-int sms_send_one(sms_message msg) {
+int sms_send_one(sms_message msg, bool status_report) {
     if (is_send_sms.load(std::memory_order_acquire) != 0) return 0;
+    send_sms_srr.store(status_report ? 1 : 0, std::memory_order_relaxed);
     int len = cap_length(msg.length, kMaxText);
     send_sms.mode = msg.mode;
     size_t pl = strnlen(msg.phone, sizeof msg.phone - 1);
@@ -94,7 +97,7 @@ void printSMS(sms_message msg) {
     puts("\r\n------------------\r");
 }
 
-int gmSMS_SendMsg(sms_message msg, char *out) {
+int gmSMS_SendMsg(sms_message msg, char *out, bool status_report) {
     if (out == nullptr) return 0;
     out[0] = '\0';
     pdu_fields f;
@@ -109,7 +112,7 @@ int gmSMS_SendMsg(sms_message msg, char *out) {
     f.tp_toa = international ? 0x91 : 0x81;
     char pdu[kWork];
     memset(pdu, 0, sizeof pdu);
-    int n = gsmEncodePdu(&f, pdu);
+    int n = gsmEncodePdu(&f, pdu, status_report);
     // At most 159 octets: "AT+CMGS=159\r", 318 hex digits and Ctrl-Z fit in 512.
     snprintf(out, kWork, "AT+CMGS=%d\r%.*s\x1A", n, kWork - 32, pdu);
     return 1;
@@ -175,7 +178,8 @@ void keep_link_for_more(int fd, char *resp) {
     }
 }
 
-void finish_send(int32_t status, int32_t error) {
+void finish_send(int32_t status, int32_t error, int mr = -1) {
+    send_sms_mr.store(status == 3 ? mr : -1, std::memory_order_release);
     send_sms_error.store(error, std::memory_order_release);
     send_sms_status.store(status, std::memory_order_release);
     sys_wake();   // the dispatcher waits for the verdict
@@ -192,11 +196,12 @@ void modem_sms_send_sequence(int fd) {
     char resp[kBuf];
     memset(resp, 0, sizeof resp);
     send_sms_error.store(0, std::memory_order_release);
+    send_sms_mr.store(-1, std::memory_order_release);
     send_sms_status.store(2, std::memory_order_release);
     puts("====== Send SMS =======");
     char work[kWork];
     memset(work, 0, sizeof work);
-    if (!gmSMS_SendMsg(send_sms, work)) {
+    if (!gmSMS_SendMsg(send_sms, work, send_sms_srr.load(std::memory_order_relaxed) != 0)) {
         char shown[64];
         modem_printable(shown, sizeof shown, send_sms.phone, static_cast<int>(sizeof send_sms.phone));
         printf("send_sms: phone number \"%s\" is not a dial string, SMS not sent\n", shown);
@@ -227,7 +232,7 @@ void modem_sms_send_sequence(int fd) {
             send_sms_result[sizeof send_sms_result - 1] = '\0';
             int mr = -1;
             if (confirmed(resp, &mr)) {
-                finish_send(3, 0);
+                finish_send(3, 0, mr);
             } else if (modem_answer_final(resp, nullptr)) {
                 finish_send(4, send_error_of(resp));
             } else {
@@ -240,7 +245,7 @@ void modem_sms_send_sequence(int fd) {
                 if (!back) puts("send_sms: the modem does not answer AT\r");
                 if (late >= 0) {
                     printf("send_sms: late confirmation +CMGS: %d\r\n", late);
-                    finish_send(3, 0);
+                    finish_send(3, 0, late);
                 } else {
                     finish_send(4, SMS_ERR_NO_CONFIRM);
                 }

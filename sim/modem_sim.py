@@ -97,6 +97,14 @@ DEFAULTS = {
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
     "auto_reply": [],       # rules: {"number", "text", "coding", "after", "times"}: a phone that answers an SMS
+    # Delivery reports, for an SMS that asked for one (TP-SRR) once the network
+    # confirmed it. How the module hands them over follows AT+CNMI's <ds>:
+    # 0 not at all, 1 a "+CDS: <len>" line and the PDU, 2 stored in the SIM
+    # storage with "+CDSI: "SM",<index>" (lost when the storage is full).
+    "report_delay": 1.0,    # s after the confirmation until the report comes
+    "report_status": 0,     # TP-ST: 0 delivered, 0x20.. still trying, 0x40.. failed for good
+    "report_never": 0.0,    # chance 0..1 that no report ever comes (the phone stays off)
+    "reports_by_number": {},  # number -> {"delay", "status", "never"} for that phone
     # What a real module does that a kind one does not:
     "pieces": False,        # answers written in random pieces, a few ms apart
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
@@ -337,6 +345,20 @@ class ModemSim:
                 val = [self.check_rule(r) for r in val]
             elif key == "auto_reply":
                 val = [self.check_reply_rule(r) for r in val]
+            elif key == "reports_by_number":
+                for rule in val.values():
+                    bad = set(rule) - {"delay", "status", "never"}
+                    if bad:
+                        raise ValueError("unknown report settings %s" % sorted(bad))
+                val = {bare_number(k): dict(v) for k, v in val.items()}
+            elif key in ("report_delay", "report_never"):
+                val = float(val)
+                if val < 0 or (key == "report_never" and val > 1):
+                    raise ValueError("%s out of range" % key)
+            elif key == "report_status":
+                val = int(val)
+                if not 0 <= val <= 255:
+                    raise ValueError("report_status must be 0..255")
             elif key == "storage_total":
                 val = int(val)
                 if not 1 <= val <= 255:
@@ -489,7 +511,7 @@ class ModemSim:
         self.append("at.log", "%.3f %s" % (time.time(), esc(data)))
 
     def clear_logs(self):
-        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl"):
+        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl", "reports.jsonl"):
             open(os.path.join(self.simdir, name), "w").close()
 
     # ---- port --------------------------------------------------------------
@@ -965,7 +987,7 @@ class ModemSim:
         try:
             d = modem_pdu.decode(pdu)
             rec.update({k: d.get(k) for k in ("number", "text", "coding", "dcs", "udl",
-                                              "validity", "type", "data") if k in d})
+                                              "validity", "type", "data", "srr") if k in d})
             if d["type"] != "Submit":
                 raise modem_pdu.PduError("not an SMS-SUBMIT")
             if modem_pdu.tpdu_length(pdu) != n:
@@ -1003,6 +1025,8 @@ class ModemSim:
                     rec["late"] = True
                     extra = self.cfg["late_time"]
                 self.auto_reply(rec.get("number"))
+                if rec.get("srr"):
+                    self.plan_report(rec.get("number"), self.mr, extra)
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
@@ -1010,6 +1034,45 @@ class ModemSim:
             # released with the answer.
             self.link_answer_at = (time.monotonic() + self.delay_for("AT+CMGS") + extra
                                    if self.cmms_n else None)
+
+    def cnmi_ds(self):
+        """<ds> of the last AT+CNMI (0 before any)."""
+        try:
+            return int((self.cnmi or "0,0,0,0,0").split(",")[3])
+        except (IndexError, ValueError):
+            return 0
+
+    def plan_report(self, number, mr, confirm_after):
+        """The network's delivery report of an SMS just sent, as the settings say."""
+        rule = dict(self.cfg["reports_by_number"].get(bare_number(number or ""), {}))
+        delay = float(rule.get("delay", self.cfg["report_delay"]))
+        status = int(rule.get("status", self.cfg["report_status"]))
+        never = float(rule.get("never", self.cfg["report_never"]))
+        log = {"t": time.time(), "number": number, "mr": mr, "status": status}
+        if never >= 1.0 or (never > 0 and self.real_rng().random() < never):
+            self.append("reports.jsonl", json.dumps(dict(log, routed="never")))
+            return
+        self.after(confirm_after + delay, lambda: self.send_report(number, mr, status, log))
+
+    def send_report(self, number, mr, status, log):
+        """Hands a report over as AT+CNMI's <ds> asks (read when it arrives)."""
+        ds = self.cnmi_ds()
+        pdu = modem_pdu.build_status_report(number, mr, status)
+        log = dict(log, t=time.time(), pdu=pdu)
+        if ds == 1:
+            self.out("\r\n+CDS: %d\r\n%s\r\n" % (modem_pdu.tpdu_length(pdu), pdu))
+            log["routed"] = "cds"
+        elif ds == 2:
+            try:
+                idx = self.deliver({"pdu": pdu})
+            except ValueError:
+                log["routed"] = "storage full"
+            else:
+                self.out('\r\n+CDSI: "SM",%d\r\n' % idx)
+                log.update(routed="stored", index=idx)
+        else:
+            log["routed"] = "none"
+        self.append("reports.jsonl", json.dumps(log))
 
     def deliver(self, m):
         """Stores an SMS-DELIVER; returns its storage index."""

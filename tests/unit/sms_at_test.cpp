@@ -916,7 +916,70 @@ TEST_F(SmsTest, MoreToSendKeepsTheLinkOnlyWhenSetAndMoreWait) {
     later(3000000);
     send(1);
     EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+}
 
+// ---- delivery reports ----------------------------------------------------------
+
+TEST_F(SmsTest, DeliveryReportsAreAskedForAnnouncedAndQueuedForTheMatcher) {
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    answer("AT", "\r\nOK\r\n");
+    healthy_modem();
+    // Off, as every existing image: the indications as always.
+    is_do_first_time_cmd = 0;
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,0,0\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,2,"), 0);
+    // Switched on: stored status reports announced too, made once.
+    hr_set(layout::HR_DLR_ON, 1);
+    get_modem_info();
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,2,0\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CNMI="), 2);
+
+    // The report request is in the first octet; the reference is published.
+    answer("AT+CMGS=", kPrompt);
+    answer("0031", "\r\n+CMGS: 77\r\n\r\nOK\r\n");
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x4F, 0x60}), true), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0031000A8110325476980008AA024F60\x1A");
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_srr.load(), 1);
+    EXPECT_EQ(send_sms_mr.load(), 77);
+    // Without the request the first octet stays 0x11; a failed send has no reference.
+    answer("0011", "\r\n+CMS ERROR: 500\r\n");
+    fake_serial::clear_sent();
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x4F, 0x60})), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0011000A8110325476980008AA024F60\x1A");
+    EXPECT_EQ(send_sms_srr.load(), 0);
+    EXPECT_EQ(send_sms_mr.load(), -1);
+
+    // Stored reports: each recorded, removed and queued, the queue bounded
+    // (the oldest give way).
+    Storage st;
+    const int n = SMS_REPORT_QUEUE + 8;
+    for (int i = 0; i < n; i++) {
+        char mr[3];
+        snprintf(mr, sizeof mr, "%02X", i);
+        st.pdus[i] = std::string("0006") + mr + "0A911032547698" "62100221300400" "62100221400400" "41";
+    }
+    st.install();
+    get_modem_info();
+    EXPECT_TRUE(st.pdus.empty());
+    sms_report r{};
+    std::vector<int> mrs;
+    while (sms_report_take(&r) == 1) {
+        EXPECT_EQ(r.st, 0x41);
+        EXPECT_STREQ(r.recipient, "+0123456789");
+        mrs.push_back(r.mr);
+    }
+    ASSERT_EQ(static_cast<int>(mrs.size()), SMS_REPORT_QUEUE);
+    EXPECT_EQ(mrs.front(), n - SMS_REPORT_QUEUE);
+    EXPECT_EQ(mrs.back(), n - 1);
     data_mapping = nullptr;
     modbus_mapping_free(m);
 }
