@@ -160,6 +160,18 @@ TEST(Site, BadInputNamesFileLineAndField) {
         {"[supervision]\nsilent_groups = [16]\n", "s.toml:2: supervision.silent_groups: group index must be 0 to 15"},
         {"[supervision]\nsilent_after = -1\n", "s.toml:2: supervision.silent_after: must be 0 to 65535"},
         {"[supervision]\nheartbeat = 1\n", "s.toml:2: supervision.heartbeat: unknown key"},
+        {"[delivery_reports]\nrequest = 1\n", "s.toml:2: delivery_reports.request: must be true or false"},
+        {"[delivery_reports]\nwait = 65536\n", "s.toml:2: delivery_reports.wait: must be 0 to 65535"},
+        {"[delivery_reports]\nunit = \"hours\"\n", "s.toml:2: delivery_reports.unit: must be \"minutes\" or \"seconds\""},
+        {"[delivery_reports]\ndelivered = 1\n", "s.toml:2: delivery_reports.delivered: unknown key"},
+        {"[modem]\nsend_timeout = 9\n", "s.toml:2: modem.send_timeout: must be 0 (the default, 180 s) or 10 to 3600"},
+        {"[modem]\nsend_timeout = 3601\n", "s.toml:2: modem.send_timeout: must be 0 (the default, 180 s) or 10 to 3600"},
+        {"[modem]\nplay_directory = \"E: /\"\n", "s.toml:2: modem.play_directory: must be at most 32 letters"},
+        {"[modem]\nplay_directory = \"" + std::string(33, 'd') + "\"\n", "s.toml:2: modem.play_directory: must be"},
+        {"[modem]\nplay_directory = 3\n", "s.toml:2: modem.play_directory: must be"},
+        {"[modem]\nkeep_link_open = \"yes\"\n", "s.toml:2: modem.keep_link_open: must be true or false"},
+        {"[modem]\ncmms = 1\n", "s.toml:2: modem.cmms: unknown key"},
+        {"[supervision]\nheartbeat_time = \"none\"\n", "s.toml:2: supervision.heartbeat_time: must be a local time"},
     };
     for (const Case &c : cases) {
         Site s = site_defaults();
@@ -319,6 +331,42 @@ TEST(Site, PushRangesHoldEverySettingAndNoStatus) {
         for (int r = b.first; r < b.first + b.count; r++) EXPECT_TRUE(pushed(r)) << b.name << " " << r;
     for (const Block &b : status_and_request_blocks())
         for (int r = b.first; r < b.first + b.count; r++) EXPECT_FALSE(pushed(r)) << b.name << " " << r;
+}
+
+// Register values the daemon reads as another one come out of show as the
+// setting the gateway uses, so the file parses again and means the same.
+TEST(Site, ValuesTheDaemonReadsAlikeShowAsTheirSetting) {
+    struct Case { int reg; uint16_t value; std::string shown; };
+    const std::vector<Case> cases = {
+        {HR_SUP_HEARTBEAT_TIME, SUP_MINUTES_PER_DAY + 7, "heartbeat_time = \"off\"\n"},
+        {HR_SUP_HEARTBEAT_TIME, 23 * 60 + 59, "heartbeat_time = \"23:59\"\n"},
+        {HR_ACK_ROUNDS, ACK_ROUNDS_MAX + 1, "rounds = 100\n"},
+        {HR_MODEM_SEND_TIMEOUT, 3, "send_timeout = 10\n"},
+        {HR_MODEM_SEND_TIMEOUT, 60000, "send_timeout = 3600\n"},
+        {HR_MODEM_PLAY_DIR, 0x453A, "play_directory = \"E:\"\n"},
+        {HR_DLR_ON, 7, "request = true\n"},
+    };
+    for (const Case &c : cases) {
+        std::string shown;
+        {
+            Map m;
+            hr_set(c.reg, c.value);
+            shown = site_emit(site_from_map(), false);
+        }
+        EXPECT_NE(shown.find(c.shown), std::string::npos) << c.reg << " = " << c.value << ":\n" << shown;
+        Site back;
+        EXPECT_EQ(site_parse(shown, "shown.toml", back), "") << shown;
+    }
+    // A directory with a character the modem refuses is no setting: the board's own.
+    Map m;
+    hr_set(HR_MODEM_PLAY_DIR, 0x453A);
+    hr_set(HR_MODEM_PLAY_DIR + 1, 0x2022);   // ' "'
+    EXPECT_EQ(site_from_map().modem.play_dir, "");
+    // "off" stands for every heartbeat time past the day's last minute.
+    Site off;
+    ASSERT_EQ(site_parse("[supervision]\nheartbeat_groups = [1]\nheartbeat_time = \"off\"\n", "s.toml", off), "");
+    site_to_map(off);
+    EXPECT_EQ(hr_get(HR_SUP_HEARTBEAT_TIME), SUP_MINUTES_PER_DAY);
 }
 
 TEST(Site, TextRegistersAreByteExchangedUcs2) {
