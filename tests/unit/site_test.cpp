@@ -215,6 +215,17 @@ TEST(Site, RoundTripThroughImageAndShow) {
         EXPECT_EQ(hr_get(layout::HR_ACK_TELL_OTHERS), 1);
         EXPECT_EQ(hr_get(layout::HR_ACK_COMMAND), 0);
     }
+    // The delivery-report and modem settings land in theirs.
+    {
+        Map m;
+        config_from_image(img.data(), img.size());
+        EXPECT_EQ(hr_get(layout::HR_DLR_ON), 1);
+        EXPECT_EQ(hr_get(layout::HR_DLR_WAIT), 30);
+        EXPECT_EQ(hr_get(layout::HR_DLR_UNIT), 0);
+        EXPECT_EQ(hr_get(layout::HR_MODEM_SEND_TIMEOUT), 240);
+        EXPECT_EQ(hr_get(layout::HR_SMS_MORE_TO_SEND), 1);
+        EXPECT_EQ(hr_get(layout::HR_MODEM_PLAY_DIR), 0);
+    }
     EXPECT_EQ(site.journal_resume_minutes, 30);
     EXPECT_EQ(img[layout::IMG_OFF_AO + 2 * layout::HR_JOURNAL_RESUME], 30);   // little-endian in the image
     // Unnamed settings keep their factory defaults.
