@@ -215,8 +215,8 @@ const std::vector<RegRange> &site_ranges() {
         // are the daemon's and stay out.
         v.push_back({HR_DLR_ON, HR_DLR_UNIT + 1 - HR_DLR_ON});
         v.push_back({HR_SMS_MORE_TO_SEND, 1});
-        v.push_back({HR_MODEM_SEND_TIMEOUT, 1});
-        v.push_back({HR_MODEM_PLAY_DIR, HR_MODEM_PLAY_DIR_N});
+        // 1150..1166 in one request.
+        v.push_back({HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR + HR_MODEM_PLAY_DIR_N - HR_MODEM_SEND_TIMEOUT});
         return v;
     }();
     return r;
