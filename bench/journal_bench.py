@@ -3,6 +3,7 @@
 mounts tmpfs file systems inside its scratch boards).
 
     /usr/bin/python3 bench/journal_bench.py [--build DIR] [--writes N] [--events N] [--day N]
+                                            [--reference DIR]
 
 1. Reply time of an alarm write (coil 5, alternately ON and OFF, no phone
    routed, so only the listener's work counts), median and 90th percentile
@@ -14,6 +15,11 @@ mounts tmpfs file systems inside its scratch boards).
 3. A busy day (--day events, the last ones of that journal) read live with
    `agwctl log --port` through the log window: time on the pseudo-terminal,
    requests and bytes, and the time those bytes take at 115200 baud.
+
+With --reference DIR (another build, e.g. of an earlier commit), only the
+reply times are taken, of both builds in turns on disk and on tmpfs, and
+printed with their ratio: the master writes back to back, so each round trip
+also waits for whatever the listener does after the previous reply.
 """
 import argparse
 import os
@@ -96,8 +102,29 @@ def main():
     ap.add_argument("--writes", type=int, default=300)
     ap.add_argument("--events", type=int, default=100000)
     ap.add_argument("--day", type=int, default=3000)
+    ap.add_argument("--reference", help="a second build whose reply times are compared")
+    ap.add_argument("--rounds", type=int, default=3, help="turns of each build with --reference")
     a = ap.parse_args()
     agwctl = os.path.join(a.build, "agwctl")
+
+    if a.reference:
+        print("## Reply time of an alarm write (coil 5), %d round trips x %d turns; ratio build / reference"
+              % (a.writes, a.rounds))
+        print("| journal | build median | reference median | ratio | build p90 | reference p90 | ratio |")
+        print("|---|---|---|---|---|---|---|")
+        for mode in ("disk", "tmpfs"):
+            got = {a.build: [], a.reference: []}
+            for _ in range(a.rounds):
+                for build in (a.reference, a.build):
+                    med, p90, _ok = reply_times(build, mode, a.writes)
+                    got[build].append((med, p90))
+            bm = statistics.median(m for m, _ in got[a.build])
+            rm = statistics.median(m for m, _ in got[a.reference])
+            bp = statistics.median(p for _, p in got[a.build])
+            rp = statistics.median(p for _, p in got[a.reference])
+            print("| %s | %.2f ms | %.2f ms | %.2f | %.2f ms | %.2f ms | %.2f |" % (mode, bm, rm, bm / rm, bp, rp,
+                                                                                 bp / rp))
+        return
 
     print("## Reply time of an alarm write (coil 5), %d round trips" % a.writes)
     print("| journal | median | p90 |")
