@@ -133,7 +133,7 @@ bool journal_entry_end(uint64_t id, int alarm, int status, int failed);
 int journal_open_entries(void (*fn)(const journal_entry &e, void *arg), void *arg);
 void journal_entry_drop(uint64_t id);   // closes an entry without an event
 
-// Entries found too old at the last resume, and the flags the master reads
+// Entries and alarm changes found too old at the last resume, and the flags the master reads
 // (discrete input 4, input register 26): written into the register map.
 extern std::atomic<int32_t> journal_expired;
 void journal_publish();

@@ -2,9 +2,11 @@
 // how it reads back, the previous run's end, a damaged or unwritable file,
 // the bound, the log window's packing and the resume of interrupted entries.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <filesystem>
@@ -539,6 +541,37 @@ TEST_F(JournalTest, EveryThreadRecordsWithoutLosingOrSharingANumber) {
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
     EXPECT_GT(all.front(), 0u);
     EXPECT_EQ(all_records().size(), 200u);
+}
+
+// While a put waits for its journal commit, the ring's own lock is free: the
+// dispatcher's counts go on, and see no entry the journal does not have yet.
+TEST_F(JournalTest, APutWaitingForTheDiskDoesNotHoldTheRing) {
+    sqlite3 *other = nullptr;   // another writer holds the database meanwhile
+    ASSERT_EQ(sqlite3_open((root + "/APP/journal.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::atomic<bool> started{false}, done{false};
+    std::thread put([&] {
+        char phones[1][PHONE_SLOT_LEN] = {"+111"};
+        sms_message m{};
+        m.length = 2;
+        started = true;
+        EXPECT_EQ(sms_event_put(m, phones, 1, 5), 0);
+        done = true;
+    });
+    while (!started) std::this_thread::yield();
+    // The put cannot commit while the other writer holds the database (for
+    // far less than the journal's 2 s busy wait). A count under a ring lock
+    // held across the commit would wait until the put gave up on the disk.
+    for (int i = 0; i < 10; i++) {
+        EXPECT_EQ(sms_event_is_n(), 0);   // and no entry before the journal has it
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(done.load());
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    put.join();
+    EXPECT_EQ(sms_event_is_n(), 1);
+    EXPECT_GT(sms_evt[0].jid, 0u);   // journalled once the database was free
 }
 
 TEST_F(JournalTest, EdgeDelayedAlarmIsRecordedWhenItFires) {
