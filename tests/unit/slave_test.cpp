@@ -823,6 +823,35 @@ TEST_F(SlaveJournalTest, AlarmWritesAreInTheJournalBeforeTheReply) {
     EXPECT_EQ(c[4].a, 1);
 }
 
+// The listener keeps each change open from its reply until the composer has
+// it in the rings; a change with nothing to send is closed with the next commit.
+TEST_F(SlaveJournalTest, ChangesStayOpenOnlyUntilTheyAreComposed) {
+    auto open_n = [] { return journal_open_changes([](const journal_change &, void *) {}, nullptr); };
+    before(fc5(5, kOn));
+    EXPECT_EQ(open_n(), 1);   // on disk with the reply
+    testing::internal::CaptureStdout();
+    mb_handle_request(fc5(5, kOn).data(), static_cast<int>(fc5(5, kOn).size()));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(journal_changes_flush());
+    EXPECT_EQ(open_n(), 0);   // alarm 5 has no phone: nothing owed
+    // Edge mode: a write of the value the alarm has already is history only.
+    hr_set(layout::HR_EDGE_MODE, 1);
+    hr_set(layout::edge_delay_reg(7), 60000);
+    auto request = [this](const Bytes &req) {
+        before(req);
+        drive(req);
+    };
+    testing::internal::CaptureStdout();
+    request(fc5(7, kOn));
+    EXPECT_EQ(open_n(), 1);   // pending in its delay
+    request(fc5(7, kOn));
+    request(fc5(7, kOn));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(journal_changes_flush());
+    EXPECT_EQ(open_n(), 1);
+    EXPECT_EQ(alarm_changes().size(), 4u);
+}
+
 TEST_F(SlaveJournalTest, LogWindowReadsTheWholeHistoryInOrder) {
     std::vector<uint64_t> want, want5;
     for (int i = 0; i < 40; i++) {
