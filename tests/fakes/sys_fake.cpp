@@ -23,6 +23,16 @@ std::vector<Script> g_scripts;
 std::vector<std::string> g_cmds;
 bool g_pass = false;
 std::function<void(uint64_t)> g_hook;
+std::function<void(const std::string &)> g_read_hook;
+
+void read_probe(const std::string &path) {
+    std::function<void(const std::string &)> hook;
+    {
+        std::lock_guard<std::mutex> l(g_mu);
+        hook = g_read_hook;
+    }
+    if (hook) hook(path);
+}
 
 const Script *match(const std::string &cmd) {
     const Script *hit = nullptr;
@@ -47,6 +57,8 @@ void reset() {
     g_cmds.clear();
     g_pass = false;
     g_hook = nullptr;
+    g_read_hook = nullptr;
+    sys_read_probe = nullptr;
 }
 uint64_t now_us() { return g_now.load(); }
 void set_now_us(uint64_t us) { g_now = us; }
@@ -74,6 +86,11 @@ void passthrough(bool on) {
 void on_sleep(std::function<void(uint64_t)> hook) {
     std::lock_guard<std::mutex> l(g_mu);
     g_hook = std::move(hook);
+}
+void on_read(std::function<void(const std::string &)> hook) {
+    std::lock_guard<std::mutex> l(g_mu);
+    g_read_hook = std::move(hook);
+    sys_read_probe = g_read_hook ? read_probe : nullptr;
 }
 }  // namespace fake_sys
 
