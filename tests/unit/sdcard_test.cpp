@@ -485,7 +485,8 @@ TEST_F(SignedCard, CardChangedBetweenReadsNeverInstallsUnverifiedBytes) {
     struct Update {
         const char *name, *trusted, *old;
     };
-    for (const Update &u : {Update{"fw", "version=7", "old fw"}, Update{"config.ini", "file:config.ini", "old config"}}) {
+    const Update updates[] = {{"fw", "version=7", "old fw"}, {"config.ini", "file:config.ini", "old config"}};
+    for (const Update &u : updates) {
         const fs::path app = root / "APP" / u.name;
         const std::string card = (upd / u.name).string();
         int reads = 0;
