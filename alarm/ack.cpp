@@ -442,6 +442,24 @@ void ack_entry_done(int ring, int slot) {
     repeat_slot[ring][slot] = 0;
 }
 
+int ack_round_now(int alarm) {
+    if (alarm < 0 || alarm >= ALARMS) return 0;
+    std::lock_guard<std::mutex> l(mu);
+    const alarm_state &s = st[alarm];
+    return s.active || s.unacked ? s.round : 0;
+}
+
+void ack_sms_unconfirmed(int alarm, int round) {
+    if (alarm < 0 || alarm >= ALARMS || round <= 0) return;
+    std::lock_guard<std::mutex> l(mu);
+    alarm_state &s = st[alarm];
+    // A report of an earlier round says nothing about the round now.
+    if (!(s.active || s.unacked) || s.round != round || s.failed) return;
+    s.failed = 1;
+    publish_locked();
+    save_locked();
+}
+
 void ack_forget_entries(int ring) {
     if (ring < 0 || ring > 1) return;
     std::lock_guard<std::mutex> l(mu);

@@ -29,6 +29,11 @@ void ack_note_queued(int alarm, int ring, int slot);
 // the entry at slot is finished (its slot may carry other work next).
 bool ack_entry_withdrawn(int ring, int slot);
 void ack_entry_done(int ring, int slot);
+// Delivery reports: the round now of an alarm that is followed (0 none); and
+// that an SMS of that round reached no phone by the report's word (failed for
+// good, or no report in time), which fails the round as a failed entry does.
+int ack_round_now(int alarm);
+void ack_sms_unconfirmed(int alarm, int round);
 // The master emptied a ring: its slots carry no repeats any more.
 void ack_forget_entries(int ring);
 // The edge thread, every pass: once a second it sends the rounds that are due,

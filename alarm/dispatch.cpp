@@ -7,6 +7,7 @@
 
 #include "alarm/ack.h"
 #include "alarm/composer.h"
+#include "alarm/delivery.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
 #include "journal/journal.h"
@@ -111,15 +112,20 @@ void slot_to_phone(const char *slot, char out[PHONE_SLOT_LEN + 1]) {
 }
 
 // Waits while the modem is not registered. False once the outage has lasted
-// OUTAGE_LIMIT_S.
+// OUTAGE_LIMIT_S. The modem wakes this thread when registration comes back
+// (sys_wake), so the first try follows it at once, not at a later poll.
 bool wait_for_network(const texts &t) {
     printf("%sno network (creg=%d): waiting, the entry stays sending\r\n", t.tag, modem_creg.load());
-    for (int s = 0; !registered(); s++) {
-        if (s >= OUTAGE_LIMIT_S) {
+    const uint64_t limit_us = OUTAGE_LIMIT_S * 1000000ull, start = sys_monotonic_us();
+    for (;;) {
+        uint64_t seq = sys_wake_seq();
+        if (registered()) break;
+        uint64_t waited = sys_monotonic_us() - start;
+        if (waited >= limit_us) {
             printf("%sno network for %d s: entry abandoned\r\n", t.tag, OUTAGE_LIMIT_S);
             return false;
         }
-        sys_sleep(1);
+        sys_wait(seq, std::min<uint64_t>(1000000u, limit_us - waited));
     }
     printf("%snetwork back (creg=%d): going on\r\n", t.tag, modem_creg.load());
     return true;
@@ -289,16 +295,29 @@ void sms_buffer_pass() {
     work.text[len] = 0;
     work.length = static_cast<uint8_t>(len);
     work.mode = head.message.mode;
+    // Delivery reports: an alarm's SMS asks for one, and an entry taken up
+    // fresh (not one left pending) starts its alarm's count again.
+    const bool report = head.alarm >= 0 && delivery_reports_on();
+    if (report && (sms_prog.slot != evt_out.load() || head.status.load() != layout::STATUS_SENDING))
+        delivery_entry_start(head.alarm, head.phone_count);
     serve(
         0, head, evt_out.load(), sms_prog, sms_event_pop, send_sms_status, is_send_sms,
-        [&work](const char *phone) {
+        [&work, &head, report](const char *phone) {
             std::memset(work.phone, 0, sizeof work.phone);
             std::memcpy(work.phone, phone, strnlen(phone, PHONE_SLOT_LEN));
-            return sms_send_one(work);
+            // More phones of this entry or more entries behind it: the modem
+            // may keep the network's link open for them.
+            bool more = sms_prog.idx + 1 < std::clamp<int>(head.phone_count, 0, MAX_PHONES) || sms_event_is_n() > 1;
+            send_sms_more.store(more ? 1 : 0, std::memory_order_release);
+            return sms_send_one(work, report);
         },
         sms_verdict, -1,   // an SMS entry does not name its alarm
         texts{"--> phone_idx[%d]: %d\r\n", "NG counter: %d\r\n", "ng_cnt=%d, phone_idx=%d\r\n", "", true},
-        [](const char *, int) {});
+        // A sent SMS that asked for a report waits for it under its reference.
+        [&head](const char *phone, int st) {
+            if (st == 3 && send_sms_srr.load() != 0)
+                delivery_sent(head.alarm, head.jid, sms_prog.idx, phone, send_sms_mr.load());
+        });
 }
 
 void voice_buffer_pass() {

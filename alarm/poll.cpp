@@ -8,6 +8,7 @@
 
 #include "alarm/ack.h"
 #include "alarm/composer.h"
+#include "alarm/delivery.h"
 #include "alarm/rings.h"
 #include "journal/journal.h"
 #include "alarm/supervision.h"
@@ -279,6 +280,7 @@ void mb_slave_poll_pass() {
 
     // After the card test and the modem figures: the heartbeat reports them.
     supervision_pass();
+    delivery_pass();
 }
 
 void mb_slave_poll_reset() {

@@ -11,6 +11,7 @@
 
 #include "alarm/composer.h"
 #include "alarm/dispatch.h"
+#include "alarm/delivery.h"
 #include "alarm/poll.h"
 #include "board/gpio.h"
 #include "board/i2c.h"
@@ -213,6 +214,8 @@ int alarmgw_main(int argc, char **argv) {
 
     modbus_slave_init();
     if (check_config() != 0) config_recovery();
+    // Delivery-report status of a saved image is last run's: cleared.
+    delivery_start();
 
     link_wav_to_var();
     check_wav_exist_format();

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Acknowledgement latency on the simulated board.
 
-    /usr/bin/python3 bench/ack_latency.py [--build DIR] [--count N] [--seed S]
+    /usr/bin/python3 -m bench.ack_latency [--build DIR] [--count N] [--seed S]   (from the tree's top)
 
 Raises an alarm that needs acknowledging, waits until its SMS has reached the
 phone, then stores the phone's reply "ACK 5" on the simulated SIM and measures
@@ -18,28 +18,20 @@ every 3 s and acknowledges at once.
 """
 import argparse
 import random
-import shutil
 import statistics
 import sys
-import tempfile
 import time
-import os
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
+from bench.session import REALISTIC, bench_board
+from sim import maplayout as L
+from sim.board import BoardError, default_build
+from sim.mbmaster import read_ir, set_alarm, set_bit, set_phone, write_coil, write_regs
 
-from board import Board, BoardError, default_build  # noqa: E402
-from mbmaster import read_ir, set_alarm, set_bit, set_phone, write_coil, write_regs  # noqa: E402
-from modemctl import Modem  # noqa: E402
-
-REALISTIC = ["--realistic", "--confirm-time", "1,3"]
-# Acknowledgement registers (modbus/map_layout.h): required bits, interval.
-HR_ACK_REQUIRED, HR_ACK_INTERVAL, IR_ACK_UNACKED = 600, 608, 168
 ALARM, PHONE, TEXT = 5, "0611111111", "Bench alarm 5"
 
 
 def unacked(c):
-    return (read_ir(c, IR_ACK_UNACKED + ALARM // 16)[0] >> (ALARM % 16)) & 1
+    return (read_ir(c, L.IR_ACK_UNACKED + L.enable_word(ALARM))[0] >> L.enable_bit(ALARM)) & 1
 
 
 def wait(what, pred, timeout):
@@ -51,26 +43,18 @@ def wait(what, pred, timeout):
 
 
 def run(build, count, seed):
-    root = tempfile.mkdtemp(prefix="alarmgw-bench-")
-    b = Board(root=root, build=build, card=False, echo=False, modem_args=REALISTIC)
-    client = None
     times = []
-    try:
-        b.start()
-        from pymodbus.client import ModbusSerialClient
-        client = ModbusSerialClient(port=b.master, baudrate=115200, timeout=2, retries=1)
-        if not client.connect():
-            raise BoardError("cannot open %s" % b.master)
-        m = Modem(b.root)
+    with bench_board(build, modem_args=REALISTIC) as s:
+        client, m = s.client, s.modem
         set_phone(client, 0, 0, PHONE)
         set_alarm(client, ALARM, [0], on_text=TEXT)
-        write_regs(client, HR_ACK_INTERVAL, [600])   # no repeat within a measurement
-        set_bit(client, HR_ACK_REQUIRED, ALARM)
+        write_regs(client, L.HR_ACK_INTERVAL, [600])   # no repeat within a measurement
+        set_bit(client, L.HR_ACK_REQUIRED, ALARM)
         rng = random.Random(seed)
         for i in range(count):
-            sent = len([s for s in m.sent() if s["text"] == TEXT])
+            sent = len([x for x in m.sent() if x["text"] == TEXT])
             write_coil(client, ALARM, True)
-            wait("alarm SMS", lambda: len([s for s in m.sent() if s["text"] == TEXT]) > sent, 40)
+            wait("alarm SMS", lambda: len([x for x in m.sent() if x["text"] == TEXT]) > sent, 40)
             time.sleep(rng.uniform(0.0, 3.0))   # a random phase of the threads' cycles
             t0 = time.time()
             m.deliver_sms(sender=PHONE, text="ACK 5")
@@ -79,12 +63,6 @@ def run(build, count, seed):
             print("  %3d  %6.2f s" % (i + 1, times[-1]), flush=True)
             write_coil(client, ALARM, False)
             time.sleep(1.0)
-    finally:
-        if client is not None:
-            client.close()
-        for f in b.stop():
-            print("fault: %s" % f, file=sys.stderr)
-        shutil.rmtree(root, ignore_errors=True)
     return times
 
 

@@ -1,13 +1,16 @@
 #!/usr/bin/python3
 """Alarm latency on the simulated board.
 
-    /usr/bin/python3 bench/alarm_latency.py [--build DIR] [--count N] [--seed S] [--root DIR] [--modem M]
+    /usr/bin/python3 -m bench.alarm_latency [--build DIR] [--count N] [--seed S] [--root DIR] [--modem M]
+
+(from the tree's top)
 
 --modem realistic runs it against the realistic simulated modem (echo,
 answers in pieces, SIM latency, confirmations after 1 to 3 s); kind (the
 default) against the kind one, the reference.
 
-Raises one alarm N times (default 20), one after another (each after the
+Once the master sees the modem registered, raises one alarm N times
+(default 20), one after another (each after the
 previous one is closed and a random pause of up to 3 s), each to one phone,
 and measures for each the time from the master's coil write to the AT+CMGS
 command at the simulated modem (its AT log has time stamps) and to input
@@ -27,24 +30,17 @@ arrives, and the polling thread reports the status every 3 s. Run it once
 more with --build pointing at an older build for the reference.
 """
 import argparse
-import os
 import random
 import re
-import shutil
 import statistics
 import sys
-import tempfile
 import threading
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if not __package__:   # run as a script: the tree's top makes sim and bench packages
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-from sim.board import Board, BoardError, default_build  # noqa: E402
-from sim.maplayout import IR_SLOTS  # noqa: E402
-from sim.mbmaster import DONE, FAILED, client as mb_client, IR_STATUS, read_ir, set_alarm, set_phone, write_coil  # noqa: E402
-from sim.modemctl import Modem  # noqa: E402
+from bench.session import REALISTIC, bench_board
+from sim.board import BoardError, default_build
+from sim.maplayout import IR_SLOTS
+from sim.mbmaster import DONE, FAILED, IR_CREG, IR_STATUS, read_ir, set_alarm, set_phone, write_coil
 
 ALARM = 5
 PHONE = "0611111111"
@@ -116,6 +112,7 @@ def one_alarm(c, m, follower, record, timeout=30.0):
         closed_before = follower.finished
     t0 = time.time()
     write_coil(c, ALARM, True)
+    t_reply = time.time()
     left_768 = False
     t768 = None
     end = time.monotonic() + timeout
@@ -140,7 +137,7 @@ def one_alarm(c, m, follower, record, timeout=30.0):
     t_cmgs, t_sent = at_after(m, t0)
     if t_cmgs is None:
         raise RuntimeError("no AT+CMGS at the modem")
-    return {"cmgs": t_cmgs - t0, "done": t768 - t0, "handover": (follower.first_after(t0) or t0) - t0,
+    return {"cmgs": t_cmgs - t0, "done": t768 - t0, "reply": t_reply - t0, "handover": (follower.first_after(t0) or t0) - t0,
             "sent": (t_sent or t_cmgs) - t0}
 
 
@@ -155,51 +152,52 @@ def main(argv=None):
     ap.add_argument("--seed", type=int, default=1, help="seed of the random pauses between alarms")
     ap.add_argument("--root", help="board root (default: a temporary directory, removed at the end)")
     ap.add_argument("--modem", choices=("kind", "realistic"), default="kind", help="simulated modem mode")
+    ap.add_argument("--from-start", action="store_true",
+                    help="raise the first alarm as soon as the daemon answers, before the modem has registered")
     o = ap.parse_args(argv)
 
-    root = o.root or tempfile.mkdtemp(prefix="alarmgw-bench-")
-    margs = ["--realistic", "--confirm-time", "1,3"] if o.modem == "realistic" else []
-    b = Board(root=root, build=o.build, card=True, echo=False, modem_args=margs)
-    follower = LogFollower(b.log_path)
-    client = None
+    margs = REALISTIC if o.modem == "realistic" else []
     rows = []
+    follower = None
     try:
-        b.start()
-        client = mb_client(b.master, retries=1)
-        m = Modem(b.root)
-        set_phone(client, 0, 0, PHONE)
-        set_alarm(client, ALARM, [0], on_text="Latency test")
-        follower.start()
-        rng = random.Random(o.seed)
-        print("alarm latency: %d alarms, one phone each, board root %s" % (o.count, b.root))
-        print("  #  to hand-over  to AT+CMGS  send done  done read    (seconds after the coil write)")
-        for i in range(o.count):
-            # One after another: the previous entry is closed, so every line
-            # of the dispatcher from now on belongs to this alarm.
-            follower.wait_finished(i)
-            # A random pause puts the write at a random phase of the
-            # dispatcher's, the modem's and the polling thread's cycles.
-            time.sleep(rng.uniform(0.0, 3.0))
-            r = one_alarm(client, m, follower, i % IR_SLOTS)
-            rows.append(r)
-            print("%3d  %11.2f  %10.2f  %9.2f  %11.2f" % (i + 1, r["handover"], r["cmgs"], r["sent"], r["done"]),
-                  flush=True)
+        with bench_board(o.build, modem_args=margs, card=True, root=o.root) as s:
+            client, m = s.client, s.modem
+            follower = LogFollower(s.board.log_path)
+            set_phone(client, 0, 0, PHONE)
+            set_alarm(client, ALARM, [0], on_text="Latency test")
+            # Measured on an idle, registered modem: the first alarm does not
+            # wait for the modem's start (unless --from-start asks for it).
+            end = time.monotonic() + 60
+            while not o.from_start and read_ir(client, IR_CREG)[0] not in (1, 5):
+                if time.monotonic() > end:
+                    raise RuntimeError("the modem did not register within 60 s")
+                time.sleep(0.1)
+            follower.start()
+            rng = random.Random(o.seed)
+            print("alarm latency: %d alarms, one phone each, board root %s" % (o.count, s.root))
+            print("  #  write reply  to hand-over  to AT+CMGS  send done  done read    (seconds after the coil write)")
+            for i in range(o.count):
+                # One after another: the previous entry is closed, so every line
+                # of the dispatcher from now on belongs to this alarm.
+                follower.wait_finished(i)
+                # A random pause puts the write at a random phase of the
+                # dispatcher's, the modem's and the polling thread's cycles.
+                time.sleep(rng.uniform(0.0, 3.0))
+                r = one_alarm(client, m, follower, i % IR_SLOTS)
+                rows.append(r)
+                print("%3d  %11.2f  %11.2f  %10.2f  %9.2f  %11.2f"
+                      % (i + 1, r["reply"], r["handover"], r["cmgs"], r["sent"], r["done"]), flush=True)
     except (BoardError, RuntimeError, OSError) as e:
         print("alarm_latency: %s" % e, file=sys.stderr)
         return 1
     finally:
-        follower.stop.set()
-        if client is not None:
-            client.close()
-        faults = b.stop()
-        for f in faults:
-            print("fault: %s" % f, file=sys.stderr)
-        if not o.root:
-            shutil.rmtree(root, ignore_errors=True)
+        if follower is not None:
+            follower.stop.set()
 
     cm, cx = stats([r["cmgs"] for r in rows])
     sm, sx = stats([r["done"] for r in rows])
     parts = [
+        ("coil write -> its reply", [r["reply"] for r in rows], "the listener answers the master"),
         ("coil write -> dispatcher hand-over", [r["handover"] for r in rows],
          "SMS dispatcher wakes on the queued alarm"),
         ("hand-over -> AT+CMGS", [r["cmgs"] - r["handover"] for r in rows],

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Received SMS latency on the simulated board.
 
-    /usr/bin/python3 bench/recv_latency.py [--build DIR] [--count N] [--seed S]
+    /usr/bin/python3 -m bench.recv_latency [--build DIR] [--count N] [--seed S]   (from the tree's top)
 
 Stores N SMS on the simulated SIM, one after another, and measures for each the
 time until it is published in input registers 30..127 (discrete input 1 reads
@@ -16,34 +16,20 @@ The figures come from the daemon's pacing: a modem pass reads the storage
 after its status queries and pauses 1 s; the polling thread publishes every 3 s.
 """
 import argparse
-import os
 import random
-import shutil
 import statistics
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if not __package__:   # run as a script: the tree's top makes sim and bench packages
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-from sim.board import Board, BoardError, default_build  # noqa: E402
-from sim.mbmaster import client as mb_client, HR_SENDER_FILTER, read_di, received_sms, write_coil, write_reg  # noqa: E402
-from sim.modemctl import Modem  # noqa: E402
-
-REALISTIC = ["--realistic", "--confirm-time", "1,3"]
+from bench.session import REALISTIC, bench_board
+from sim.board import BoardError, default_build
+from sim.mbmaster import COIL_CLEAR_RECEIVED, DI_NEW_SMS, HR_SENDER_FILTER, read_di, received_sms, write_coil, write_reg
 
 
 def run(build, count, seed, modem_args):
-    root = tempfile.mkdtemp(prefix="alarmgw-bench-")
-    b = Board(root=root, build=build, card=False, echo=False, modem_args=modem_args)
-    client = None
     times = []
-    try:
-        b.start()
-        client = mb_client(b.master, retries=1)
-        m = Modem(b.root)
+    with bench_board(build, modem_args=modem_args) as s:
+        client, m = s.client, s.modem
         write_reg(client, HR_SENDER_FILTER, 0)   # any sender
         rng = random.Random(seed)
         for i in range(count):
@@ -53,20 +39,14 @@ def run(build, count, seed, modem_args):
             m.deliver_sms(sender=sender, text="bench %d" % i)
             end = time.monotonic() + 40
             while time.monotonic() < end:
-                if read_di(client, 1)[0] and received_sms(client)["sender"] == sender:
+                if read_di(client, DI_NEW_SMS)[0] and received_sms(client)["sender"] == sender:
                     break
                 time.sleep(0.05)
             else:
                 raise RuntimeError("SMS %d not published within 40 s" % (i + 1))
             times.append(time.time() - t0)
-            write_coil(client, 199, True)
+            write_coil(client, COIL_CLEAR_RECEIVED, True)
             print("  %-9s %3d  %6.2f s" % ("realistic" if modem_args else "kind", i + 1, times[-1]), flush=True)
-    finally:
-        if client is not None:
-            client.close()
-        for f in b.stop():
-            print("fault: %s" % f, file=sys.stderr)
-        shutil.rmtree(root, ignore_errors=True)
     return times
 
 

@@ -79,6 +79,10 @@ std::string details(const journal_record &r) {
     case JK_EXPIRED:
         snprintf(b, sizeof b, "%s entry too old after the restart: not sent", r.a == 0 ? "SMS" : "voice");
         break;
+    case JK_DELIVERY:
+        snprintf(b, sizeof b, "phone %d %s: ", r.a,
+                 r.b == 0 ? "delivery confirmed" : r.b == 1 ? "delivery failed" : "sent, not confirmed");
+        return b + std::string(t);
     default: snprintf(b, sizeof b, "a=%d b=%d ", r.a, r.b); return b + std::string(t);
     }
     return b;
@@ -89,7 +93,7 @@ const char *journal_kind_name(int kind) {
     static const char *const names[] = {"?", "start", "stop", "alarm", "sms-queued", "voice-queued", "attempt",
                                         "entry-end", "sms-received", "status-report", "config", "card-update",
                                         "modem", "ack", "repeat", "escalate", "ack-exhausted", "supervision",
-                                        "expired"};
+                                        "expired", "delivery"};
     return kind > 0 && kind < static_cast<int>(sizeof names / sizeof names[0]) ? names[kind] : "?";
 }
 

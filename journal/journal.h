@@ -29,6 +29,8 @@ enum journal_kind : int {
     JK_ACK_EXHAUSTED = 16, // alarm, a: rounds sent, nobody acknowledged
     JK_SUPERVISION = 17,   // a: JSUP_*, b: figure (minutes, count), text: the SMS text
     JK_EXPIRED = 18,       // alarm, a: ring (0 SMS, 1 voice), resumed entry too old to send
+    JK_DELIVERY = 19,      // alarm, a: phone index, b: 0 delivered / 1 failed / 2 not confirmed
+                           // (delivery report), text: phone, reference, TP-ST
 };
 
 enum { JEND_CLEAN = 0, JEND_KILLED = 1, JEND_CRASHED = 2, JEND_FIRST = 3 };

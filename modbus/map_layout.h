@@ -112,6 +112,35 @@ constexpr int HR_RECOVERY_KEY = 508;
 constexpr uint16_t RECOVERY_KEY[2] = {0x5A3C, 0xB7E1};
 constexpr int HR_REBOOT_KEY = 510;
 constexpr uint16_t REBOOT_KEY[2] = {0x6D29, 0xE48F};
+// Delivery pace, in 1100..1149 (zero = off).
+// 1: while more SMS wait to be sent, the modem is asked to keep the network's
+// link open between them (AT+CMMS=1, 3GPP TS 27.005); 0 off.
+constexpr int HR_SMS_MORE_TO_SEND = 1140;
+// Delivery reports, holding registers 1100..1149 (all zero: off; alarm SMS
+// then go out as they always did, without a report request).
+//   1100       non-zero: alarm SMS ask the network for a delivery report
+//   1101       how long a report is waited for, 0 = DLR_WAIT_DEFAULT_MIN minutes
+//   1102       unit of 1101: 0 minutes, 1 seconds (commissioning and tests)
+// Written by the daemon, not configuration: cleared at start (a saved image
+// never carries them over) and rewritten every few seconds, so a master's
+// write there does not last.
+//   1120..1127 bitmaps as the enables: the alarm's latest SMS is confirmed
+//              delivered by a report from every phone it went to (cleared
+//              when the next SMS of that alarm is started)
+//   1128       phones whose report said the message failed for good (wraps)
+//   1129       phones sent to but not confirmed within the bound (wraps)
+//   1130       phones whose report is awaited now
+constexpr int HR_DLR_ON = 1100;
+constexpr int HR_DLR_WAIT = 1101;
+constexpr int HR_DLR_UNIT = 1102;
+constexpr int DLR_WAIT_DEFAULT_MIN = 30;
+constexpr int HR_DLR_STATUS_FIRST = 1120, HR_DLR_STATUS_N = 11;
+constexpr int HR_DLR_DELIVERED = 1120;
+constexpr int HR_DLR_FAILED_COUNT = 1128;
+constexpr int HR_DLR_UNCONFIRMED_COUNT = 1129;
+constexpr int HR_DLR_WAITING = 1130;
+static_assert(HR_DLR_DELIVERED + HR_ENABLE_N <= HR_DLR_FAILED_COUNT);
+static_assert(HR_DLR_STATUS_FIRST + HR_DLR_STATUS_N <= 1150 && HR_DLR_WAITING < HR_DLR_STATUS_FIRST + HR_DLR_STATUS_N);
 // Modem settings, 1150..1199 (zero = default).
 constexpr int HR_MODEM_SEND_TIMEOUT = 1150;   // s the network's SMS confirmation is waited for; 0 = 180
 constexpr int MODEM_SEND_TIMEOUT_DEFAULT = 180, MODEM_SEND_TIMEOUT_MIN = 10, MODEM_SEND_TIMEOUT_MAX = 3600;

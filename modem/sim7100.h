@@ -40,6 +40,17 @@ enum : int32_t {
     SMS_ERR_BAD_NUMBER = -3,  // not a dial string: never sent (permanent)
 };
 extern std::atomic<int32_t> send_sms_error;
+// More SMS wait behind the one offered: set by the producer before it offers,
+// read by the modem when it starts the send. With HR_SMS_MORE_TO_SEND 1 the
+// modem then asks the module to keep the network's link open after this SMS
+// (AT+CMMS=1); with none behind, the module lets the link go by itself.
+extern std::atomic<int32_t> send_sms_more;
+// The message in the mailbox asks the network for a delivery report (set
+// with it by sms_send_one); and the message reference the network gave the
+// last SMS sent ("+CMGS: <mr>", 0..255; -1 none), published before its final
+// status. A report names its message by this reference.
+extern std::atomic<int32_t> send_sms_srr;
+extern std::atomic<int32_t> send_sms_mr;
 
 // Voice mailbox.
 extern voice_message send_voice;
@@ -102,12 +113,13 @@ bool modem_status_fresh();
 void modem_set_pin(const char pin[5]);
 int get_modem_info();                    // one pass; -1 when the port cannot be opened
 
-int sms_send_one(sms_message msg);       // 1 accepted, 0 busy
+// 1 accepted, 0 busy; status_report: the PDU asks for a delivery report.
+int sms_send_one(sms_message msg, bool status_report = false);
 int sms_check_new_one(sms_message *out); // 1 taken, 0 none
 void printSMS(sms_message msg);
 // Builds "AT+CMGS=<n>\r<PDU><Ctrl-Z>" into out (512 bytes): 1; 0 when the
 // destination is not a dial string (out is then empty).
-int gmSMS_SendMsg(sms_message msg, char *out);
+int gmSMS_SendMsg(sms_message msg, char *out, bool status_report = false);
 // 1 a message was decoded into out; 0 none (no message in the answer, or one
 // that cannot be decoded: out is then untouched).
 int gmSMS_getReadMsg(const char *answer, sms_message *out);
@@ -140,6 +152,9 @@ void modem_printable(char *dst, int cap, const char *src, int src_cap);
 // Settings every SMS path relies on (numeric errors, PDU mode, storage, new
 // message indications): due at start and after a radio restart, made once
 // the SIM is ready. True when the modem took them all.
+// With delivery reports on (the register map's setting), new message
+// indications also announce stored status reports: AT+CNMI=2,1,0,2,0
+// instead of 2,1,0,0,0. A change of the setting makes the settings due again.
 bool modem_apply_settings(int fd);
 bool modem_settings_due();
 // After a command whose answer never came: reads until a final result code
@@ -148,6 +163,8 @@ bool modem_settings_due();
 bool modem_resync(int fd, int timeout_ms, int *late_mr);
 // Back to the state at process start: published values, counters, mailboxes.
 void modem_state_reset();
+// Forgets what the send sequence knows of AT+CMMS (refused, last answer).
+void sms_more_to_send_reset();
 // Forgets the last message delivered (a message is delivered once: the same
 // PDU read again is skipped).
 void sms_forget_delivered();

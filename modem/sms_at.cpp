@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "modbus/map_layout.h"
+#include "modbus/regmap.h"
 #include "modem/at_parse.h"
 #include "modem/serial.h"
 #include "modem/sim7100.h"
@@ -14,6 +16,9 @@ sms_message send_sms;
 std::atomic<int32_t> is_send_sms{0};
 std::atomic<int32_t> send_sms_status{0};
 std::atomic<int32_t> send_sms_error{0};
+std::atomic<int32_t> send_sms_more{0};
+std::atomic<int32_t> send_sms_srr{0};
+std::atomic<int32_t> send_sms_mr{-1};
 char send_sms_result[1024];
 sms_message recv_new_sms;
 std::atomic<int32_t> is_new_sms{0};
@@ -41,8 +46,9 @@ int strcpyWithStr(char *dst, int dst_size, const char *src, const char *delim) {
     return 1;
 }
 
-int sms_send_one(sms_message msg) {
+int sms_send_one(sms_message msg, bool status_report) {
     if (is_send_sms.load(std::memory_order_acquire) != 0) return 0;
+    send_sms_srr.store(status_report ? 1 : 0, std::memory_order_relaxed);
     int len = cap_length(msg.length, kMaxText);
     send_sms.mode = msg.mode;
     size_t pl = strnlen(msg.phone, sizeof msg.phone - 1);
@@ -91,7 +97,7 @@ void printSMS(sms_message msg) {
     puts("\r\n------------------\r");
 }
 
-int gmSMS_SendMsg(sms_message msg, char *out) {
+int gmSMS_SendMsg(sms_message msg, char *out, bool status_report) {
     if (out == nullptr) return 0;
     out[0] = '\0';
     pdu_fields f;
@@ -106,7 +112,7 @@ int gmSMS_SendMsg(sms_message msg, char *out) {
     f.tp_toa = international ? 0x91 : 0x81;
     char pdu[kWork];
     memset(pdu, 0, sizeof pdu);
-    int n = gsmEncodePdu(&f, pdu);
+    int n = gsmEncodePdu(&f, pdu, status_report);
     // At most 159 octets: "AT+CMGS=159\r", 318 hex digits and Ctrl-Z fit in 512.
     snprintf(out, kWork, "AT+CMGS=%d\r%.*s\x1A", n, kWork - 32, pdu);
     return 1;
@@ -146,7 +152,34 @@ bool confirmed(const char *resp, int *mr) {
     return false;
 }
 
-void finish_send(int32_t status, int32_t error) {
+// AT+CMMS (modem thread only). The module keeps the link open from a send's
+// answer for 1 to 5 s (its choice), then closes it and falls back to 0 by
+// itself; within the first second it is surely still on and is not asked
+// again. A module that refuses the command is not asked again in this run.
+constexpr uint64_t kCmmsSureUs = 1000000;
+bool g_cmms_refused = false;
+bool g_cmms_on = false;
+uint64_t g_cmms_answer_us = 0;   // when the last send's answer came while it was on
+
+void keep_link_for_more(int fd, char *resp) {
+    if (hr_get(layout::HR_SMS_MORE_TO_SEND) != 1 || g_cmms_refused) return;
+    if (send_sms_more.load(std::memory_order_acquire) == 0) return;
+    if (g_cmms_on && sys_monotonic_us() - g_cmms_answer_us < kCmmsSureUs) return;
+    modem_exchange_until(fd, "AT+CMMS=1\r\n", resp, 20, 2000, nullptr);
+    const char *c = resp;
+    at_line l;
+    bool ok = false;
+    while (at_next_line(&c, &l))
+        if (at_line_whole(l) && l.len == 2 && memcmp(l.p, "OK", 2) == 0) ok = true;
+    g_cmms_on = ok;
+    if (!ok) {
+        g_cmms_refused = true;
+        puts("send_sms: the modem refuses AT+CMMS: bursts go without it\r");
+    }
+}
+
+void finish_send(int32_t status, int32_t error, int mr = -1) {
+    send_sms_mr.store(status == 3 ? mr : -1, std::memory_order_release);
     send_sms_error.store(error, std::memory_order_release);
     send_sms_status.store(status, std::memory_order_release);
     sys_wake();   // the dispatcher waits for the verdict
@@ -163,11 +196,12 @@ void modem_sms_send_sequence(int fd) {
     char resp[kBuf];
     memset(resp, 0, sizeof resp);
     send_sms_error.store(0, std::memory_order_release);
+    send_sms_mr.store(-1, std::memory_order_release);
     send_sms_status.store(2, std::memory_order_release);
     puts("====== Send SMS =======");
     char work[kWork];
     memset(work, 0, sizeof work);
-    if (!gmSMS_SendMsg(send_sms, work)) {
+    if (!gmSMS_SendMsg(send_sms, work, send_sms_srr.load(std::memory_order_relaxed) != 0)) {
         char shown[64];
         modem_printable(shown, sizeof shown, send_sms.phone, static_cast<int>(sizeof send_sms.phone));
         printf("send_sms: phone number \"%s\" is not a dial string, SMS not sent\n", shown);
@@ -175,6 +209,7 @@ void modem_sms_send_sequence(int fd) {
     } else {
         // The command with the octet count, up to and including its CR, then
         // the modem's prompt "> ".
+        keep_link_for_more(fd, resp);
         char *cr = strchr(work, '\r');
         char count_cmd[32];
         size_t n = static_cast<size_t>(cr - work) + 1;
@@ -197,7 +232,7 @@ void modem_sms_send_sequence(int fd) {
             send_sms_result[sizeof send_sms_result - 1] = '\0';
             int mr = -1;
             if (confirmed(resp, &mr)) {
-                finish_send(3, 0);
+                finish_send(3, 0, mr);
             } else if (modem_answer_final(resp, nullptr)) {
                 finish_send(4, send_error_of(resp));
             } else {
@@ -210,15 +245,23 @@ void modem_sms_send_sequence(int fd) {
                 if (!back) puts("send_sms: the modem does not answer AT\r");
                 if (late >= 0) {
                     printf("send_sms: late confirmation +CMGS: %d\r\n", late);
-                    finish_send(3, 0);
+                    finish_send(3, 0, late);
                 } else {
                     finish_send(4, SMS_ERR_NO_CONFIRM);
                 }
             }
         }
     }
+    if (g_cmms_on) g_cmms_answer_us = sys_monotonic_us();
     is_send_sms.store(0, std::memory_order_release);
     puts("====== End SMS ======");
+}
+
+void sms_more_to_send_reset() {
+    g_cmms_refused = false;
+    g_cmms_on = false;
+    g_cmms_answer_us = 0;
+    send_sms_more.store(0);
 }
 
 int sms_read_answer(const char *answer, sms_message *out) {

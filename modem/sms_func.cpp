@@ -281,14 +281,15 @@ int gsmDecode8bit(const unsigned char *src, unsigned char *dst, int n)
     return n;
 }
 
-int gsmEncodePdu(pdu_fields *src, char *out)
+int gsmEncodePdu(pdu_fields *src, char *out, bool status_report)
 {
     int pos = 0;
     int digits = static_cast<int>(strnlen(src->tpa, PDU_MAX_DIGITS));
 
     // No service centre (the modem's stored one), SUBMIT with relative
-    // validity, message reference 0.
-    const unsigned char head[5] = {0x00, 0x11, 0x00, static_cast<unsigned char>(digits), src->tp_toa};
+    // validity (and a report request when asked), message reference 0.
+    const unsigned char fo = static_cast<unsigned char>(PDU_FO_SUBMIT | (status_report ? PDU_FO_SRR : 0));
+    const unsigned char head[5] = {0x00, fo, 0x00, static_cast<unsigned char>(digits), src->tp_toa};
     pos += gsmBytes2String(head, out + pos, 5);
     pos += gsmInvertNumbers(src->tpa, out + pos, digits);
 

@@ -33,7 +33,10 @@ extern const unsigned char Table7Bit2Iso[128];
 // octet count for "AT+CMGS=". tpa is cut at 20 digits; the user data at 140
 // octets, or for 7-bit text at the last whole character within 160 codes.
 // For 7-bit coding tp_ud is overwritten with the GSM codes (tp_udl is kept).
-int gsmEncodePdu(pdu_fields *src, char *out);
+// status_report: the first octet asks for a delivery report (TP-SRR, 0x31
+// instead of 0x11).
+constexpr uint8_t PDU_FO_SUBMIT = 0x11, PDU_FO_SRR = 0x20;
+int gsmEncodePdu(pdu_fields *src, char *out, bool status_report = false);
 // Decodes an SMS-DELIVER from hexadecimal text (upper or lower case); reading
 // stops at the end of the PDU and never passes the text's NUL. Returns the
 // user-data length (text characters for 7-bit, octets otherwise), or
@@ -136,7 +139,24 @@ struct pdu_rx {
 // Only DELIVER and STATUS-REPORT are read past the first octet.
 int pdu_decode_rx(const char *src, pdu_rx *out);
 
-// The decoded status report of a later delivery-report module.
+// TP-ST of a status report, by class (TS 23.040 9.2.3.15):
+//   0x00..0x1F  transaction completed: 0x00 received by the phone, 0x01
+//               forwarded but not confirmed, 0x02 replaced; the rest
+//               reserved or service-centre specific, all taken as delivered
+//   0x20..0x3F  temporary error, the service centre still tries: wait on
+//   0x40..0x5F  permanent error (for example 0x41 incompatible destination,
+//               0x45 service rejected, 0x48 validity period expired)
+//   0x60..0x7F  temporary error, the service centre has stopped trying
+//   0x80..0xFF  reserved
+// The last three end the message undelivered: a failed phone.
+enum pdu_st_class { PDU_ST_DELIVERED = 0, PDU_ST_PENDING = 1, PDU_ST_FAILED = 2 };
+inline int pdu_st_class_of(uint8_t st) {
+    if (st <= 0x1F) return PDU_ST_DELIVERED;
+    if (st <= 0x3F) return PDU_ST_PENDING;
+    return PDU_ST_FAILED;
+}
+
+// A decoded status report.
 struct pdu_status_report {
     char recipient[24];
     uint8_t mr;

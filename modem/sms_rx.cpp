@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "journal/journal.h"
 #include "modbus/map_layout.h"
@@ -44,6 +45,27 @@ struct rx_slot {
     uint8_t text[PDU_RX_TEXT + 1];
     int text_len;
 };
+
+// Status reports for the taker (sms_report_take): a ring under its own lock.
+std::mutex g_rep_mu;
+sms_report g_reps[SMS_REPORT_QUEUE];
+int g_rep_head = 0, g_rep_n = 0;
+
+void queue_report(const pdu_rx &r) {
+    sms_report rep{};
+    rep.mr = r.mr;
+    rep.st = r.st;
+    memcpy(rep.recipient, r.address, sizeof rep.recipient);
+    rep.recipient[sizeof rep.recipient - 1] = '\0';
+    std::lock_guard<std::mutex> l(g_rep_mu);
+    if (g_rep_n == SMS_REPORT_QUEUE) {
+        printf("--> status report queue full: report for reference %d given up\n", g_reps[g_rep_head].mr);
+        g_rep_head = (g_rep_head + 1) % SMS_REPORT_QUEUE;
+        g_rep_n--;
+    }
+    g_reps[(g_rep_head + g_rep_n) % SMS_REPORT_QUEUE] = rep;
+    g_rep_n++;
+}
 
 rx_slot g_slots[kSlots];
 uint32_t g_seen = 0;
@@ -170,6 +192,7 @@ int read_index(int fd, int idx) {
     if (kind == PDU_RX_STATUS_REPORT) {
         printf("--> SMS %d: status report for %s, reference %d, status %d\n", idx, r.address, r.mr, r.st);
         journal_event(JK_STATUS_REPORT, -1, r.st, r.mr, r.address);
+        queue_report(r);
     } else if (kind == PDU_RX_COMPRESSED) {
         print_hex("compressed text, which cannot be shown", idx, resp);
         journal_event(JK_SMS_RECEIVED, -1, JRX_UNDECODABLE, r.dcs, pdu);
@@ -358,9 +381,21 @@ void sms_rx_reset() {
     g_outstanding = false;
     g_released.store(0);
     memset(&recv_new_sms_info, 0, sizeof recv_new_sms_info);
+    std::lock_guard<std::mutex> l(g_rep_mu);
+    g_rep_head = g_rep_n = 0;
 }
 
 int sms_rx_held() { return held(); }
+
+int sms_report_take(sms_report *out) {
+    if (out == nullptr) return 0;
+    std::lock_guard<std::mutex> l(g_rep_mu);
+    if (g_rep_n == 0) return 0;
+    *out = g_reps[g_rep_head];
+    g_rep_head = (g_rep_head + 1) % SMS_REPORT_QUEUE;
+    g_rep_n--;
+    return 1;
+}
 
 void sms_forget_delivered() { sms_rx_reset(); }
 

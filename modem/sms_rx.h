@@ -30,3 +30,15 @@ void sms_rx_release();
 void sms_rx_reset();
 // Stored messages and parts the table holds (tests).
 int sms_rx_held();
+
+// Status reports read from the storage (each one is in the journal before it
+// is removed), queued for the delivery-report matcher in another thread. The
+// queue is bounded: when it is full the oldest report gives way (logged).
+struct sms_report {
+    int mr;               // message reference of the SMS it reports on
+    int st;               // TP-ST
+    char recipient[24];   // as decoded: digits, '+' for an international number
+};
+constexpr int SMS_REPORT_QUEUE = 32;
+// 1: the oldest queued report was copied into out and removed; 0: none.
+int sms_report_take(sms_report *out);

@@ -42,6 +42,14 @@ constexpr const char *kNoFix = "$GPRMC,,V,,,,,,,,,W*70";
 // Settings to be made once the SIM is ready (start, radio restart).
 // Modem thread only.
 bool g_settings_due = false;
+// The <ds> of the last AT+CNMI the module took (-1 none yet): stored status
+// reports announced (2) or not (0), as the delivery-report setting asks.
+int g_cnmi_ds = -1;
+
+// Status reports are kept in the storage and announced (+CDSI), not handed
+// over as "+CDS:" lines: the port is closed between passes, and what the
+// module says then is lost; the storage is read every pass anyway.
+int wanted_cnmi_ds() { return hr_get(layout::HR_DLR_ON) != 0 ? 2 : 0; }
 // When the last whole status round ended (modem thread only).
 bool g_status_valid = false;
 uint64_t g_status_at_us = 0;
@@ -82,8 +90,10 @@ void parse_creg(const char *resp) {
         if (at_line_whole(l) && at_parse_creg(l, &n, &stat) && n >= 0) {
             int was = modem_creg.exchange(stat, std::memory_order_relaxed);
             bool up = stat == 1 || stat == 5;
-            if ((was == 1 || was == 5) != up)
+            if ((was == 1 || was == 5) != up) {
                 journal_event(JK_MODEM, -1, up ? JMODEM_REG_BACK : JMODEM_REG_LOST, stat, nullptr);
+                if (up) sys_wake();   // a dispatcher may be waiting for the network
+            }
             if (isDebug) printf("modem_creg=%d\n", stat);
             return;
         }
@@ -271,8 +281,10 @@ bool modem_settings_due() { return g_settings_due; }
 bool modem_apply_settings(int fd) {
     // PDU mode, the SIM as the storage the receive path reads, and new
     // messages stored there with an indication (+CMTI).
-    static const char *const kSettings[] = {"AT+CMGF=0\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
-                                            "AT+CNMI=2,1,0,0,0\r\n"};
+    // With delivery reports on, status reports are stored there too (+CDSI).
+    int ds = wanted_cnmi_ds();
+    const char *const kSettings[] = {"AT+CMGF=0\r\n", "AT+CPMS=\"SM\",\"SM\",\"SM\"\r\n",
+                                     ds == 2 ? "AT+CNMI=2,1,0,2,0\r\n" : "AT+CNMI=2,1,0,0,0\r\n"};
     char resp[kBuf];
     bool all = true;
     for (const char *cmd : kSettings) {
@@ -287,6 +299,8 @@ bool modem_apply_settings(int fd) {
             modem_printable(shown, sizeof shown, cmd, static_cast<int>(strlen(cmd)) - 2);
             printf("modem setting %s not taken: tried again next pass\n", shown);
             all = false;
+        } else if (cmd == kSettings[2]) {
+            g_cnmi_ds = ds;
         }
     }
     g_settings_due = !all;
@@ -483,6 +497,8 @@ int get_modem_info() {
         if (full && modem_mailbox_waiting() && modem_status_fresh()) full = false;
         return full;
     };
+    // The delivery-report setting changed since the module took AT+CNMI.
+    if (g_cnmi_ds >= 0 && g_cnmi_ds != wanted_cnmi_ds()) g_settings_due = true;
     if (go_on()) {
         check_sim(fd, cmd, resp);
         if (g_settings_due && modem_cpin_status.load(std::memory_order_relaxed) == 0 && is_input_pin == 0 &&
@@ -563,6 +579,7 @@ void modem_state_reset() {
     modem_count4reset = 0;
     is_do_first_time_cmd = 0;
     g_settings_due = false;
+    g_cnmi_ds = -1;
     g_status_valid = false;
     g_status_at_us = 0;
     modem_call_state = 0;
@@ -581,7 +598,10 @@ void modem_state_reset() {
     is_send_voice = 0;
     send_voice_status = 0;
     send_sms_error = 0;
+    send_sms_srr = 0;
+    send_sms_mr = -1;
     send_voice_outcome = 0;
     send_voice_error = -1;
     sms_forget_delivered();
+    sms_more_to_send_reset();
 }

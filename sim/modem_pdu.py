@@ -186,6 +186,28 @@ def build_deliver(sender, text="", coding="gsm7", when=None, smsc="+861380075550
     return bytes(pdu).hex().upper()
 
 
+def build_status_report(recipient, mr, status=0, when=None, done=None,
+                        smsc="+8613800755500", tz_quarters=0):
+    """SMS-STATUS-REPORT PDU as upper-case hex, service-centre field included.
+
+    recipient: the number the SMS went to, as the network names it; mr: its
+    message reference; status: TP-ST; when: the service centre's time stamp of
+    the SMS; done: the discharge time (when the phone got it), default when.
+    """
+    if not 0 <= int(mr) <= 255 or not 0 <= int(status) <= 255:
+        raise PduError("message reference and status are octets")
+    if when is None:
+        when = datetime.datetime.now()
+    pdu = bytearray(encode_address(smsc, sca=True))
+    pdu.append(0x06)   # SMS-STATUS-REPORT, no more messages to send
+    pdu.append(int(mr))
+    pdu += encode_address(recipient)
+    pdu += encode_scts(when, tz_quarters)
+    pdu += encode_scts(done if done is not None else when, tz_quarters)
+    pdu.append(int(status))
+    return bytes(pdu).hex().upper()
+
+
 def split_long(text, coding, wide=False):
     """The texts of the parts of a long message, each fitting beside its header."""
     if coding == "ucs2":
@@ -253,6 +275,8 @@ def decode(pdu_hex):
         out["text"] = text.decode("latin-1")
     else:
         out["text"] = text if text is not None else ""
+    if out["type"] == "Submit":
+        out["srr"] = bool(raw[1 + raw[0]] & 0x20)   # a delivery report asked for
     dcs, udl, ud = _user_data_of(raw)
     out["dcs"] = dcs
     out["udl"] = udl

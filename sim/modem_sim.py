@@ -13,6 +13,12 @@ AT+CMGD=1,1 removes the read ones, freed low indexes are used again, and a
 long message can arrive in parts ("deliver_parts": any order, parts missing).
 A slow SIM read is a per-command delay (delays {"AT+CMGR": 2.5}).
 
+A send's confirmation may include setting up the relay link to the service
+centre (link_setup s, default 0); AT+CMMS=1 or 2 keeps the link open for
+link_hold s after each answer, so a send within that time skips the set-up
+(TS 27.005; =1 falls back to 0 once the link closes). outbox.jsonl records
+for every send whether it found the link open.
+
 Links $ROOT/dev/smd8 to the slave end of a pseudo-terminal and answers the AT
 dialogue of the gateway daemon on it. The simulator keeps its own descriptor
 on the slave end, so the daemon can close and reopen the port on every pass
@@ -91,11 +97,28 @@ DEFAULTS = {
     "chup": "end",          # end | ok | error | silent
     "moring": "ok",         # ok | error
     "auto_reply": [],       # rules: {"number", "text", "coding", "after", "times"}: a phone that answers an SMS
+    # Delivery reports, for an SMS that asked for one (TP-SRR) once the network
+    # confirmed it. How the module hands them over follows AT+CNMI's <ds>:
+    # 0 not at all, 1 a "+CDS: <len>" line and the PDU, 2 stored in the SIM
+    # storage with "+CDSI: "SM",<index>" (lost when the storage is full).
+    "report_delay": 1.0,    # s after the confirmation until the report comes
+    "report_status": 0,     # TP-ST: 0 delivered, 0x20.. still trying, 0x40.. failed for good
+    "report_never": 0.0,    # chance 0..1 that no report ever comes (the phone stays off)
+    "reports_by_number": {},  # number -> {"delay", "status", "never"} for that phone
     # What a real module does that a kind one does not:
     "pieces": False,        # answers written in random pieces, a few ms apart
     "urc_interval": None,   # mean s between unsolicited codes at random moments (None: none)
     "sim_latency": None,    # [lo, hi] s the SIM takes on storage and PIN commands
     "confirm_time": None,   # [lo, hi] s until the network confirms a send (None: send_time)
+    # The relay link to the service centre (TS 27.005, AT+CMMS): a send first
+    # sets the link up, which adds link_setup s to its confirmation. With
+    # AT+CMMS=1 or 2 the module keeps the link open after a send's answer; a
+    # send that comes within link_hold s of the last answer finds it open and
+    # skips the set-up. Later than that the link is closed again (and =1
+    # falls back to 0). Nothing else about the send changes.
+    "link_setup": 0.0,      # s of every confirmation spent on the link set-up (0: none)
+    "link_hold": 3.0,       # s the link stays open after an answer while AT+CMMS is on (1 to 5 by TS 27.005)
+    "cmms": True,           # the module knows AT+CMMS (False: ERROR, as a module without it)
     "sim_busy": 0.0,        # s after AT+CFUN=1 during which the SIM answers "SIM busy"
     "seed": 1,              # of the random pieces, latencies and codes
     # Module settings the daemon must make itself (factory state of a module):
@@ -259,7 +282,9 @@ class ModemSim:
         self.mr = 0
         self.call = None
         self.cmd_buf = bytearray()
-        self.pdu = None              # {"n", "buf", "deadline"} while in PDU input
+        self.pdu = None              # {"n", "buf", "link"} while in PDU input
+        self.cmms_n = 0              # AT+CMMS mode
+        self.link_answer_at = None   # monotonic time of the last send's answer while the link is kept open
         self.rng = random.Random(self.cfg["garbage_seed"])
         self.dropped = 0
         self.busy_until = 0.0
@@ -320,6 +345,20 @@ class ModemSim:
                 val = [self.check_rule(r) for r in val]
             elif key == "auto_reply":
                 val = [self.check_reply_rule(r) for r in val]
+            elif key == "reports_by_number":
+                for rule in val.values():
+                    bad = set(rule) - {"delay", "status", "never"}
+                    if bad:
+                        raise ValueError("unknown report settings %s" % sorted(bad))
+                val = {bare_number(k): dict(v) for k, v in val.items()}
+            elif key in ("report_delay", "report_never"):
+                val = float(val)
+                if val < 0 or (key == "report_never" and val > 1):
+                    raise ValueError("%s out of range" % key)
+            elif key == "report_status":
+                val = int(val)
+                if not 0 <= val <= 255:
+                    raise ValueError("report_status must be 0..255")
             elif key == "storage_total":
                 val = int(val)
                 if not 1 <= val <= 255:
@@ -341,8 +380,13 @@ class ModemSim:
                 self.rng = random.Random(val)
             elif key in ("creg", "csq", "ber", "cnsmod", "pin_tries"):
                 val = int(val)
-            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout", "sim_busy"):
+            elif key in ("delay", "send_time", "late_time", "play_time", "pdu_timeout", "sim_busy", "link_setup",
+                         "link_hold"):
                 val = float(val)
+                if val < 0:
+                    raise ValueError("%s must be >= 0" % key)
+            elif key == "cmms":
+                val = bool(val)
             elif key in ("sim_latency", "confirm_time") and val is not None:
                 val = [float(val[0]), float(val[1])]
                 if not 0 <= val[0] <= val[1]:
@@ -431,7 +475,7 @@ class ModemSim:
             "settings": self.cfg, "cfun": self.cfun, "cgps": self.cgps, "cmgf": self.cmgf,
             "moring": self.moring_on, "pin_left": self.pin_left, "port": self.port_state,
             "pty": self.slave_name, "creg": self.eff_creg(), "inbox_used": self.used(),
-            "pdu_input": self.pdu is not None, "dropped": self.dropped,
+            "pdu_input": self.pdu is not None, "dropped": self.dropped, "cmms": self.cmms_n,
             "call": None if c is None else {"id": c.id, "number": c.number, "state": c.state,
                                             "files": c.files},
         }
@@ -467,7 +511,7 @@ class ModemSim:
         self.append("at.log", "%.3f %s" % (time.time(), esc(data)))
 
     def clear_logs(self):
-        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl"):
+        for name in ("at.log", "modem.trace", "outbox.jsonl", "calls.jsonl", "replies.jsonl", "reports.jsonl"):
             open(os.path.join(self.simdir, name), "w").close()
 
     # ---- port --------------------------------------------------------------
@@ -567,7 +611,7 @@ class ModemSim:
             if b == 0x1A:
                 pdu, self.pdu = self.pdu, None
                 self.log_command(bytes(pdu["buf"]) + b"\x1a")
-                self.submit(pdu["n"], bytes(pdu["buf"]).decode("latin-1"))
+                self.submit(pdu["n"], bytes(pdu["buf"]).decode("latin-1"), pdu["link"])
             elif b == 0x1B:
                 self.pdu = None
                 self.log_command(b"<ESC>")
@@ -702,6 +746,9 @@ class ModemSim:
                 break
         q = arg == "?"
         args = arg[1:] if arg and arg.startswith("=") and arg != "=?" else None
+        if name == "+CMMS" and not self.cfg["cmms"]:
+            self.err(cmd)   # a module without the command
+            return
         if arg == "=?":
             self.ok(cmd)
             return
@@ -763,6 +810,17 @@ class ModemSim:
             self.ok(cmd)
         elif name == "+CMGS" and args is not None:
             self.cmgs(cmd, args)
+        elif name == "+CMMS" and q:
+            self.link_check()
+            self.ok(cmd, "+CMMS: %d" % self.cmms_n)
+        elif name == "+CMMS" and args is not None:
+            if args.strip() not in ("0", "1", "2"):
+                raise ValueError(args)
+            self.link_check()
+            self.cmms_n = int(args)
+            if self.cmms_n == 0:
+                self.link_answer_at = None   # disabled: the link is released
+            self.ok(cmd)
         elif name == "+CPMS" and q:
             if self.sim_error(cmd):
                 return
@@ -901,7 +959,9 @@ class ModemSim:
         if not 7 <= n <= 164:
             self.err(cmd, "+CMS ERROR: 304")
             return
-        self.pdu = {"n": n, "buf": bytearray()}
+        # The send command is what finds the relay link open or closed.
+        self.link_check()
+        self.pdu = {"n": n, "buf": bytearray(), "link": self.link_answer_at is not None}
         deadline_owner = self.pdu
         self.after(self.cfg["pdu_timeout"], lambda: self.pdu_timeout(deadline_owner))
         self.answer(cmd, "\r\n> ")
@@ -911,14 +971,23 @@ class ModemSim:
             self.pdu = None
             self.log_command(b"<PDU input timed out>")
 
-    def submit(self, n, pdu):
+    def link_check(self):
+        """Closes the relay link once link_hold s have passed since the last
+        send's answer; AT+CMMS=1 then falls back to 0 (TS 27.005)."""
+        at = self.link_answer_at
+        if at is not None and time.monotonic() - at > self.cfg["link_hold"]:
+            self.link_answer_at = None
+            if self.cmms_n == 1:
+                self.cmms_n = 0
+
+    def submit(self, n, pdu, link_open=False):
         rec = {"t": time.time(), "time": datetime.datetime.now().isoformat(sep="T")[:23],
-               "octets": n, "pdu": pdu}
+               "octets": n, "pdu": pdu, "link_open": link_open}
         reply = None
         try:
             d = modem_pdu.decode(pdu)
             rec.update({k: d.get(k) for k in ("number", "text", "coding", "dcs", "udl",
-                                              "validity", "type", "data") if k in d})
+                                              "validity", "type", "data", "srr") if k in d})
             if d["type"] != "Submit":
                 raise modem_pdu.PduError("not an SMS-SUBMIT")
             if modem_pdu.tpdu_length(pdu) != n:
@@ -934,6 +1003,8 @@ class ModemSim:
         if self.cfg["confirm_time"]:
             lo, hi = self.cfg["confirm_time"]
             extra = self.real_rng().uniform(lo, hi)
+        rec["link_setup_s"] = 0.0 if link_open else self.cfg["link_setup"]
+        extra += rec["link_setup_s"]
         if reply is None:
             rule = self.match_rule(("reject", "nocmgs", "silent", "late"), rec.get("number"))
             mode = rule["mode"] if rule else None
@@ -954,9 +1025,54 @@ class ModemSim:
                     rec["late"] = True
                     extra = self.cfg["late_time"]
                 self.auto_reply(rec.get("number"))
+                if rec.get("srr"):
+                    self.plan_report(rec.get("number"), self.mr, extra)
         self.append("outbox.jsonl", json.dumps(rec, ensure_ascii=False))
         if reply:
             self.answer("AT+CMGS", reply, extra)
+            # The answer's time starts the hold; without AT+CMMS the link is
+            # released with the answer.
+            self.link_answer_at = (time.monotonic() + self.delay_for("AT+CMGS") + extra
+                                   if self.cmms_n else None)
+
+    def cnmi_ds(self):
+        """<ds> of the last AT+CNMI (0 before any)."""
+        try:
+            return int((self.cnmi or "0,0,0,0,0").split(",")[3])
+        except (IndexError, ValueError):
+            return 0
+
+    def plan_report(self, number, mr, confirm_after):
+        """The network's delivery report of an SMS just sent, as the settings say."""
+        rule = dict(self.cfg["reports_by_number"].get(bare_number(number or ""), {}))
+        delay = float(rule.get("delay", self.cfg["report_delay"]))
+        status = int(rule.get("status", self.cfg["report_status"]))
+        never = float(rule.get("never", self.cfg["report_never"]))
+        log = {"t": time.time(), "number": number, "mr": mr, "status": status}
+        if never >= 1.0 or (never > 0 and self.real_rng().random() < never):
+            self.append("reports.jsonl", json.dumps(dict(log, routed="never")))
+            return
+        self.after(confirm_after + delay, lambda: self.send_report(number, mr, status, log))
+
+    def send_report(self, number, mr, status, log):
+        """Hands a report over as AT+CNMI's <ds> asks (read when it arrives)."""
+        ds = self.cnmi_ds()
+        pdu = modem_pdu.build_status_report(number, mr, status)
+        log = dict(log, t=time.time(), pdu=pdu)
+        if ds == 1:
+            self.out("\r\n+CDS: %d\r\n%s\r\n" % (modem_pdu.tpdu_length(pdu), pdu))
+            log["routed"] = "cds"
+        elif ds == 2:
+            try:
+                idx = self.deliver({"pdu": pdu})
+            except ValueError:
+                log["routed"] = "storage full"
+            else:
+                self.out('\r\n+CDSI: "SM",%d\r\n' % idx)
+                log.update(routed="stored", index=idx)
+        else:
+            log["routed"] = "none"
+        self.append("reports.jsonl", json.dumps(log))
 
     def deliver(self, m):
         """Stores an SMS-DELIVER; returns its storage index."""

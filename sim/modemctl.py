@@ -162,6 +162,11 @@ class Modem:
         """Every reply sent by an auto_reply rule: t, number, text, index."""
         return self._jsonl("replies.jsonl")
 
+    def reports(self):
+        """Delivery reports the network made (sim/reports.jsonl): number, mr,
+        status, routed (stored, cds, none, never, storage full)."""
+        return self._jsonl("reports.jsonl")
+
     def inject(self, text=None, data=None, delay=0.0):
         """Sends unsolicited bytes (text may hold \\r, \\n, \\xNN escapes)."""
         if data is not None:

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <sstream>
 
@@ -34,6 +35,22 @@ void read_probe(const std::string &path) {
     if (hook) hook(path);
 }
 
+std::multimap<uint64_t, std::function<void()>> g_events;   // at(): due virtual time -> action
+
+// The earliest event due at or before t (removed), or an empty function.
+std::function<void()> take_event(uint64_t t) {
+    std::lock_guard<std::mutex> l(g_mu);
+    auto it = g_events.begin();
+    if (it == g_events.end() || it->first > t) return {};
+    auto fn = std::move(it->second);
+    g_events.erase(it);
+    return fn;
+}
+uint64_t next_event_due() {
+    std::lock_guard<std::mutex> l(g_mu);
+    return g_events.empty() ? UINT64_MAX : g_events.begin()->first;
+}
+
 const Script *match(const std::string &cmd) {
     const Script *hit = nullptr;
     for (const auto &s : g_scripts)
@@ -59,6 +76,11 @@ void reset() {
     g_hook = nullptr;
     g_read_hook = nullptr;
     sys_read_probe = nullptr;
+    g_events.clear();
+}
+void at(uint64_t at_us, std::function<void()> fn) {
+    std::lock_guard<std::mutex> l(g_mu);
+    g_events.emplace(at_us, std::move(fn));
 }
 uint64_t now_us() { return g_now.load(); }
 void set_now_us(uint64_t us) { g_now = us; }
@@ -170,6 +192,7 @@ int sys_pclose(SysPipe *p) {
 void sys_usleep(uint64_t usec) {
     uint64_t now = (g_now += usec);
     g_slept += usec;
+    while (auto ev = take_event(now)) ev();
     std::function<void(uint64_t)> hook;
     {
         std::lock_guard<std::mutex> l(g_mu);
@@ -178,14 +201,22 @@ void sys_usleep(uint64_t usec) {
     if (hook) hook(now);
 }
 
-// A wake that came since seq ends the wait at once; otherwise the whole wait
-// passes on the virtual clock (nothing else can wake a single-threaded test).
+// A wake that came since seq ends the wait at once; otherwise the wait passes
+// on the virtual clock until an event of at() wakes it, or whole.
 static std::atomic<uint64_t> g_wake_seq{0};
 uint64_t sys_wake_seq() { return g_wake_seq.load(); }
 void sys_wake() { g_wake_seq++; }
 void sys_wait(uint64_t seq, uint64_t usec) {
-    if (g_wake_seq.load() != seq) return;
-    sys_usleep(usec);
+    const uint64_t end = g_now.load() + usec;
+    for (;;) {
+        if (g_wake_seq.load() != seq) return;
+        uint64_t now = g_now.load(), due = next_event_due();
+        if (due > end) {
+            if (end > now) sys_usleep(end - now);
+            return;
+        }
+        sys_usleep(due > now ? due - now : 0);   // runs the event
+    }
 }
 
 void sys_sleep(unsigned sec) { sys_usleep(static_cast<uint64_t>(sec) * 1000000u); }

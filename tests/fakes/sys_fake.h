@@ -24,4 +24,7 @@ void on_sleep(std::function<void(uint64_t now_us)> hook);
 // seam (a whole read, a copy, its check, a digest), before the first byte: the
 // hook may change the file, as a card swapped between two reads.
 void on_read(std::function<void(const std::string &path)> hook);
+// Runs fn once, when the virtual clock reaches at_us: another thread acting at
+// that moment. A sys_wait spanning it stops there, and ends if fn wakes (sys_wake).
+void at(uint64_t at_us, std::function<void()> fn);
 }  // namespace fake_sys

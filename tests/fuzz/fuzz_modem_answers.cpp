@@ -6,7 +6,10 @@
 // answer's lines.
 //
 // Byte 0: bit 0 first pass, bit 1 an SMS to send, bit 2 a call to make,
-//         bit 3 verbose traces, bits 4-6 passes - 1.
+//         bit 3 verbose traces, bits 4-6 passes - 1, bit 7 delivery reports
+//         on: the SMS asks for one, a sent one is awaited under its
+//         reference, and the reports read from the storage go through the
+//         matcher (its table bounded, the registers consistent).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "alarm/delivery.h"
+#include "modbus/regmap.h"
 #include "modbus/slave.h"
 #include "modem/at_parse.h"
 #include "modem/sim7100.h"
@@ -49,6 +54,9 @@ void check_published() {
     if (st == 4) check(send_sms_error.load() != 0);
     check(is_send_sms.load() == 0 && is_send_voice.load() == 0);
     check(terminated(send_sms_result, sizeof send_sms_result));
+    int32_t mr = send_sms_mr.load();
+    check(mr >= -1 && mr <= 255);
+    if (st != 3) check(mr == -1);
     if (is_new_sms.load()) {
         check(terminated(recv_new_sms.phone, sizeof recv_new_sms.phone));
         check(terminated(recv_new_sms.time, sizeof recv_new_sms.time));
@@ -87,9 +95,28 @@ void check_parsers(const std::string &answer) {
     (void)at_find_error(answer.c_str(), &e);
 }
 
+// The reports the pass queued, through the matcher.
+void check_reports() {
+    sms_report r;
+    int n = 0;
+    while (sms_report_take(&r) == 1) {
+        check(++n <= SMS_REPORT_QUEUE);
+        check(r.mr >= 0 && r.mr <= 255 && r.st >= 0 && r.st <= 255);
+        check(terminated(r.recipient, sizeof r.recipient));
+        int o = delivery_report(r.mr, r.st, r.recipient);
+        check(o >= -2 && o <= DLR_UNCONFIRMED);
+    }
+    delivery_pass();
+    int w = delivery_waiting();
+    check(w >= 0 && w <= DELIVERY_TABLE);
+    if (delivery_reports_on()) check(hr_get(layout::HR_DLR_WAITING) == w);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    // The delivery-report setting is read from the register map.
+    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
     // The passes print a lot; keep the fuzzer's own output readable.
     if (std::getenv("FUZZ_MODEM_VERBOSE") == nullptr) {
         if (std::freopen("/dev/null", "w", stdout) == nullptr) return 0;
@@ -116,6 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     memcpy(modem_pin_code, "1234", 5);
     is_do_first_time_cmd = (setup & 1) ? 0 : 1;
     isDebug = (setup & 8) ? 1 : 0;
+    const bool reports = (setup & 0x80) != 0;
+    hr_set(layout::HR_DLR_ON, reports ? 1 : 0);
+    delivery_reset();
     size_t next = 0;
     fake_serial::answer_with("", [&](const std::string &) {
         return next < answers.size() ? answers[next++] : std::string();
@@ -129,7 +159,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             m.mode = 8;
             m.length = 4;
             memcpy(m.text, "\x4F\x60\x59\x7D", 4);
-            check(sms_send_one(m) == 1);
+            check(sms_send_one(m, reports) == 1);
         }
         if (setup & 4) {
             voice_message v{};
@@ -139,7 +169,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         get_modem_info();
         check(!fake_serial::is_open());
+        if ((setup & 2) && reports && send_sms_status.load() == 3)
+            delivery_sent(5, 0, p, send_sms.phone, send_sms_mr.load());
         check_published();
+        check_reports();
     }
     isDebug = 0;
     fake_serial::reset();   // the responder refers to this call's answers

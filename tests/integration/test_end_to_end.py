@@ -17,7 +17,7 @@ from sim.mbmaster import (DONE, FAILED, QUEUED, SENDING,  # noqa: I001
                           COIL_CLEAR_RECEIVED, COIL_DYNAMIC_SMS, DI_CARD, DI_NEW_SMS, HR_DYN_PHONE, HR_DYN_TEXT,
                           HR_EDGE_DELAY, HR_EDGE_MODE, HR_SENDER_FILTER, HR_VAR_TEXT, HR_VAR_TEXT_ON, IR_DYN_STATUS,
                       IR_LAST_SLOT, IR_SENDER, IR_STATUS, IR_VOICE_FORMAT, IR_VOICE_PRESENT, ascii_regs,
-                      read_di, read_ir, received_sms, set_alarm, set_phone, text_regs, wav_bytes, write_coil,
+                      read_di, read_hr, read_ir, received_sms, set_alarm, set_phone, text_regs, wav_bytes, write_coil,
                       write_reg, write_regs)
 from sim import maplayout as L
 from sim.modem_pdu import encode_scts, swap_digits
@@ -99,11 +99,46 @@ def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
         assert s["status"] == "sent"
         assert s["text"] == "Fire in hall B"
         assert s["coding"] == "ucs2" and s["dcs"] == 8
+        assert s["srr"] is False   # delivery reports off: no report asked for
     log = board.log()
     assert "Group 0 ,Send Number:0611111111\n" in log
     assert "Group 8 ,Send Number:0633333333\n" in log
     assert "0699999999" not in log
     assert "ng_cnt=0, phone_idx=3\r\n" in log
+
+
+@pytest.mark.board(config=default_image())
+def test_more_sms_waiting_keep_the_network_link_open_only_when_set(board):
+    c, m = board.client, modem_of(board)
+    m.set(link_hold=30.0)   # the module's hold: long, so a loaded machine cannot outlast it
+    for k, number in enumerate(("0611111111", "0622222222", "0633333333")):
+        set_phone(c, 0, k, number)
+    set_alarm(c, 5, [0], on_text="Three phones")
+    set_alarm(c, 6, [0], on_text="Three again")
+
+    def burst(alarm, first_record):
+        start = len(m.outbox())
+        write_coil(c, alarm, True)
+        seen = watch_status(c, IR_STATUS + first_record, 3 * SMS_TIME + 5)
+        assert seen[-1] == DONE, seen
+        return m.outbox()[start:]
+
+    # Off (the default): no AT+CMMS, every SMS sets the link up.
+    sent = burst(5, 0)
+    assert [s["status"] for s in sent] == ["sent"] * 3
+    assert not any(e["cmd"].startswith("AT+CMMS") for e in m.at_log())
+    assert not any(s["link_open"] for s in sent)
+
+    # On: asked for while more phones wait, so the later SMS find the link open.
+    write_reg(c, L.HR_SMS_MORE_TO_SEND, 1)
+    mark = time.time()
+    sent = burst(6, 1)
+    assert [s["status"] for s in sent] == ["sent"] * 3
+    log = [e for e in m.at_log() if e["t"] >= mark]
+    first_cmms = next(i for i, e in enumerate(log) if e["cmd"].startswith("AT+CMMS=1"))
+    first_cmgs = next(i for i, e in enumerate(log) if e["cmd"].startswith("AT+CMGS="))
+    assert first_cmms < first_cmgs
+    assert [s["link_open"] for s in sent] == [False, True, True]
 
 
 @pytest.mark.board(config=default_image())
@@ -440,3 +475,50 @@ def test_card_removed_at_run_time(board):
     board.insert_card()
     wait_di(c, DI_CARD, 1, 7.5)
     assert read_ir(c, IR_VOICE_PRESENT)[0] == 0  # presence is examined at start-up only
+
+
+# Delivery reports on (the register map's header names the registers), a
+# bound of 15 s, and a stale status in the image that the start must clear.
+DLR_IMAGE = default_image(hr={L.HR_DLR_ON: 1, L.HR_DLR_WAIT: 15, L.HR_DLR_UNIT: 1,
+                              L.HR_DLR_DELIVERED: 0xFFFF, L.HR_DLR_WAITING: 7})
+
+
+def dlr_bit(c, alarm):
+    return (read_hr(c, L.HR_DLR_DELIVERED + alarm // 16)[0] >> (alarm % 16)) & 1
+
+
+@pytest.mark.board(config=DLR_IMAGE)
+def test_delivery_report_confirms_one_phone_and_another_stays_sent_not_confirmed(board):
+    from test_journal import journal_rows
+    c, m = board.client, modem_of(board)
+    assert read_hr(c, L.HR_DLR_STATUS_FIRST, L.HR_DLR_STATUS_N) == [0] * L.HR_DLR_STATUS_N
+    p1, p2 = "0611111111", "0622222222"
+    m.set(confirm_time=[0.3, 1.0], report_delay=0.5, reports_by_number={p2: {"never": 1}})
+    set_phone(c, 0, 0, p1)
+    set_phone(c, 1, 0, p2)
+    set_alarm(c, 5, [0], on_text="Tank 5 low")
+    set_alarm(c, 6, [1], on_text="Tank 6 low")
+    wait_first_pass(m)
+    write_coil(c, 5, True)
+    write_coil(c, 6, True)
+
+    # P1's report comes, is read from the storage and confirms alarm 5.
+    m.wait_for(lambda: dlr_bit(c, 5) == 1, 60, what="alarm 5 confirmed delivered")
+    sent = m.outbox("sent")
+    assert [(s["number"], s["srr"]) for s in sent] == [(p1, True), (p2, True)]
+    assert "AT+CNMI=2,1,0,2,0" in m.commands()
+    reports = {r["number"]: r for r in m.reports()}
+    assert {n: r["routed"] for n, r in reports.items()} == {p1: "stored", p2: "never"}
+    assert reports[p1]["mr"] == sent[0]["mr"]
+    # P2's never comes: past the bound it is counted sent, not confirmed.
+    m.wait_for(lambda: read_hr(c, L.HR_DLR_UNCONFIRMED_COUNT)[0] == 1, 60, what="P2 not confirmed")
+    assert dlr_bit(c, 6) == 0 and dlr_bit(c, 5) == 1
+    assert read_hr(c, L.HR_DLR_WAITING)[0] == 0
+    assert read_hr(c, L.HR_DLR_FAILED_COUNT)[0] == 0
+    # The storage was emptied of the report.
+    assert m.inbox() == []
+
+    board.stop_daemon()
+    rows = [r for r in journal_rows(board) if r["kind"] == "delivery"]
+    assert [(r["alarm"], r["a"], r["b"], r["text"].split()[0]) for r in rows] == \
+        [("5", "0", "0", p1), ("6", "0", "2", p2)]

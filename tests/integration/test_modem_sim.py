@@ -298,6 +298,40 @@ def test_send_failure_scripts(sim, port):
                   ("failed", "no answer", False), ("sent", None, True), ("failed", "no network", False)]
 
 
+def test_more_messages_keep_the_link_open(sim, port):
+    """AT+CMMS as TS 27.005 has it: the link set-up is part of every send's
+    confirmation unless the link was kept open since the last answer; =1 falls
+    back to 0 once the link closes, =2 stays; a module without it says ERROR."""
+    sim.set(link_setup=0.3, link_hold=30.0, send_time=0.0)
+
+    def send():
+        assert "> " in xfer(port, "AT+CMGS=17\r", "> ", timeout=5.0)
+        assert "+CMGS:" in xfer(port, UCS2_PDU + "\x1a", timeout=5.0)
+
+    send()
+    send()                                                   # no AT+CMMS: set up each time
+    assert "OK" in xfer(port, "AT+CMMS=1\r")
+    assert "+CMMS: 1" in xfer(port, "AT+CMMS?\r")
+    send()                                                   # the link was released before: set up
+    send()                                                   # kept open since the last answer
+    sim.set(link_hold=0.1)
+    time.sleep(0.4)
+    assert "+CMMS: 0" in xfer(port, "AT+CMMS?\r")            # closed, and =1 fell back
+    send()
+    assert "OK" in xfer(port, "AT+CMMS=2\r")
+    send()
+    time.sleep(0.4)
+    assert "+CMMS: 2" in xfer(port, "AT+CMMS?\r")            # closed, =2 stays
+    send()
+    out = sim.outbox()
+    assert [(o["link_open"], o["link_setup_s"]) for o in out] == [
+        (False, 0.3), (False, 0.3), (False, 0.3), (True, 0.0), (False, 0.3), (False, 0.3), (False, 0.3)]
+    assert all(o["status"] == "sent" for o in out)
+    sim.set(cmms=False)
+    assert "ERROR" in xfer(port, "AT+CMMS=1\r", "ERROR")
+    assert "ERROR" in xfer(port, "AT+CMMS?\r", "ERROR")
+
+
 def test_inbox_read_once_then_gone(sim, port):
     stamp = datetime.datetime(2026, 1, 20, 12, 3, 40)
     assert sim.deliver_sms(sender="0123456789", text="ABC", time=stamp, tz=32) == 0

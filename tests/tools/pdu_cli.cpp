@@ -2,7 +2,8 @@
 // another implementation with many messages per run. One request per line,
 // one answer line each; empty fields are written as '-'.
 //
-//   E <dcs> <toa> <number> <data hex>   encode a SUBMIT (dcs, toa in decimal)
+//   E <dcs> <toa> <number> <data hex> [R]   encode a SUBMIT (dcs, toa in
+//     decimal; R: asking for a delivery report)
 //     -> OK <octet count> <pdu hex>
 //   D <text up to the line end>         decode a DELIVER
 //     -> OK <result> <sca> <tpa> <pid> <dcs> <scts> <udl> <user data hex>
@@ -12,6 +13,9 @@
 //     -> OK <kind> <address hex> <alnum> <alphabet> <class> <mwi> <ref> <parts> <part> <text hex>
 //        (address as its bytes in hex; text without the header, as published)
 //     -> ERR <result>                   undecodable or compressed
+//   S <text up to the line end>         decode a status report
+//     -> OK <mr> <st> <recipient hex> <scts> <discharge time>
+//     -> ERR 0                          not a status report
 //   anything else -> ERR <reason>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +52,8 @@ void do_encode(char *args)
     const char *toa_s = strtok_r(nullptr, " ", &save);
     const char *number = strtok_r(nullptr, " ", &save);
     const char *data = strtok_r(nullptr, " ", &save);
+    const char *flag = strtok_r(nullptr, " ", &save);
+    bool report = flag != nullptr && std::strcmp(flag, "R") == 0;
     if (!data) {
         std::printf("ERR usage: E <dcs> <toa> <number> <data hex>\n");
         return;
@@ -79,8 +85,20 @@ void do_encode(char *args)
         f.tp_udl = static_cast<uint8_t>(n > 255 ? 255 : n);
     }
     char out[PDU_TEXT_SIZE];
-    int n = gsmEncodePdu(&f, out);
+    int n = gsmEncodePdu(&f, out, report);
     std::printf("OK %d %s\n", n, out);
+}
+
+void do_status_report(const char *text)
+{
+    pdu_status_report r;
+    if (pdu_decode_status_report(text, &r) != 1) {
+        std::printf("ERR 0\n");
+        return;
+    }
+    std::printf("OK %u %u %s %s %s\n", r.mr, r.st,
+                hex_of(reinterpret_cast<const unsigned char *>(r.recipient), static_cast<int>(std::strlen(r.recipient))).c_str(),
+                or_dash(r.scts), or_dash(r.dt));
 }
 
 void do_decode(const char *text)
@@ -134,6 +152,8 @@ int main()
             do_decode(line + 2);
         } else if (line[0] == 'R' && line[1] == ' ') {
             do_decode_rx(line + 2);
+        } else if (line[0] == 'S' && line[1] == ' ') {
+            do_status_report(line + 2);
         } else if (line[0] == 'D' && line[1] == 0) {
             do_decode("");
         } else {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "alarm/delivery.h"
 #include "alarm/dispatch.h"
 #include "alarm/rings.h"
 #include "alarm/supervision.h"
@@ -25,6 +26,8 @@ struct FakeModem {
     bool linger = false;     // keep the mailbox busy for one more sleep after the verdict
     std::vector<std::string> sms_phones, voice_phones, voice_wavs;
     std::vector<sms_message> sms_msgs;
+    std::vector<int> sms_srr;   // the report request of each message taken
+    int next_mr = 100;          // message reference given to each SMS sent
     std::vector<uint64_t> sms_times;
     int sms_wait = 0, voice_wait = 0;
     bool sms_linger = false, voice_linger = false;
@@ -46,6 +49,7 @@ struct FakeModem {
         if (send_sms_status.load() == 1) {
             sms_phones.emplace_back(send_sms.phone);
             sms_msgs.push_back(send_sms);
+            sms_srr.push_back(send_sms_srr.load());
             sms_times.push_back(now);
             if (on_first_send) {
                 auto f = on_first_send;
@@ -66,6 +70,7 @@ struct FakeModem {
             errors.pop_front();
         }
         send_sms_error = e;
+        send_sms_mr = v == 3 ? next_mr++ % 256 : -1;
         send_sms_status = v;
         if (linger)
             sms_linger = true;
@@ -275,6 +280,28 @@ TEST_F(Dispatch, LongOutageAbandonsAfterHalfAnHour) {
     EXPECT_EQ(sms_evt[0].status.load(), 4);
     EXPECT_EQ(fake_sys::slept_us(), 1800000000u);
     EXPECT_NE(out.find("no network for 1800 s: entry abandoned"), std::string::npos) << out;
+}
+
+// Registration coming back wakes the waiting dispatcher: the hand-over follows
+// it at once, not the next whole second of a poll.
+TEST_F(Dispatch, HandOverFollowsTheNetworkAtOnce) {
+    set_list({"111"});
+    ASSERT_EQ(put_sms("A", 1), 0);
+    modem_creg = 0;
+    const uint64_t back = fake_sys::now_us() + 2300000;
+    bool offered_at_once = false;
+    fake_sys::at(back, [] {
+        modem_creg = 1;
+        sys_wake();   // as the modem does when it sees registration again
+    });
+    fake_sys::at(back + 1000, [&offered_at_once] { offered_at_once = is_send_sms.load() != 0; });
+    testing::internal::CaptureStdout();
+    sms_buffer_pass();
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(offered_at_once);
+    ASSERT_EQ(modem_.sms_times.size(), 1u);
+    EXPECT_LE(modem_.sms_times[0] - back, 1000u);
+    EXPECT_EQ(sms_evt[0].status.load(), 3);
 }
 
 TEST_F(Dispatch, StalledModemLeavesTheEntryForALaterPass) {
@@ -531,4 +558,49 @@ TEST_F(Dispatch, CallAndSmsFailuresOfOtherKindsCountAsBefore) {
     EXPECT_NE(out.find("phone 111: busy"), std::string::npos) << out;
     EXPECT_NE(out.find("phone 111: reached, cut during the recording"), std::string::npos) << out;
     EXPECT_NE(out.find("phone 111: no answer"), std::string::npos) << out;
+}
+
+TEST_F(Dispatch, WithDeliveryReportsOnAlarmSmsAskForOneAndAwaitItUnderTheirReference) {
+    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    delivery_reset();
+    set_list({"0611111111", "0622222222", "0633333333"});
+    sms_message m{};
+    m.length = 2;
+    m.mode = 8;
+    // Off: nothing asked, nothing awaited.
+    ASSERT_GE(sms_event_put(m, g_list, 2, 9), 0);
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_srr, (std::vector<int>{0, 0}));
+    EXPECT_EQ(delivery_waiting(), 0);
+
+    // On: the alarm's phones ask; the one that failed three times is not awaited.
+    hr_set(layout::HR_DLR_ON, 1);
+    modem_.verdicts = {3, 4, 4, 4, 3};
+    ASSERT_GE(sms_event_put(m, g_list, 3, 9), 0);
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_srr, (std::vector<int>{0, 0, 1, 1, 1, 1, 1}));
+    EXPECT_EQ(delivery_waiting(), 2);
+    // The references the modem gave: the first and the last phone's.
+    EXPECT_EQ(delivery_report(102, 0x00, "0611111111"), DLR_DELIVERED);
+    EXPECT_EQ(delivery_report(103, 0x00, "0633333333"), DLR_DELIVERED);
+    delivery_pass();
+    // Two of three phones confirmed: the alarm's bit stays clear.
+    EXPECT_EQ(hr_get(layout::HR_DLR_DELIVERED + layout::enable_word(9)), 0);
+
+    // A message that is not an alarm's (the dynamic SMS, notices) asks for none.
+    ASSERT_GE(sms_event_put(m, g_list, 1), 0);
+    sms_buffer_pass();
+    EXPECT_EQ(modem_.sms_srr.back(), 0);
+    EXPECT_EQ(delivery_waiting(), 0);
+
+    // Every phone confirmed: the bit is set.
+    ASSERT_GE(sms_event_put(m, g_list, 2, 9), 0);
+    sms_buffer_pass();
+    EXPECT_EQ(delivery_report(105, 0x00, "0611111111"), DLR_DELIVERED);
+    EXPECT_EQ(delivery_report(106, 0x00, "0622222222"), DLR_DELIVERED);
+    delivery_pass();
+    EXPECT_EQ(hr_get(layout::HR_DLR_DELIVERED + layout::enable_word(9)), 1u << layout::enable_bit(9));
+    delivery_reset();
+    modbus_mapping_free(data_mapping.load());
+    data_mapping = nullptr;
 }

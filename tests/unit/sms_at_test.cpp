@@ -860,3 +860,126 @@ TEST_F(SmsTest, StatusIsRenewedDuringALongBurst) {
     // And far fewer rounds than sends: the burst is not paced by them.
     EXPECT_LT(creg.size(), 30u);
 }
+
+// AT+CMMS=1 (keep the network's link open for more messages): asked for only
+// with the setting on and more SMS waiting behind the one sent; not asked again
+// while the link is surely still open; never again once the module refused it.
+TEST_F(SmsTest, MoreToSendKeepsTheLinkOnlyWhenSetAndMoreWait) {
+    answer("AT+CMGS=", kPrompt);
+    answer("0011", kSent, 500);
+    answer("AT+CMMS=1", "\r\nOK\r\n");
+    get_modem_info();   // status answers fresh: sends follow at once
+    auto send = [](int more) {
+        send_sms_more = more;
+        fake_serial::clear_sent();
+        ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x41})), 1);
+        get_modem_info();
+        EXPECT_EQ(send_sms_status.load(), 3);
+        EXPECT_EQ(fake_serial::count("0011"), 1);
+    };
+    auto later = [](uint64_t us) { fake_sys::set_now_us(fake_sys::now_us() + us); };
+
+    // The setting off (no map, or zero): never asked, whatever waits.
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+
+    hr_set(layout::HR_SMS_MORE_TO_SEND, 1);
+    send(1);
+    int cmms = fake_serial::find("AT+CMMS=1\r\n"), cmgs = fake_serial::find("AT+CMGS=");
+    ASSERT_GE(cmms, 0);
+    EXPECT_LT(cmms, cmgs);
+    send(1);   // right after the last answer: still on, not asked again
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    later(3000000);   // longer than the module surely keeps it
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    later(3000000);
+    send(0);          // nothing behind: the link is let go
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+
+    // A module without the command: the SMS goes all the same, and the
+    // command is not tried again in this run.
+    answer("AT+CMMS=1", "\r\nERROR\r\n");
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
+    // Until the modem unit starts again.
+    sms_more_to_send_reset();
+    later(3000000);
+    send(1);
+    EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+}
+
+// ---- delivery reports ----------------------------------------------------------
+
+TEST_F(SmsTest, DeliveryReportsAreAskedForAnnouncedAndQueuedForTheMatcher) {
+    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    ASSERT_NE(m, nullptr);
+    data_mapping = m;
+    answer("AT", "\r\nOK\r\n");
+    healthy_modem();
+    // Off, as every existing image: the indications as always.
+    is_do_first_time_cmd = 0;
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,0,0\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,2,"), 0);
+    // Switched on: stored status reports announced too, made once.
+    hr_set(layout::HR_DLR_ON, 1);
+    get_modem_info();
+    get_modem_info();
+    EXPECT_EQ(fake_serial::count("AT+CNMI=2,1,0,2,0\r\n"), 1);
+    EXPECT_EQ(fake_serial::count("AT+CNMI="), 2);
+
+    // The report request is in the first octet; the reference is published.
+    answer("AT+CMGS=", kPrompt);
+    answer("0031", "\r\n+CMGS: 77\r\n\r\nOK\r\n");
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x4F, 0x60}), true), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0031000A8110325476980008AA024F60\x1A");
+    EXPECT_EQ(send_sms_status.load(), 3);
+    EXPECT_EQ(send_sms_srr.load(), 1);
+    EXPECT_EQ(send_sms_mr.load(), 77);
+    // Without the request the first octet stays 0x11; a failed send has no reference.
+    answer("0011", "\r\n+CMS ERROR: 500\r\n");
+    fake_serial::clear_sent();
+    ASSERT_EQ(sms_send_one(ucs2("0123456789", {0x4F, 0x60})), 1);
+    get_modem_info();
+    EXPECT_EQ(pdu_cmd(), "0011000A8110325476980008AA024F60\x1A");
+    EXPECT_EQ(send_sms_srr.load(), 0);
+    EXPECT_EQ(send_sms_mr.load(), -1);
+
+    // Stored reports: each recorded, removed and queued, the queue bounded
+    // (the oldest give way).
+    Storage st;
+    const int n = SMS_REPORT_QUEUE + 8;
+    for (int i = 0; i < n; i++) {
+        char mr[3];
+        snprintf(mr, sizeof mr, "%02X", i);
+        st.pdus[i] = std::string("0006") + mr + "0A911032547698" "62100221300400" "62100221400400" "41";
+    }
+    st.install();
+    get_modem_info();
+    EXPECT_TRUE(st.pdus.empty());
+    sms_report r{};
+    std::vector<int> mrs;
+    while (sms_report_take(&r) == 1) {
+        EXPECT_EQ(r.st, 0x41);
+        EXPECT_STREQ(r.recipient, "+0123456789");
+        mrs.push_back(r.mr);
+    }
+    ASSERT_EQ(static_cast<int>(mrs.size()), SMS_REPORT_QUEUE);
+    EXPECT_EQ(mrs.front(), n - SMS_REPORT_QUEUE);
+    EXPECT_EQ(mrs.back(), n - 1);
+    data_mapping = nullptr;
+    modbus_mapping_free(m);
+}

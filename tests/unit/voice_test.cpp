@@ -470,3 +470,33 @@ TEST_F(VoiceTest, NoKeyDetectionUnlessWanted) {
     EXPECT_LT(waited, 3000.0);
     EXPECT_EQ(send_voice_key.load(), 0);
 }
+
+// With SMS and calls both waiting, a pass serves one of each, the SMS first:
+// neither kind waits for more than one of the other (SMS, call, SMS, ...).
+TEST_F(VoiceTest, WaitingSmsAndCallsTakeTurns) {
+    answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
+    answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
+    answer("AT+CMGS=", "\r\n> ");
+    answer("0011", "\r\n+CMGS: 1\r\n\r\nOK\r\n", 2000);
+    std::string order;
+    for (int round = 0; round < 3; round++) {
+        sms_message m{};
+        snprintf(m.phone, sizeof m.phone, "0123456789");
+        m.mode = 8;
+        m.text[1] = 'A';
+        m.length = 2;
+        ASSERT_EQ(sms_send_one(m), 1);
+        ASSERT_EQ(voice_send_one(call_to("0987654321")), 1);
+        fake_serial::clear_sent();
+        testing::internal::CaptureStdout();
+        get_modem_info();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(send_sms_status.load(), 3);
+        EXPECT_EQ(send_voice_status.load(), 3);
+        int cmgs = fake_serial::find("AT+CMGS="), atd = fake_serial::find("ATD");
+        ASSERT_GE(cmgs, 0);
+        ASSERT_GE(atd, 0);
+        order += cmgs < atd ? "SC" : "CS";
+    }
+    EXPECT_EQ(order, "SCSCSC");
+}
