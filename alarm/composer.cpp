@@ -53,8 +53,9 @@ int collect_phones(uint16_t mask, char (*phones)[PHONE_SLOT_LEN]) {
     return count;
 }
 
-// False only when the ring is full.
-bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+// False only when the ring is full. change: the open alarm change the entry
+// carries (closed for the SMS ring in the entry's commit), 0 none.
+bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count, uint64_t change) {
     int first;
     if (value == ALARM_ON)
         first = alarm_text_reg(alarm);
@@ -74,7 +75,7 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     std::memcpy(msg.text, text, static_cast<size_t>(len));
     msg.length = static_cast<uint8_t>(len);
     msg.mode = 8;
-    int res = sms_event_put(msg, phones, count, alarm);
+    int res = sms_event_put(msg, phones, count, alarm, change);
     printf("res of sms_event_put() = %d\r\n", res);
     printf("sms_event_is_n()=%d\r\n", sms_event_is_n());
     if (res == -1) return false;
@@ -89,8 +90,9 @@ bool queue_sms(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], 
     return true;
 }
 
-// False only when the ring is full.
-bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count) {
+// False only when the ring is full. A recording that is missing or unfit
+// closes change for the voice ring: nothing will come of it.
+bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN], int count, uint64_t change) {
     bool on;
     if (value == ALARM_ON)
         on = true;
@@ -105,17 +107,19 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
         printf(on ? "Voice ON File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s does not exist!! Send Voice Alarm:%d Error!!\r\n",
                path.c_str(), alarm);
+        journal_change_settled(change, JCHANGE_VOICE);
         return true;
     }
     if (check_wav_format(alarm, on ? 1 : 0) == 0) {
         printf(on ? "Voice ON File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n"
                   : "Voice OFF File: %s format is Incorrect!! Send Voice Alarm:%d Error!!\r\n",
                path.c_str(), alarm);
+        journal_change_settled(change, JCHANGE_VOICE);
         return true;
     }
     voice_message vm{};
     snprintf(vm.wav_name, sizeof vm.wav_name, "%s", name.c_str());
-    int res = voice_event_put(vm, phones, count, alarm);
+    int res = voice_event_put(vm, phones, count, alarm, change);
     printf("res of voice_event_put() = %d\r\n", res);
     printf("voice_event_is_n()=%d\r\n", voice_event_is_n());
     if (res == -1) return false;
@@ -130,6 +134,10 @@ bool queue_voice(int alarm, uint16_t value, const char (*phones)[PHONE_SLOT_LEN]
 // composing, so a new change never overtakes a waiting one.
 constexpr int SMS_RING = 0, VOICE_RING = 1;
 uint32_t waiting_seq[2][layout::ALARMS][2];
+// The open alarm change each waiting record carries into its ring (0 none:
+// a repeat); the journal keeps it open until the entry is queued, so a
+// restart composes it again.
+uint64_t waiting_id[2][layout::ALARMS][2];
 // A waiting ON that is a repeat of an unacknowledged alarm: the escalation
 // groups it adds, and whether it is only a repeat (dropped when the alarm is
 // acknowledged or goes OFF; a real ON change is never dropped).
@@ -139,9 +147,19 @@ int waiting_n[2];
 uint32_t next_seq = 1;
 std::mutex compose_mu;
 
-void wait_change(int ring, int alarm, uint16_t value, uint16_t extra = 0, bool repeat = false) {
-    if (value != ALARM_ON && value != ALARM_OFF) return;
+void wait_change(int ring, int alarm, uint16_t value, uint16_t extra = 0, bool repeat = false, uint64_t change = 0) {
+    const int bit = ring == SMS_RING ? JCHANGE_SMS : JCHANGE_VOICE;
+    if (value != ALARM_ON && value != ALARM_OFF) {
+        journal_change_settled(change, bit);
+        return;
+    }
     uint32_t &w = waiting_seq[ring][alarm][value == ALARM_ON ? 1 : 0];
+    uint64_t &id = waiting_id[ring][alarm][value == ALARM_ON ? 1 : 0];
+    // A waiting record that carries an older change covers this one too.
+    if (id != 0)
+        journal_change_settled(change, bit);
+    else
+        id = change;
     if (value == ALARM_ON) {
         // A real change waiting already stays one; the groups add up.
         waiting_repeat[ring][alarm] = w == 0 ? repeat : (waiting_repeat[ring][alarm] && repeat);
@@ -174,9 +192,12 @@ void drain_ring(int ring) {
         char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
         uint16_t extra = best_v == 1 ? waiting_extra[ring][best_a] : 0;
         int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + best_a) | extra), phones);
-        bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count) : queue_voice(best_a, value, phones, count);
+        uint64_t id = waiting_id[ring][best_a][best_v];
+        bool ok = ring == SMS_RING ? queue_sms(best_a, value, phones, count, id)
+                                   : queue_voice(best_a, value, phones, count, id);
         if (!ok) return;
         waiting_seq[ring][best_a][best_v] = 0;
+        waiting_id[ring][best_a][best_v] = 0;
         if (best_v == 1) {
             waiting_extra[ring][best_a] = 0;
             waiting_repeat[ring][best_a] = false;
@@ -191,6 +212,8 @@ void drop_waiting_repeat(int alarm) {
         uint32_t &w = waiting_seq[ring][alarm][1];
         if (w == 0 || !waiting_repeat[ring][alarm]) continue;
         w = 0;
+        journal_change_settled(waiting_id[ring][alarm][1], ring == SMS_RING ? JCHANGE_SMS : JCHANGE_VOICE);
+        waiting_id[ring][alarm][1] = 0;
         waiting_repeat[ring][alarm] = false;
         waiting_extra[ring][alarm] = 0;
         waiting_n[ring]--;
@@ -236,6 +259,13 @@ void alarm_waiting_clear_sms() {
     if (waiting_n[SMS_RING] > 0)
         printf("clear all send buffer: %d waiting alarm changes dropped\r\n", waiting_n[SMS_RING]);
     ack_forget_entries(SMS_RING);
+    // Cleared by the master: closed in the journal now, never composed again.
+    for (auto &a : waiting_id[SMS_RING])
+        for (uint64_t &id : a) {
+            journal_change_settled(id, JCHANGE_SMS);
+            id = 0;
+        }
+    journal_changes_flush();
     std::memset(waiting_seq[SMS_RING], 0, sizeof waiting_seq[SMS_RING]);
     std::memset(waiting_extra[SMS_RING], 0, sizeof waiting_extra[SMS_RING]);
     std::memset(waiting_repeat[SMS_RING], 0, sizeof waiting_repeat[SMS_RING]);
@@ -246,6 +276,7 @@ void alarm_waiting_clear_sms() {
 void alarm_waiting_reset() {
     std::lock_guard<std::mutex> l(compose_mu);
     std::memset(waiting_seq, 0, sizeof waiting_seq);
+    std::memset(waiting_id, 0, sizeof waiting_id);
     std::memset(waiting_extra, 0, sizeof waiting_extra);
     std::memset(waiting_repeat, 0, sizeof waiting_repeat);
     waiting_n[0] = waiting_n[1] = 0;
@@ -253,8 +284,11 @@ void alarm_waiting_reset() {
     alarms_waiting.store(0);
 }
 
-int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
-    if (alarm >= layout::ALARMS) return -1;
+int modbus_do_fixed_sms(uint16_t alarm, uint16_t value, uint64_t change, int rings) {
+    if (alarm >= layout::ALARMS) {
+        journal_change_settled(change, JCHANGE_ALL);
+        return -1;
+    }
     int a = alarm;
     bool sms_on = enable_bit(layout::HR_SMS_ENABLE, a);
     bool voice_on = enable_bit(layout::HR_VOICE_ENABLE, a);
@@ -270,14 +304,18 @@ int modbus_do_fixed_sms(uint16_t alarm, uint16_t value) {
     drop_waiting_repeat(a);
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
     int count = collect_phones(hr_get(layout::HR_GROUP_MASK + a), phones);
-    if (sms_on && count > 0 && (value == ALARM_ON || value == ALARM_OFF)) alarm_sms_changes.fetch_add(1);
+    const bool on_off = value == ALARM_ON || value == ALARM_OFF;
+    const bool sms = (rings & JCHANGE_SMS) != 0 && sms_on && count > 0 && on_off;
+    const bool voice = (rings & JCHANGE_VOICE) != 0 && voice_on && if_sd_card.load() != 0 && count > 0 && on_off;
+    if (sms) alarm_sms_changes.fetch_add(1);
+    // What the change needs nothing from is closed for it.
+    journal_change_settled(change, (sms ? 0 : JCHANGE_SMS) | (voice ? 0 : JCHANGE_VOICE));
 
     // Behind a waiting change of the same ring, a new one waits too.
-    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(a, value, phones, count)))
-        wait_change(SMS_RING, a, value);
-    if (voice_on && if_sd_card.load() != 0 && count > 0 &&
-        (waiting_n[VOICE_RING] > 0 || !queue_voice(a, value, phones, count)))
-        wait_change(VOICE_RING, a, value);
+    if (sms && (waiting_n[SMS_RING] > 0 || !queue_sms(a, value, phones, count, change)))
+        wait_change(SMS_RING, a, value, 0, false, change);
+    if (voice && (waiting_n[VOICE_RING] > 0 || !queue_voice(a, value, phones, count, change)))
+        wait_change(VOICE_RING, a, value, 0, false, change);
     return 0;
 }
 
@@ -290,12 +328,12 @@ int alarm_compose_repeat(int alarm, uint16_t extra_groups) {
     char phones[MAX_PHONES][PHONE_SLOT_LEN] = {};
     int count = collect_phones(static_cast<uint16_t>(hr_get(layout::HR_GROUP_MASK + alarm) | extra_groups), phones);
     int waits = 0;
-    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(alarm, ALARM_ON, phones, count))) {
+    if (sms_on && count > 0 && (waiting_n[SMS_RING] > 0 || !queue_sms(alarm, ALARM_ON, phones, count, 0))) {
         wait_change(SMS_RING, alarm, ALARM_ON, extra_groups, true);
         waits = 1;
     }
     if (voice_on && if_sd_card.load() != 0 && count > 0 &&
-        (waiting_n[VOICE_RING] > 0 || !queue_voice(alarm, ALARM_ON, phones, count))) {
+        (waiting_n[VOICE_RING] > 0 || !queue_voice(alarm, ALARM_ON, phones, count, 0))) {
         wait_change(VOICE_RING, alarm, ALARM_ON, extra_groups, true);
         waits = 1;
     }
@@ -308,13 +346,17 @@ void alarm_repeat_cancel(int alarm) {
     drop_waiting_repeat(alarm);
 }
 
-void edge_trigger_write(int n, uint16_t value) {
-    if (n < 0 || n > 127) return;
+void edge_trigger_write(int n, uint16_t value, uint64_t change) {
+    if (n < 0 || n > 127) {
+        journal_change_settled(change, JCHANGE_ALL);
+        return;
+    }
     puts("Alarm Edge Mode...\r");
     int32_t delay = hr_get(layout::edge_delay_reg(n));
     int32_t v = value;
     int32_t prev;
     bool changed;
+    uint64_t superseded = change;
     {
         std::lock_guard<std::mutex> l(edge_mu);
         edge_trigger &t = alarm_edge_trigger[n];
@@ -323,14 +365,44 @@ void edge_trigger_write(int n, uint16_t value) {
         changed = prev != v;
         // Only the edge thread clears a pending trigger: clearing it here on a
         // repeated value would drop a change the edge thread has not seen yet.
-        if (changed) t.triggered = 1;
+        if (changed) {
+            t.triggered = 1;
+            // The delay starts again for the new value: the change pending
+            // before it never fires, the new one does.
+            superseded = t.change;
+            t.change = change;
+        }
         t.value = v;
     }
+    // A repeated value is covered by the change pending or fired before it.
+    journal_change_settled(superseded, JCHANGE_ALL);
     printf("alarm_now_status:%x\r\n", static_cast<unsigned>(prev));
     if (changed)
         printf("Alarm %d Trigger!!...edge\r\n", n);
     else
         printf("Alarm %d Trigger the same...edge\r\n", n);
+}
+
+bool edge_trigger_is_change(int n, uint16_t value) {
+    if (n < 0 || n > 127) return false;
+    std::lock_guard<std::mutex> l(edge_mu);
+    return alarm_edge_trigger[n].value != static_cast<int32_t>(value);
+}
+
+void edge_trigger_resume(int n, uint16_t value, uint64_t change) {
+    if (n < 0 || n > 127) return;
+    int32_t delay = hr_get(layout::edge_delay_reg(n));
+    uint64_t superseded;
+    {
+        std::lock_guard<std::mutex> l(edge_mu);
+        edge_trigger &t = alarm_edge_trigger[n];
+        superseded = t.change;
+        t.delay = delay;
+        t.value = value;
+        t.triggered = 1;
+        t.change = change;
+    }
+    journal_change_settled(superseded, JCHANGE_ALL);
 }
 
 void edge_trigger_note(int n, uint16_t value) {
@@ -339,9 +411,11 @@ void edge_trigger_note(int n, uint16_t value) {
     alarm_edge_trigger[n].value = value;
 }
 
-void edge_trigger_reset() {
+void edge_trigger_reset(bool keep_resumed) {
     std::lock_guard<std::mutex> l(edge_mu);
     for (auto &t : alarm_edge_trigger) {
+        if (keep_resumed && t.change != 0) continue;
+        t.change = 0;
         t.value = 0;
         t.triggered = 0;
         t.armed = 0;
@@ -360,6 +434,7 @@ void edge_poll_pass() {
     for (int i = 0; i < layout::ALARMS; i++) {
         bool seen = false, fire = false;
         int32_t ticks, delay, value;
+        uint64_t change = 0;
         {
             std::lock_guard<std::mutex> l(edge_mu);
             edge_trigger &t = alarm_edge_trigger[i];
@@ -378,6 +453,8 @@ void edge_poll_pass() {
                 fire = true;
                 t.ticks = 0;
                 t.armed = 0;
+                change = t.change;   // the composer carries it on
+                t.change = 0;
             }
             t.ticks++;
         }
@@ -386,7 +463,7 @@ void edge_poll_pass() {
         if (fire) {
             // Outside the lock: composing reads many registers and fills a ring.
             journal_event(JK_ALARM_CHANGE, i, value == ALARM_ON ? 1 : 0, JSRC_EDGE, nullptr);
-            modbus_do_fixed_sms(static_cast<uint16_t>(i), static_cast<uint16_t>(value));
+            modbus_do_fixed_sms(static_cast<uint16_t>(i), static_cast<uint16_t>(value), change);
             printf("Alarm %d Edge time:%d, Send %x SMS!!\r\n", i, delay, static_cast<unsigned>(value));
         }
     }

@@ -5,17 +5,23 @@
 #include <atomic>
 #include <cstdint>
 
+#include "journal/journal.h"
+
 struct edge_trigger {
     int32_t value;
     int32_t triggered;
     int32_t armed;
     int32_t delay;
     int32_t ticks;
+    uint64_t change;   // the open alarm change the pending trigger fires (journal), 0 none
 };
 
 extern edge_trigger alarm_edge_trigger[128];
 
-int modbus_do_fixed_sms(uint16_t alarm, uint16_t value);   // -1 alarm > 127, else 0
+// Composes one alarm change: -1 alarm > 127, else 0. change: its id in the
+// journal, closed ring by ring as its entries are queued (or need nothing);
+// rings: the rings (JCHANGE_*) it still owes, all but at a restart.
+int modbus_do_fixed_sms(uint16_t alarm, uint16_t value, uint64_t change = 0, int rings = JCHANGE_ALL);
 
 // Alarm changes that found their ring full wait in a static table (128 alarms
 // x ON and OFF, per ring) and are composed in order of arrival as slots free.
@@ -47,12 +53,21 @@ void alarm_repeat_cancel(int alarm);
 // (delay from holding register 256+n, or 209 for alarm 127) under the table's
 // lock, so the edge thread never misses it. Prints the edge-mode lines. A
 // changed value sets triggered; a repeated one leaves a pending trigger alone.
-void edge_trigger_write(int n, uint16_t value);
+// change: the write's open change in the journal, fired with the trigger (a
+// change still pending that a new value replaces is closed).
+void edge_trigger_write(int n, uint16_t value, uint64_t change = 0);
+// Whether a write of value would trigger alarm n (the listener asks before
+// its reply; only it writes the value, so the answer holds until it writes).
+bool edge_trigger_is_change(int n, uint16_t value);
+// A change a restart interrupted in its delay: triggered again, the delay
+// counted from now.
+void edge_trigger_resume(int n, uint16_t value, uint64_t change);
 // Edge mode off: records value for alarm n without a trigger, so the table
 // knows the alarm's state when edge mode is switched on.
 void edge_trigger_note(int n, uint16_t value);
-// Resets value, triggered, armed and ticks of all 128 records (listener start).
-void edge_trigger_reset();
+// Resets value, triggered, armed and ticks of all 128 records (listener
+// start); keep_resumed keeps those edge_trigger_resume filled.
+void edge_trigger_reset(bool keep_resumed = false);
 // One pass of the edge thread over the 128 records (no sleep).
 void edge_poll_pass();
 // A consistent copy of record n (0..127) taken under the table's lock;

@@ -221,12 +221,14 @@ void serve(int ring, Evt &head, int slot, progress &pg, int (*pop)(), std::atomi
         verdict v = judge(st);
         char jtext[96];
         snprintf(jtext, sizeof jtext, "%s %s", phone, v.text);
-        // A delivery is journalled with the entry's progress (below), in one commit.
-        if (st != 3) journal_event(JK_ATTEMPT, head.alarm >= 0 ? head.alarm : alarm, pg.idx, v.code, jtext);
+        // A delivery is journalled with the entry's progress, in one commit.
+        // A failure without a cause of its own is -1: code 0 reads as delivered
+        // and would mark the phone served for a restart.
+        int code = st == 3 ? 0 : (v.code != 0 ? v.code : -1);
+        journal_attempt(head.jid, head.alarm >= 0 ? head.alarm : alarm, pg.idx, code, jtext);
         on_verdict(phone, st);
         if (st == 3) {
             head.done[pg.idx / 32] |= 1u << (pg.idx % 32);
-            journal_phone_delivered(head.jid, head.alarm >= 0 ? head.alarm : alarm, pg.idx, jtext);
             if (t.sms) supervision_sms_attempt(true);
             pg.idx++;
             pg.ng = 0;

@@ -26,6 +26,12 @@ namespace {
 // while it waits for the modem: it works on the head slot outside the lock.
 std::mutex sms_mu;
 std::mutex voice_mu;
+// Serialise the producers of one ring (put, and clean, which moves where the
+// next put goes). A put holds it across its journal commit, so the ring's
+// own lock above is never held while the journal waits for the disk: the
+// dispatcher's pop and every count go on meanwhile.
+std::mutex sms_put_mu;
+std::mutex voice_put_mu;
 
 int next_slot(int i) { return i >= EVT_SLOTS - 1 ? 0 : i + 1; }
 
@@ -65,7 +71,8 @@ int pop(std::mutex &mu, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
 }
 
 template <typename Evt>
-int clean(std::mutex &mu, Evt *ring, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
+int clean(std::mutex &put_mu, std::mutex &mu, Evt *ring, std::atomic<int32_t> &in, std::atomic<int32_t> &out) {
+    std::lock_guard<std::mutex> p(put_mu);   // no put half done: its slot is where clean moves in
     std::lock_guard<std::mutex> l(mu);
     int head = out.load();
     // The head may be in the dispatcher's hands right now: keep it.
@@ -86,11 +93,37 @@ int sms_event_is_n() {
 }
 
 namespace {
+// A put in three steps, under the ring's producer lock:
+//  1. under the ring's lock: room is checked and the slot at in is taken
+//     (only a producer moves in, and none other runs);
+//  2. the entry is journalled, outside the ring's lock;
+//  3. under the ring's lock: in moves past the slot, and only now can the
+//     dispatcher see it.
+// A power cut before 2 loses an entry nobody saw (the change it carries is
+// still open in the journal and composed again); between 2 and 3 the journal
+// has an entry nobody served, which the restart resumes. The dispatcher never
+// serves, and the master never reads, an entry the journal does not have.
+int take_slot(std::mutex &mu, const std::atomic<int32_t> &in, const std::atomic<int32_t> &out) {
+    std::lock_guard<std::mutex> l(mu);
+    if (queued(in, out) >= EVT_SLOTS - 1) return -1;
+    return in.load();
+}
+
+void publish(std::mutex &mu, std::atomic<int32_t> &in, int slot) {
+    {
+        std::lock_guard<std::mutex> l(mu);
+        in.store(next_slot(slot));
+    }
+    sys_wake();   // the dispatcher waits for it
+}
+
 int sms_put(const sms_message &msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
-            const uint32_t *done, bool journal) {
-    std::lock_guard<std::mutex> l(sms_mu);
-    if (queued(evt_in, evt_out) >= EVT_SLOTS - 1) return -1;
-    int slot = evt_in.load();
+            const uint32_t *done, bool journal, uint64_t change) {
+    std::lock_guard<std::mutex> p(sms_put_mu);
+    int slot = take_slot(sms_mu, evt_in, evt_out);
+    if (slot < 0) return -1;
+    // Outside the queue until published: no other thread reads this slot's
+    // text or phones (the polling thread reads only its atomic status).
     sms_event &e = sms_evt[slot];
     int len = std::min<int>(msg.length, sizeof e.message.text - 1);
     std::memcpy(e.message.text, msg.text, static_cast<size_t>(len));
@@ -100,49 +133,47 @@ int sms_put(const sms_message &msg, const char (*phones)[PHONE_SLOT_LEN], int co
     // Journalled before it can be served: the dispatcher records against jid.
     if (journal)
         jid = journal_entry_queued(0, alarm, slot, phones, clamp_count(phones ? count : 0),
-                                   reinterpret_cast<const uint8_t *>(e.message.text), len, msg.mode);
+                                   reinterpret_cast<const uint8_t *>(e.message.text), len, msg.mode, change);
     fill_phones(e, phones, count, alarm, jid, done);
-    evt_in.store(next_slot(slot));
-    sys_wake();   // the dispatcher waits for it
+    publish(sms_mu, evt_in, slot);
     return slot;
 }
 
 int voice_put(const voice_message &msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
-              const uint32_t *done, bool journal) {
-    std::lock_guard<std::mutex> l(voice_mu);
-    if (queued(evt_in_voice, evt_out_voice) >= EVT_SLOTS - 1) return -1;
-    int slot = evt_in_voice.load();
+              const uint32_t *done, bool journal, uint64_t change) {
+    std::lock_guard<std::mutex> p(voice_put_mu);
+    int slot = take_slot(voice_mu, evt_in_voice, evt_out_voice);
+    if (slot < 0) return -1;
     voice_event &e = voice_evt[slot];
     std::memcpy(e.wav_name, msg.wav_name, sizeof e.wav_name);
     e.wav_name[sizeof e.wav_name - 1] = 0;
     if (journal)
         jid = journal_entry_queued(1, alarm, slot, phones, clamp_count(phones ? count : 0),
-                                   reinterpret_cast<const uint8_t *>(e.wav_name), sizeof e.wav_name, 0);
+                                   reinterpret_cast<const uint8_t *>(e.wav_name), sizeof e.wav_name, 0, change);
     fill_phones(e, phones, count, alarm, jid, done);
-    evt_in_voice.store(next_slot(slot));
-    sys_wake();   // the dispatcher waits for it
+    publish(voice_mu, evt_in_voice, slot);
     return slot;
 }
 }  // namespace
 
-int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm) {
-    return sms_put(msg, phones, count, alarm, 0, nullptr, true);
+int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t change) {
+    return sms_put(msg, phones, count, alarm, 0, nullptr, true, change);
 }
 int sms_event_put_resumed(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t jid,
                           const uint32_t *done) {
-    return sms_put(msg, phones, count, alarm, jid, done, false);
+    return sms_put(msg, phones, count, alarm, jid, done, false, 0);
 }
-int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm) {
-    return voice_put(msg, phones, count, alarm, 0, nullptr, true);
+int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm, uint64_t change) {
+    return voice_put(msg, phones, count, alarm, 0, nullptr, true, change);
 }
 int voice_event_put_resumed(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm,
                             uint64_t jid, const uint32_t *done) {
-    return voice_put(msg, phones, count, alarm, jid, done, false);
+    return voice_put(msg, phones, count, alarm, jid, done, false, 0);
 }
 
 int sms_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : sms_evt[slot].status.load(); }
 int sms_event_pop() { return pop(sms_mu, evt_in, evt_out); }
-int sms_event_clean_all() { return clean(sms_mu, sms_evt, evt_in, evt_out); }
+int sms_event_clean_all() { return clean(sms_put_mu, sms_mu, sms_evt, evt_in, evt_out); }
 
 int voice_event_is_n() {
     std::lock_guard<std::mutex> l(voice_mu);
@@ -151,7 +182,7 @@ int voice_event_is_n() {
 
 int voice_event_status(int slot) { return slot < 0 || slot >= EVT_SLOTS ? -1 : voice_evt[slot].status.load(); }
 int voice_event_pop() { return pop(voice_mu, evt_in_voice, evt_out_voice); }
-int voice_event_clean_all() { return clean(voice_mu, voice_evt, evt_in_voice, evt_out_voice); }
+int voice_event_clean_all() { return clean(voice_put_mu, voice_mu, voice_evt, evt_in_voice, evt_out_voice); }
 
 void event_rings_reset() {
     {

@@ -1,7 +1,8 @@
 // The SMS and voice event rings: 18 static slots each, at most 17 entries
 // queued. Put copies the record and phone list; the consumer works on the head
 // slot in place and pops it when finished, so statuses stay readable after pop.
-// One lock per ring serialises put, pop and clean; nothing allocates.
+// One lock per ring serialises put, pop and clean; a put journals its entry
+// outside it (rings.cpp). Nothing allocates.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -51,14 +52,17 @@ extern std::atomic<int32_t> sms_dynamic_buffer_id;     // initial -1
 extern std::atomic<int32_t> if_send_sms_buffer_full;   // discrete input 0
 
 int sms_event_is_n();
-// alarm: recorded with the entry in the journal (-1 the dynamic SMS).
-int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm = -1);  // slot, -1 full
+// alarm: recorded with the entry in the journal (-1 the dynamic SMS); change:
+// the open alarm change it carries (journal_entry_queued), 0 none.
+int sms_event_put(sms_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm = -1,
+                  uint64_t change = 0);   // slot, -1 full
 int sms_event_status(int slot);   // -1 outside 0..17
 int sms_event_pop();              // 1 popped, 0 empty
 int sms_event_clean_all();        // keeps the head; 1
 
 int voice_event_is_n();
-int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm = -1);  // slot, -1 full
+int voice_event_put(voice_message msg, const char (*phones)[PHONE_SLOT_LEN], int count, int alarm = -1,
+                    uint64_t change = 0);   // slot, -1 full
 int voice_event_status(int slot);
 int voice_event_pop();
 int voice_event_clean_all();

@@ -14,7 +14,7 @@ Once the master sees the modem registered, raises one alarm N times
 previous one is closed and a random pause of up to 3 s), each to one phone,
 and measures for each the time from the master's coil write to the AT+CMGS
 command at the simulated modem (its AT log has time stamps) and to input
-register 0 reading 768. The daemon's output is followed live to time the
+register 0 reading "done". The daemon's output is followed live to time the
 dispatcher's hand-over to the modem (its "--> phone_idx[0]" line).
 
 Prints every alarm, the median and maximum of both figures and where the time
@@ -137,7 +137,7 @@ def one_alarm(c, m, follower, record, timeout=30.0):
     t_cmgs, t_sent = at_after(m, t0)
     if t_cmgs is None:
         raise RuntimeError("no AT+CMGS at the modem")
-    return {"cmgs": t_cmgs - t0, "768": t768 - t0, "reply": t_reply - t0, "handover": (follower.first_after(t0) or t0) - t0,
+    return {"cmgs": t_cmgs - t0, "done": t768 - t0, "reply": t_reply - t0, "handover": (follower.first_after(t0) or t0) - t0,
             "sent": (t_sent or t_cmgs) - t0}
 
 
@@ -175,7 +175,7 @@ def main(argv=None):
             follower.start()
             rng = random.Random(o.seed)
             print("alarm latency: %d alarms, one phone each, board root %s" % (o.count, s.root))
-            print("  #  write reply  to hand-over  to AT+CMGS  send done  to 768 read   (seconds after the coil write)")
+            print("  #  write reply  to hand-over  to AT+CMGS  send done  done read    (seconds after the coil write)")
             for i in range(o.count):
                 # One after another: the previous entry is closed, so every line
                 # of the dispatcher from now on belongs to this alarm.
@@ -186,7 +186,7 @@ def main(argv=None):
                 r = one_alarm(client, m, follower, i % IR_SLOTS)
                 rows.append(r)
                 print("%3d  %11.2f  %11.2f  %10.2f  %9.2f  %11.2f"
-                      % (i + 1, r["reply"], r["handover"], r["cmgs"], r["sent"], r["768"]), flush=True)
+                      % (i + 1, r["reply"], r["handover"], r["cmgs"], r["sent"], r["done"]), flush=True)
     except (BoardError, RuntimeError, OSError) as e:
         print("alarm_latency: %s" % e, file=sys.stderr)
         return 1
@@ -195,7 +195,7 @@ def main(argv=None):
             follower.stop.set()
 
     cm, cx = stats([r["cmgs"] for r in rows])
-    sm, sx = stats([r["768"] for r in rows])
+    sm, sx = stats([r["done"] for r in rows])
     parts = [
         ("coil write -> its reply", [r["reply"] for r in rows], "the listener answers the master"),
         ("coil write -> dispatcher hand-over", [r["handover"] for r in rows],
@@ -204,13 +204,13 @@ def main(argv=None):
          "modem wakes on the mailbox; fresh status queries wait until after the send"),
         ("AT+CMGS -> send done", [r["sent"] - r["cmgs"] for r in rows],
          "the prompt, then +CMGS/OK as soon as the network confirms"),
-        ("send done -> 768 read", [r["768"] - r["sent"] for r in rows],
+        ("send done -> done read", [r["done"] - r["sent"] for r in rows],
          "polling thread reports every 3 s (+ the master's 50 ms read interval)"),
     ]
     print()
     print("                                   median    max")
     print("coil write -> AT+CMGS              %6.2f  %6.2f" % (cm, cx))
-    print("coil write -> input register 768   %6.2f  %6.2f" % (sm, sx))
+    print("coil write -> done read          %6.2f  %6.2f" % (sm, sx))
     print()
     print("where the time goes (median, max):")
     for name, vals, why in parts:

@@ -3,6 +3,7 @@
 mounts tmpfs file systems inside its scratch boards).
 
     /usr/bin/python3 bench/journal_bench.py [--build DIR] [--writes N] [--events N] [--day N]
+                                            [--reference DIR]
 
 1. Reply time of an alarm write (coil 5, alternately ON and OFF, no phone
    routed, so only the listener's work counts), median and 90th percentile
@@ -14,10 +15,16 @@ mounts tmpfs file systems inside its scratch boards).
 3. A busy day (--day events, the last ones of that journal) read live with
    `agwctl log --port` through the log window: time on the pseudo-terminal,
    requests and bytes, and the time those bytes take at 115200 baud.
+
+With --reference DIR (another build, e.g. of an earlier commit), only the
+reply times are taken, of both builds in turns on disk and on tmpfs, and
+printed with their ratio: the master writes back to back, so each round trip
+also waits for whatever the listener does after the previous reply.
 """
 import argparse
 import os
 import shutil
+import signal
 import statistics
 import subprocess
 import sys
@@ -42,7 +49,30 @@ def umount(path):
     subprocess.run(["umount", "-l", path], check=False)
 
 
-def reply_times(build, mode, n):
+def attach_sync_counter(pid, out):
+    """strace counting the daemon's fsync and fdatasync calls (all threads)
+    into out; returns once it is attached."""
+    p = subprocess.Popen(["strace", "-f", "-c", "-o", out, "-e", "trace=fsync,fdatasync", "-p", str(pid)],
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+    for line in p.stderr:
+        if "attached" in line:
+            break
+    return p
+
+
+def sync_calls(strace, out):
+    strace.send_signal(signal.SIGINT)
+    strace.wait(timeout=30)
+    n = 0
+    with open(out) as f:
+        for line in f:
+            w = line.split()
+            if w and w[-1] in ("fsync", "fdatasync"):
+                n += int(w[3])   # % time, seconds, usecs/call, calls, [errors], syscall
+    return n
+
+
+def reply_times(build, mode, n, count_syncs=False):
     scratch = tempfile.mkdtemp(prefix="agw_jbench_", dir="/var/tmp")
     b = Board(root=scratch, build=build, card=False, modem=False)
     b.prepare()
@@ -56,6 +86,7 @@ def reply_times(build, mode, n):
         c = ModbusSerialClient(port=b.master, baudrate=BAUD, bytesize=8, parity="N", stopbits=1, timeout=2,
                                retries=0)
         assert c.connect()
+        strace = None
         t = []
         for i in range(n + 10):
             t0 = time.perf_counter()
@@ -64,6 +95,13 @@ def reply_times(build, mode, n):
             assert not r.isError(), r
             if i >= 10:   # the first ones warm up
                 t.append(dt * 1000)
+            if count_syncs and i == 9:
+                strace = attach_sync_counter(b.daemon.pid, os.path.join(scratch, "strace.out"))
+        # The last request's work after its reply is counted too: one more
+        # write waits for it.
+        if strace is not None:
+            c.read_coils(5, 1, slave=1)
+            syncs = sync_calls(strace, os.path.join(scratch, "strace.out"))
         c.close()
         journal_ok = "cannot write" not in b.log()
         b.stop()
@@ -73,6 +111,8 @@ def reply_times(build, mode, n):
             umount(app)
         shutil.rmtree(scratch, ignore_errors=True)
     t.sort()
+    if count_syncs:
+        return syncs / n
     return statistics.median(t), t[len(t) * 9 // 10], journal_ok
 
 
@@ -96,8 +136,34 @@ def main():
     ap.add_argument("--writes", type=int, default=300)
     ap.add_argument("--events", type=int, default=100000)
     ap.add_argument("--day", type=int, default=3000)
+    ap.add_argument("--reference", help="a second build whose reply times are compared")
+    ap.add_argument("--rounds", type=int, default=3, help="turns of each build with --reference")
     a = ap.parse_args()
     agwctl = os.path.join(a.build, "agwctl")
+
+    if a.reference:
+        print("## Reply time of an alarm write (coil 5), %d round trips x %d turns; ratio build / reference"
+              % (a.writes, a.rounds))
+        print("| journal | build median | reference median | ratio | build p90 | reference p90 | ratio |")
+        print("|---|---|---|---|---|---|---|")
+        for mode in ("disk", "tmpfs"):
+            got = {a.build: [], a.reference: []}
+            for _ in range(a.rounds):
+                for build in (a.reference, a.build):
+                    med, p90, _ok = reply_times(build, mode, a.writes)
+                    got[build].append((med, p90))
+            bm = statistics.median(m for m, _ in got[a.build])
+            rm = statistics.median(m for m, _ in got[a.reference])
+            bp = statistics.median(p for _, p in got[a.build])
+            rp = statistics.median(p for _, p in got[a.reference])
+            print("| %s | %.2f ms | %.2f ms | %.2f | %.2f ms | %.2f ms | %.2f |" % (mode, bm, rm, bm / rm, bp, rp,
+                                                                                 bp / rp))
+        if shutil.which("strace"):
+            b = reply_times(a.build, "disk", a.writes, count_syncs=True)
+            r = reply_times(a.reference, "disk", a.writes, count_syncs=True)
+            print("\n- fsync/fdatasync calls of the daemon per alarm write (strace, %d writes): "
+                  "build %.2f, reference %.2f, ratio %.2f" % (a.writes, b, r, b / r if r else float("nan")))
+        return
 
     print("## Reply time of an alarm write (coil 5), %d round trips" % a.writes)
     print("| journal | median | p90 |")

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "modbus/map_layout.h"
+
 int main(int argc, char **argv) {
     if (argc < 2) {
         fprintf(stderr, "usage: %s DEVICE\n", argv[0]);
@@ -17,7 +19,7 @@ int main(int argc, char **argv) {
     if (ctx == nullptr) return 1;
     modbus_set_slave(ctx, 1);
     modbus_set_debug(ctx, 1);
-    modbus_mapping_t *map = modbus_mapping_new(256, 8, 34400, 256);
+    modbus_mapping_t *map = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
     if (map == nullptr || modbus_connect(ctx) != 0) return 1;
     uint8_t req[MODBUS_RTU_MAX_ADU_LENGTH];
     for (;;) {

@@ -1,5 +1,5 @@
 // save_config (temporary file, fsync, rename, fsync of the directory) against
-// a plain open-write-close of the same 69576 bytes, and against the plain
+// a plain open-write-close of an image's worth of bytes, and against the plain
 // write followed by fsync, in a scratch board root. Prints the median and the
 // 90th percentile in milliseconds as "name median p90" on standard error (the
 // daemon's own messages go to standard output, which is discarded).
@@ -52,7 +52,7 @@ int main(int argc, char **argv) {
         perror(app.c_str());
         return 1;
     }
-    data_mapping = modbus_mapping_new(256, 8, 34400, 256);
+    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
     if (data_mapping.load() == nullptr) return 1;
     set_config_default();
     // Keep the daemon's messages out of the figures.

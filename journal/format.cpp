@@ -77,7 +77,11 @@ std::string details(const journal_record &r) {
         return b + std::string(r.b == 0 ? "" : t);
     case JK_MODEM: snprintf(b, sizeof b, "modem: %s ", modem_name(r.a)); return b + std::string(t);
     case JK_EXPIRED:
-        snprintf(b, sizeof b, "%s entry too old after the restart: not sent", r.a == 0 ? "SMS" : "voice");
+        if (r.a == JEXP_CHANGE)
+            snprintf(b, sizeof b, "change to %s not yet queued, too old after the restart: not sent",
+                     r.b ? "ON" : "OFF");
+        else
+            snprintf(b, sizeof b, "%s entry too old after the restart: not sent", r.a == 0 ? "SMS" : "voice");
         break;
     case JK_DELIVERY:
         snprintf(b, sizeof b, "phone %d %s: ", r.a,

@@ -40,7 +40,9 @@ const char *SCHEMA =
     "CREATE INDEX IF NOT EXISTS events_alarm ON events(alarm, seq);"
     "CREATE TABLE IF NOT EXISTS state(name TEXT PRIMARY KEY, data BLOB);"
     "CREATE TABLE IF NOT EXISTS entries(id INTEGER PRIMARY KEY, ring INTEGER, alarm INTEGER, t INTEGER,"
-    " count INTEGER, mode INTEGER, phones BLOB, body BLOB, done BLOB);";
+    " count INTEGER, mode INTEGER, phones BLOB, body BLOB, done BLOB);"
+    "CREATE TABLE IF NOT EXISTS changes(seq INTEGER PRIMARY KEY, alarm INTEGER, value INTEGER, t INTEGER,"
+    " rings INTEGER);";
 
 // A statement that is finalised when it goes out of scope.
 struct Stmt {
@@ -176,6 +178,32 @@ int64_t insert_event(int kind, int alarm, int a, int b, const char *text) {
     return sqlite3_last_insert_rowid(g_db);
 }
 
+// Closings of open changes not yet written (journal_change_settled): they
+// ride on the next commit of any kind.
+struct settle {
+    uint64_t id;
+    int rings;
+};
+constexpr int SETTLE_MAX = 256;
+settle g_settle[SETTLE_MAX];
+int g_settle_n = 0;
+
+bool close_rings(uint64_t id, int rings) {
+    Stmt u(g_db, "UPDATE changes SET rings = rings & ~? WHERE seq = ?");
+    Stmt d(g_db, "DELETE FROM changes WHERE seq = ? AND rings = 0");
+    if (!u || !d) return false;
+    sqlite3_bind_int(u.s, 1, rings);
+    sqlite3_bind_int64(u.s, 2, static_cast<int64_t>(id));
+    sqlite3_bind_int64(d.s, 1, static_cast<int64_t>(id));
+    return sqlite3_step(u.s) == SQLITE_DONE && sqlite3_step(d.s) == SQLITE_DONE;
+}
+
+bool apply_settles() {
+    for (int i = 0; i < g_settle_n; i++)
+        if (!close_rings(g_settle[i].id, g_settle[i].rings)) return false;
+    return true;
+}
+
 // Runs body inside one transaction; a full disk prunes and tries once more.
 // body returns 0 for failure, else its result.
 template <typename Body>
@@ -183,8 +211,9 @@ int64_t transact(const char *what, Body body) {
     if (!ready()) return 0;
     for (int attempt = 0; attempt < 2; attempt++) {
         if (!exec("BEGIN IMMEDIATE")) break;
-        int64_t r = body();
+        int64_t r = apply_settles() ? body() : 0;
         if (r != 0 && exec("COMMIT")) {
+            g_settle_n = 0;   // written with it
             if (g_reported) printf("journal: %s writable again\r\n", g_path.c_str());
             g_reported = false;
             g_failed = false;
@@ -246,6 +275,8 @@ bool journal_open(const char *path) {
 
 void journal_close() {
     std::lock_guard<std::mutex> l(g_mu);
+    if (g_db != nullptr && g_settle_n > 0) transact("change", [] { return int64_t{1}; });
+    g_settle_n = 0;
     close_db();
     g_path.clear();
     g_writable = false;
@@ -264,21 +295,76 @@ uint64_t journal_event(int kind, int alarm, int a, int b, const char *text) {
     return static_cast<uint64_t>(transact("event", [&] { return insert_event(kind, alarm, a, b, text); }));
 }
 
-uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source) {
+uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source, const bool *open,
+                              uint64_t *ids) {
     if (n <= 0) return 0;
+    if (ids != nullptr)
+        for (int i = 0; i < n; i++) ids[i] = 0;
     std::lock_guard<std::mutex> l(g_mu);
-    return static_cast<uint64_t>(transact("alarm change", [&]() -> int64_t {
-        int64_t last = 0;
-        for (int i = 0; i < n; i++)
-            if ((last = insert_event(JK_ALARM_CHANGE, alarms[i], values[i] == layout::ALARM_ON ? 1 : 0, source,
-                                     nullptr)) == 0)
-                return 0;
-        return last;
-    }));
+    int64_t t = static_cast<int64_t>(sys_time());
+    static uint64_t got[256];   // under g_mu; a request holds at most 128 alarms
+    if (n > 256) n = 256;
+    int64_t last = transact("alarm change", [&]() -> int64_t {
+        int64_t seq = 0;
+        for (int i = 0; i < n; i++) {
+            bool on = values[i] == layout::ALARM_ON;
+            got[i] = 0;
+            if ((seq = insert_event(JK_ALARM_CHANGE, alarms[i], on ? 1 : 0, source, nullptr)) == 0) return 0;
+            if (open != nullptr && !open[i]) continue;
+            // Open in the same commit: the master's reply stands for both.
+            Stmt s(g_db, "INSERT INTO changes(seq, alarm, value, t, rings) VALUES(?,?,?,?,?)");
+            if (!s) return 0;
+            sqlite3_bind_int64(s.s, 1, seq);
+            sqlite3_bind_int(s.s, 2, alarms[i]);
+            sqlite3_bind_int(s.s, 3, on ? 1 : 0);
+            sqlite3_bind_int64(s.s, 4, t);
+            sqlite3_bind_int(s.s, 5, JCHANGE_ALL);
+            if (sqlite3_step(s.s) != SQLITE_DONE) return 0;
+            got[i] = static_cast<uint64_t>(seq);
+        }
+        return seq;
+    });
+    // Handed out only once committed: a rolled-back id would close nothing.
+    if (last != 0 && ids != nullptr)
+        for (int i = 0; i < n; i++) ids[i] = got[i];
+    return static_cast<uint64_t>(last);
 }
 
-void journal_alarms_composed(uint64_t seq) {
-    if (seq != 0) journal_state_save("composed", &seq, sizeof seq);
+void journal_change_settled(uint64_t id, int rings) {
+    if (id == 0 || (rings & JCHANGE_ALL) == 0) return;
+    std::lock_guard<std::mutex> l(g_mu);
+    if (g_settle_n == SETTLE_MAX) {
+        // Full: written now, in a commit of their own.
+        transact("change", [] { return int64_t{1}; });
+        if (g_settle_n == SETTLE_MAX) g_settle_n = 0;   // not writable: the restart composes them again
+    }
+    g_settle[g_settle_n++] = settle{id, rings & JCHANGE_ALL};
+}
+
+bool journal_changes_flush() {
+    std::lock_guard<std::mutex> l(g_mu);
+    if (g_settle_n == 0) return true;
+    return transact("change", [] { return int64_t{1}; }) != 0;
+}
+
+int journal_open_changes(void (*fn)(const journal_change &c, void *arg), void *arg) {
+    int n = 0;
+    std::lock_guard<std::mutex> l(g_mu);
+    if (g_db == nullptr) return 0;
+    Stmt s(g_db, "SELECT seq, alarm, value, t, rings FROM changes WHERE rings != 0 ORDER BY seq");
+    if (!s) return 0;
+    while (sqlite3_step(s.s) == SQLITE_ROW) {
+        journal_change c{};
+        c.id = static_cast<uint64_t>(sqlite3_column_int64(s.s, 0));
+        c.alarm = sqlite3_column_int(s.s, 1);
+        c.value = sqlite3_column_int(s.s, 2) ? layout::ALARM_ON : layout::ALARM_OFF;
+        c.time = sqlite3_column_int64(s.s, 3);
+        c.rings = sqlite3_column_int(s.s, 4) & JCHANGE_ALL;
+        if (c.alarm < 0 || c.alarm >= layout::ALARMS) continue;
+        fn(c, arg);
+        n++;
+    }
+    return n;
 }
 
 bool journal_state_save(const char *name, const void *data, size_t len) {
@@ -348,7 +434,7 @@ void journal_crash_mark() {
 }
 
 uint64_t journal_entry_queued(int ring, int alarm, int slot, const char (*phones)[20], int count,
-                              const uint8_t *body, int body_len, int mode) {
+                              const uint8_t *body, int body_len, int mode, uint64_t change) {
     if (count < 0) count = 0;
     if (count > 256) count = 256;
     if (body_len < 0) body_len = 0;
@@ -375,16 +461,20 @@ uint64_t journal_entry_queued(int ring, int alarm, int slot, const char (*phones
         sqlite3_bind_blob(s.s, 7, phones, count * 20, SQLITE_TRANSIENT);
         sqlite3_bind_blob(s.s, 8, body, body_len, SQLITE_TRANSIENT);
         sqlite3_bind_blob(s.s, 9, done, sizeof done, SQLITE_TRANSIENT);
-        return sqlite3_step(s.s) == SQLITE_DONE ? id : 0;
+        if (sqlite3_step(s.s) != SQLITE_DONE) return 0;
+        // The change it carries is closed for this ring in the same commit:
+        // a restart finds either the change open or the entry, never both.
+        if (change != 0 && !close_rings(change, ring == 1 ? JCHANGE_VOICE : JCHANGE_SMS)) return 0;
+        return id;
     }));
 }
 
-bool journal_phone_delivered(uint64_t id, int alarm, int idx, const char *phone) {
+bool journal_attempt(uint64_t id, int alarm, int idx, int code, const char *text) {
     if (idx < 0 || idx >= 256) return false;
     std::lock_guard<std::mutex> l(g_mu);
     return transact("attempt", [&]() -> int64_t {
-               if (insert_event(JK_ATTEMPT, alarm, idx, 0, phone) == 0) return 0;
-               if (id == 0) return 1;
+               if (insert_event(JK_ATTEMPT, alarm, idx, code, text) == 0) return 0;
+               if (id == 0 || code != 0) return 1;
                // The bitmap is read, set and written inside this transaction.
                Stmt r(g_db, "SELECT done FROM entries WHERE id = ?");
                if (!r) return 0;
@@ -404,6 +494,10 @@ bool journal_phone_delivered(uint64_t id, int alarm, int idx, const char *phone)
                sqlite3_bind_int64(w.s, 2, static_cast<int64_t>(id));
                return sqlite3_step(w.s) == SQLITE_DONE ? 1 : 0;
            }) != 0;
+}
+
+bool journal_phone_delivered(uint64_t id, int alarm, int idx, const char *phone) {
+    return journal_attempt(id, alarm, idx, 0, phone);
 }
 
 bool journal_entry_end(uint64_t id, int alarm, int status, int failed) {

@@ -28,10 +28,12 @@ enum journal_kind : int {
     JK_ESCALATE = 15,      // alarm, a: round, b: escalation group mask
     JK_ACK_EXHAUSTED = 16, // alarm, a: rounds sent, nobody acknowledged
     JK_SUPERVISION = 17,   // a: JSUP_*, b: figure (minutes, count), text: the SMS text
-    JK_EXPIRED = 18,       // alarm, a: ring (0 SMS, 1 voice), resumed entry too old to send
+    JK_EXPIRED = 18,       // alarm, a: ring (0 SMS, 1 voice) or JEXP_CHANGE (b: 1 ON / 0 OFF), too old to send
     JK_DELIVERY = 19,      // alarm, a: phone index, b: 0 delivered / 1 failed / 2 not confirmed
                            // (delivery report), text: phone, reference, TP-ST
 };
+// JK_EXPIRED's a for an alarm change that was not yet in a ring.
+enum { JEXP_CHANGE = 2 };
 
 enum { JEND_CLEAN = 0, JEND_KILLED = 1, JEND_CRASHED = 2, JEND_FIRST = 3 };
 enum { JSRC_COIL = 0, JSRC_REGISTER = 1, JSRC_WRITE_MULTIPLE = 2, JSRC_EDGE = 3, JSRC_REPEAT = 4 };
@@ -63,11 +65,35 @@ bool journal_ok();   // open and writable
 uint64_t journal_event(int kind, int alarm, int a, int b, const char *text);
 // Several alarm writes of one request (source JSRC_*), one commit: the
 // listener calls it before the reply leaves. The last one's sequence number,
-// 0 when not recorded.
-uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source);
-// The alarm changes up to seq have been composed into ring entries; those
-// after it are composed again at the next start (state "composed").
-void journal_alarms_composed(uint64_t seq);
+// 0 when not recorded. Each change with open[i] (all when open is null) is
+// also kept open until it is in the rings: ids[i] (when ids is not null)
+// receives its sequence number, the change's id, 0 when not kept open.
+uint64_t journal_alarm_writes(const int *alarms, const uint16_t *values, int n, int source,
+                              const bool *open = nullptr, uint64_t *ids = nullptr);
+
+// Open alarm changes: accepted before the reply, not yet in a ring entry of
+// each ring they may need (bit 0 SMS, bit 1 voice). Queueing an entry with
+// the change's id closes that ring's bit in the entry's own commit; a ring
+// the change needs nothing from (disabled, no phone, no recording, covered by
+// a change already waiting or pending) is closed by journal_change_settled.
+// A restart composes the changes still open (journal_resume).
+constexpr int JCHANGE_SMS = 1, JCHANGE_VOICE = 2, JCHANGE_ALL = 3;
+// Closes rings of change id. Kept in memory and written with the journal's
+// next commit, so it costs no fsync of its own: lost at a power cut, the
+// change is composed again at the restart, which composes the same nothing.
+void journal_change_settled(uint64_t id, int rings);
+// Writes the closings kept in memory now (a change that must not come back,
+// such as one the master cleared). False when they could not be written.
+bool journal_changes_flush();
+struct journal_change {
+    uint64_t id;      // sequence number of its JK_ALARM_CHANGE event
+    int alarm;
+    uint16_t value;   // layout::ALARM_ON or ALARM_OFF
+    int64_t time;     // wall-clock seconds when accepted
+    int rings;        // JCHANGE_* still open
+};
+// Each open change, oldest first, into fn; the count.
+int journal_open_changes(void (*fn)(const journal_change &c, void *arg), void *arg);
 
 // Small named state kept across restarts (a row per name, replaced whole).
 bool journal_state_save(const char *name, const void *data, size_t len);
@@ -92,9 +118,15 @@ struct journal_entry {
     uint8_t body[161];
     uint32_t done[8];  // bit i: phone i confirmed
 };
+// change: the open alarm change this entry carries into the ring (0 none);
+// its bit for ring is closed in the same commit.
 uint64_t journal_entry_queued(int ring, int alarm, int slot, const char (*phones)[20], int count,
-                              const uint8_t *body, int body_len, int mode);
-// Phone idx of entry id confirmed: the JK_ATTEMPT event and the entry's bit, one commit.
+                              const uint8_t *body, int body_len, int mode, uint64_t change = 0);
+// One try of phone idx of entry id: the JK_ATTEMPT event (b: code, 0
+// delivered, else the cause; text: phone and answer) and, when delivered,
+// the entry's bit, in one commit.
+bool journal_attempt(uint64_t id, int alarm, int idx, int code, const char *text);
+// Phone idx of entry id confirmed: journal_attempt with code 0.
 bool journal_phone_delivered(uint64_t id, int alarm, int idx, const char *phone);
 // The entry ended (status 3, 4 or JEND_ENTRY_CLEARED): JK_ENTRY_END, entry closed.
 bool journal_entry_end(uint64_t id, int alarm, int status, int failed);
@@ -103,7 +135,7 @@ bool journal_entry_end(uint64_t id, int alarm, int status, int failed);
 int journal_open_entries(void (*fn)(const journal_entry &e, void *arg), void *arg);
 void journal_entry_drop(uint64_t id);   // closes an entry without an event
 
-// Entries found too old at the last resume, and the flags the master reads
+// Entries and alarm changes found too old at the last resume, and the flags the master reads
 // (discrete input 4, input register 26): written into the register map.
 extern std::atomic<int32_t> journal_expired;
 void journal_publish();

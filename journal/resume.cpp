@@ -75,47 +75,53 @@ void put_back(const journal_entry &e, resume_pass &p) {
            e.alarm, confirmed, e.count);
     p.resumed++;
 }
-// Alarm changes the master saw acknowledged whose composing a restart cut
-// off: composed now, unless an entry of that alarm was queued after them.
-void recompose() {
-    uint64_t mark = 0;
-    if (journal_state_load("composed", &mark, sizeof mark) != static_cast<long>(sizeof mark)) mark = 0;
-    static journal_record r[64];
-    static int alarm_at[64];
-    static uint16_t value_at[64];
-    static uint64_t seq_at[64];
-    int n = 0;
-    bool queued_after[layout::ALARMS] = {};
-    for (uint64_t from = mark + 1;;) {
-        int got = journal_read(from, -1, 0, r, 64);
-        if (got <= 0) break;
-        for (int i = 0; i < got; i++) {
-            const journal_record &e = r[i];
-            if ((e.kind == JK_SMS_QUEUED || e.kind == JK_VOICE_QUEUED) && e.alarm >= 0 && e.alarm < layout::ALARMS)
-                queued_after[e.alarm] = true;
-            if (e.kind != JK_ALARM_CHANGE || e.b == JSRC_EDGE || e.alarm < 0 || e.alarm >= layout::ALARMS) continue;
-            // A later change of the same alarm resets what was queued after the earlier one.
-            queued_after[e.alarm] = false;
-            if (n < 64) {
-                alarm_at[n] = e.alarm;
-                value_at[n] = e.a ? layout::ALARM_ON : layout::ALARM_OFF;
-                seq_at[n++] = e.seq;
-            }
+// Alarm changes the master saw acknowledged that were not yet in the rings
+// when the restart came: waiting for room, inside their edge delay, or not yet
+// composed. Copied out first, as the entries are.
+constexpr int MAX_CHANGES = 1024;
+journal_change g_changes[MAX_CHANGES];
+int g_changes_n, g_changes_more;
+
+void collect_change(const journal_change &c, void *) {
+    if (g_changes_n < MAX_CHANGES)
+        g_changes[g_changes_n++] = c;
+    else
+        g_changes_more++;
+}
+
+// Composed again in the order they came, after the resumed entries: those
+// that find the ring full wait as before, an edge delay starts again.
+int resume_changes(int64_t oldest, int minutes) {
+    g_changes_n = g_changes_more = 0;
+    journal_open_changes(collect_change, nullptr);
+    if (g_changes_more > 0)
+        printf("journal: %d more open alarm changes than %d: the newest wait for the next start\r\n",
+               g_changes_more, MAX_CHANGES);
+    int expired = 0;
+    bool edge = hr_get(layout::HR_EDGE_MODE) == 1;
+    for (int i = 0; i < g_changes_n; i++) {
+        const journal_change &c = g_changes[i];
+        const char *v = c.value == layout::ALARM_ON ? "ON" : "OFF";
+        if (c.time < oldest) {
+            printf("journal: alarm %d %s accepted before the restart is older than %d min: not sent\r\n",
+                   c.alarm, v, minutes);
+            journal_event(JK_EXPIRED, c.alarm, JEXP_CHANGE, c.value == layout::ALARM_ON ? 1 : 0, nullptr);
+            journal_change_settled(c.id, JCHANGE_ALL);
+            expired++;
+        } else if (edge && c.rings == JCHANGE_ALL) {
+            // (A change with a ring closed had fired already: composed below.)
+            printf("journal: alarm %d %s was in its edge delay at the restart: delay started again\r\n",
+                   c.alarm, v);
+            edge_trigger_resume(c.alarm, c.value, c.id);
+        } else {
+            printf("journal: alarm %d %s was acknowledged but not queued before the restart: queued now\r\n",
+                   c.alarm, v);
+            modbus_do_fixed_sms(static_cast<uint16_t>(c.alarm), c.value, c.id, c.rings);
         }
-        from = r[got - 1].seq + 1;
     }
-    uint64_t last = 0;
-    for (int i = 0; i < n; i++) {
-        last = seq_at[i];
-        // Composed already when an entry of the alarm followed its last change.
-        bool later = false;
-        for (int k = i + 1; k < n; k++) later = later || alarm_at[k] == alarm_at[i];
-        if (!later && queued_after[alarm_at[i]]) continue;
-        printf("journal: alarm %d %s was acknowledged but not queued before the restart: queued now\r\n",
-               alarm_at[i], value_at[i] ? "ON" : "OFF");
-        modbus_do_fixed_sms(static_cast<uint16_t>(alarm_at[i]), value_at[i]);
-    }
-    journal_alarms_composed(last);
+    // What was found done with is written before anything new arrives.
+    journal_changes_flush();
+    return expired;
 }
 }  // namespace
 
@@ -136,8 +142,8 @@ int journal_resume() {
         journal_entry_drop(p.expired[i]);
     }
     for (int i = 0; i < p.refused_n; i++) journal_entry_drop(p.refused[i]);
-    journal_expired.store(p.expired_n);
+    int changes_expired = resume_changes(p.oldest, minutes);
+    journal_expired.store(p.expired_n + changes_expired);
     journal_publish();
-    recompose();
     return p.resumed;
 }

@@ -46,7 +46,7 @@ constexpr int IR_DYNAMIC_STATUS = 17;  // status x 256 of the last dynamic SMS
 constexpr int IR_CSQ = 18;             // signal quality while registered
 constexpr int IR_IDENT = 19, IR_IDENT_N = 6;
 constexpr uint16_t IDENT[IR_IDENT_N] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
-constexpr int IR_JOURNAL_EXPIRED = 26; // queued entries found too old at start-up, not sent
+constexpr int IR_JOURNAL_EXPIRED = 26; // queued entries and alarm changes found too old at start-up, not sent
 constexpr int IR_CREG = 27, IR_NET_TYPE = 28;
 // Received-SMS flags, set with the message and cleared with it: the text was
 // cut to fit registers 48..127; parts of a long message never arrived (the

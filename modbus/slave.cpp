@@ -26,7 +26,9 @@ char modem_pin_code[5] = {0, 0, 0, 0, 0};
 
 namespace {
 std::mutex g_pin_mu;
-uint64_t g_alarms_journalled = 0;   // listener only: last alarm change recorded before this reply   // the modem thread reads the PIN while a recovery rewrites it
+// Listener only: the open change (journal) of each alarm written by the
+// request being answered, 0 none; handed to the composer with the write.
+uint64_t g_change_id[layout::ALARMS];
 
 using namespace layout;
 constexpr uint16_t VALUE_ON = ALARM_ON;
@@ -175,12 +177,26 @@ void log_window_request(int function, int a, int q) {
 }
 
 void alarm_trigger(int n, uint16_t v) {
+    uint64_t change = 0;
+    if (n >= 0 && n < ALARMS) {
+        change = g_change_id[n];
+        g_change_id[n] = 0;
+    }
     if (hr_get(HR_EDGE_MODE) == 1) {
-        edge_trigger_write(n, v);
+        edge_trigger_write(n, v, change);
     } else {
         // Kept in both modes: a later switch to edge mode compares with it.
         edge_trigger_note(n, v);
-        modbus_do_fixed_sms(static_cast<uint16_t>(n), v);
+        modbus_do_fixed_sms(static_cast<uint16_t>(n), v, change);
+    }
+}
+
+// Changes journalled before a reply that no write handed on (the request was
+// refused after all): closed, so no restart composes them.
+void settle_unused_changes() {
+    for (uint64_t &id : g_change_id) {
+        journal_change_settled(id, JCHANGE_ALL);
+        id = 0;
     }
 }
 
@@ -406,9 +422,7 @@ void mb_handle_request(const uint8_t *req, int len) {
     default: break;
     }
     log_window_request(function, a, v);
-    // What the journal took before the reply is now in the rings (or waits for room).
-    journal_alarms_composed(g_alarms_journalled);
-    g_alarms_journalled = 0;
+    settle_unused_changes();
 }
 
 void mb_before_reply(const uint8_t *req, int len) {
@@ -419,6 +433,8 @@ void mb_before_reply(const uint8_t *req, int len) {
     uint16_t v = static_cast<uint16_t>((req[4] << 8) | req[5]);
     int alarms[ALARMS];
     uint16_t values[ALARMS];
+    bool open[ALARMS];
+    uint64_t ids[ALARMS];
     int n = 0, source = JSRC_COIL;
     if ((function == 5 || function == 6) && a < ALARMS && (v == VALUE_ON || v == 0)) {
         source = function == 5 ? JSRC_COIL : JSRC_REGISTER;
@@ -431,16 +447,23 @@ void mb_before_reply(const uint8_t *req, int len) {
             values[n++] = ((req[7 + i / 8] >> (i % 8)) & 1) ? VALUE_ON : 0;
         }
     }
-    // The one synchronous write on the reply's path: the master is told only
-    // what is on disk.
-    if (n > 0) g_alarms_journalled = journal_alarm_writes(alarms, values, n, source);
+    // Each change stays open in the journal until its entries are queued
+    // (the composer closes it in their commits), so a restart composes what
+    // waited for room or for its edge delay. In edge mode a write of the value
+    // the alarm has already is no change: history only.
+    const bool edge = hr_get(HR_EDGE_MODE) == 1;
+    for (int i = 0; i < n; i++) open[i] = !edge || edge_trigger_is_change(alarms[i], values[i]);
+    // The one synchronous write on the reply's path, and the only one of an
+    // alarm write that needs no entry: the master is told only what is on disk.
+    if (n > 0 && journal_alarm_writes(alarms, values, n, source, open, ids) != 0)
+        for (int i = 0; i < n; i++) g_change_id[alarms[i]] = ids[i];
 }
 
 void *thread_mb_slave_listen(void *) {
     // Records a start-up resume filled keep their slot.
     for (auto &s : sms_buffer_status)
         if (s.status.load() == 0) s.slot = -1;
-    edge_trigger_reset();
+    edge_trigger_reset(true);   // a change resumed in its delay stays
 
     uint8_t req[MODBUS_MAX_ADU_LENGTH];
     bool port_reported = false;
@@ -493,7 +516,10 @@ void *thread_mb_slave_listen(void *) {
         int sent = modbus_reply(c, req, rc, data_mapping.load(std::memory_order_acquire));
         puts("reply mb-poll");
         // An exception reply (address, function | 0x80, code, CRC) refused it.
-        if (sent == 5) continue;
+        if (sent == 5) {
+            settle_unused_changes();
+            continue;
+        }
         mb_handle_request(req, rc);
     }
     return nullptr;

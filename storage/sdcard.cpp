@@ -181,19 +181,20 @@ void record_fw_version(int64_t version) {
     }
 }
 
-// The check before any backup, rename or removal. True when the file may go
-// in; for the firmware *version is its signed version (-1 unsigned, no key).
-bool signature_accepts(const char *name, const std::string &card_file, int64_t *version) {
+// The checks before anything is copied, backed up or removed: the key, the
+// signature file and, for the firmware, the version it names (*version, not
+// below the installed one). The data itself is verified later, on the board's
+// own copy of it (stage_verified).
+bool signature_accepts(const char *name, const std::string &card_file, sig_pubkey *key, sig_signature *s,
+                       int64_t *version) {
     *version = -1;
-    if (!signing_required()) return true;
-    sig_signature s;
     const char *why = nullptr;
-    if (!sig_check_file(public_key_path(), card_file, &s, &why)) {
+    if (!sig_load(public_key_path(), card_file + ".minisig", key, s, &why)) {
         refuse(name, card_file, why);
         return false;
     }
     if (strcmp(name, "fw") != 0) return true;
-    *version = sig_version(s);
+    *version = sig_version(*s);
     if (*version < 0) {
         refuse(name, card_file, "no version=N in the trusted comment");
         return false;
@@ -204,6 +205,32 @@ bool signature_accepts(const char *name, const std::string &card_file, int64_t *
         snprintf(why_old, sizeof why_old, "version %lld is older than the installed %lld",
                  static_cast<long long>(*version), static_cast<long long>(installed));
         refuse(name, card_file, why_old);
+        return false;
+    }
+    return true;
+}
+
+std::string staged_path(const std::string &app_file) { return app_file + ".new"; }
+
+// A signed card file is read from the card once, into a copy beside app_file;
+// that copy is verified and later renamed into place, so the bytes installed
+// are the bytes verified even when the card changes (or reads differently)
+// afterwards. False (no copy left, the card file tried once) otherwise.
+bool stage_verified(const char *name, const std::string &card_file, const std::string &app_file,
+                    const sig_pubkey &key, const sig_signature &s) {
+    const std::string staged = staged_path(app_file);
+    sys_remove(staged);   // left by a start that was cut off
+    if (!sys_copy_verified(card_file, staged)) {
+        sys_remove(staged);
+        const bool fw = strcmp(name, "fw") == 0;
+        printf("%s install failed, %s!!\r\n", name, fw ? "the old fw is kept" : "the config is kept");
+        update_failed(name, card_file);
+        return false;
+    }
+    const char *why = nullptr;
+    if (!sig_verify_file(key, s, staged, &why)) {
+        sys_remove(staged);
+        refuse(name, card_file, why);
         return false;
     }
     return true;
@@ -246,20 +273,31 @@ int check_if_config_update() {
         if_update_skipped = 1;
         return 0;
     }
-    int64_t unused_version = -1;
-    if (!signature_accepts("config.ini", card_config, &unused_version)) {
-        if_config_exist = 0;
-        return 0;
-    }
+    const bool signed_update = signing_required();
     const std::string app_config = sys_path("/APP/config.ini");
+    if (signed_update) {
+        sig_pubkey key;
+        sig_signature s;
+        int64_t unused_version = -1;
+        if (!signature_accepts("config.ini", card_config, &key, &s, &unused_version) ||
+            !stage_verified("config.ini", card_config, app_config, key, s)) {
+            if_config_exist = 0;
+            return 0;
+        }
+    }
     // The installed configuration is replaced only once its backup on the card is complete.
     if (sys_is_regular(app_config, nullptr) && !sys_copy_verified(app_config, update + "/config.ini.bck")) {
+        if (signed_update) sys_remove(staged_path(app_config));
         puts("config.ini backup failed, the config is kept!!\r");
         if_config_exist = 0;
         update_failed("config.ini", card_config);
         return 0;
     }
-    if (!sys_copy_verified(card_config, app_config)) {
+    // Signed: the verified copy takes the name; unsigned: copied, checked and renamed.
+    const bool installed = signed_update ? sys_rename(staged_path(app_config), app_config)
+                                         : sys_copy_verified(card_config, app_config);
+    if (!installed) {
+        if (signed_update) sys_remove(staged_path(app_config));
         puts("config.ini install failed, the config is kept!!\r");
         if_config_exist = 0;
         update_failed("config.ini", card_config);
@@ -291,16 +329,26 @@ int check_if_fw_update() {
         return 0;
     }
     int64_t version = -1;
-    if (!signature_accepts("fw", card_fw, &version)) return 0;
+    const bool signed_update = signing_required();
+    if (signed_update) {
+        sig_pubkey key;
+        sig_signature s;
+        if (!signature_accepts("fw", card_fw, &key, &s, &version) || !stage_verified("fw", card_fw, app_fw, key, s))
+            return 0;
+    }
     // The old firmware's backup comes first; without it nothing is replaced.
     if (sys_is_regular(app_fw, nullptr) && !sys_copy_verified(app_fw, update + "/fw.bck")) {
+        if (signed_update) sys_remove(staged_path(app_fw));
         puts("fw backup failed, fw not installed!!\r");
         update_failed("fw", card_fw);
         return 0;
     }
     sys_usleep(10000);
-    // Copied beside /APP/fw, checked and renamed over it: never a partial firmware.
-    if (!sys_copy_verified(card_fw, app_fw)) {
+    // Signed: the verified copy beside /APP/fw is renamed over it; unsigned: copied
+    // beside it, checked and renamed. Never a partial firmware.
+    const bool installed = signed_update ? sys_rename(staged_path(app_fw), app_fw) : sys_copy_verified(card_fw, app_fw);
+    if (!installed) {
+        if (signed_update) sys_remove(staged_path(app_fw));
         puts("fw install failed, the old fw is kept!!\r");
         update_failed("fw", card_fw);
         return 0;

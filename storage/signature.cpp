@@ -218,20 +218,25 @@ bool sig_read_bounded(const std::string &path, size_t max, std::string *out, con
     }
 }
 
-bool sig_check_file(const std::string &pub_path, const std::string &file, sig_signature *s, const char **why) {
+bool sig_load(const std::string &pub_path, const std::string &sig_path, sig_pubkey *key, sig_signature *s,
+              const char **why) {
     std::string text;
-    sig_pubkey key;
     if (!sig_read_bounded(pub_path, SIG_KEY_FILE_MAX, &text, why) ||
-        !sig_parse_pubkey(text.data(), text.size(), &key, why))
+        !sig_parse_pubkey(text.data(), text.size(), key, why))
         return *why = "the board's public key is unusable", false;
-    if (!sig_read_bounded(file + ".minisig", SIG_FILE_MAX, &text, why)) {
+    if (!sig_read_bounded(sig_path, SIG_FILE_MAX, &text, why)) {
         if (strcmp(*why, "missing") == 0) *why = "no signature";
         else if (strcmp(*why, "too large") == 0) *why = "signature file too large";
         else *why = "signature file cannot be read";
         return false;
     }
     if (!sig_parse_signature(text.data(), text.size(), s, why)) return false;
-    return sig_verify_file(key, *s, file, why);
+    return header_ok(*key, *s, why);
+}
+
+bool sig_check_file(const std::string &pub_path, const std::string &file, sig_signature *s, const char **why) {
+    sig_pubkey key;
+    return sig_load(pub_path, file + ".minisig", &key, s, why) && sig_verify_file(key, *s, file, why);
 }
 
 bool sig_sign_file(const sig_seckey &key, const std::string &path, const std::string &trusted, std::string *out,

@@ -49,7 +49,12 @@ int64_t sig_version(const sig_signature &s);
 // Reads a regular file of at most max bytes (never waits on a FIFO); false with a reason otherwise.
 bool sig_read_bounded(const std::string &path, size_t max, std::string *out, const char **why);
 
-// The whole check of a card file: the public key file, then file + ".minisig".
+// The checks that need no data, each file read once: the public key file, the
+// signature file, its key id and trusted comment. The data is checked after,
+// with sig_verify_file on the very copy that is going to be used.
+bool sig_load(const std::string &pub_path, const std::string &sig_path, sig_pubkey *key, sig_signature *s,
+              const char **why);
+// The whole check of a file in place: sig_load of file + ".minisig", then the file.
 bool sig_check_file(const std::string &pub_path, const std::string &file, sig_signature *s, const char **why);
 
 // Signs a file (prehashed, as minisign does by default) and gives the text of its .minisig.

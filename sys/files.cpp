@@ -7,6 +7,8 @@
 
 #include "sys/sys.h"
 
+std::atomic<void (*)(const std::string &)> sys_read_probe{nullptr};
+
 namespace {
 constexpr size_t kChunk = 64 * 1024;
 
@@ -22,6 +24,7 @@ struct Fd {
 
 // Opens a regular file for reading; never waits on a FIFO or a device.
 int open_regular(const std::string &path, struct stat *st) {
+    if (auto probe = sys_read_probe.load()) probe(path);
     int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return -1;
     if (fstat(fd, st) != 0 || !S_ISREG(st->st_mode)) {
@@ -173,6 +176,12 @@ bool sys_is_regular(const std::string &path, uint64_t *size) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
     if (size != nullptr) *size = static_cast<uint64_t>(st.st_size);
+    return true;
+}
+
+bool sys_rename(const std::string &from, const std::string &to) {
+    if (rename(from.c_str(), to.c_str()) != 0) return false;
+    sync_dir_of(to);
     return true;
 }
 

@@ -2,6 +2,7 @@
 // the wall clock. Everything the daemon asks of the platform goes through here
 // (or through the modem serial layer and the I2C layer), so tests can replace it.
 #pragma once
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -56,3 +57,8 @@ enum { SYS_READ_OK = 0, SYS_READ_MISSING = 1, SYS_READ_UNREADABLE = 2, SYS_READ_
 int sys_read_chunks(const std::string &path, uint64_t max, bool (*each)(void *ctx, const char *data, size_t n),
                     void *ctx);
 bool sys_remove(const std::string &path);   // unlink, then sync the directory
+bool sys_rename(const std::string &from, const std::string &to);   // rename, then sync the directory
+// Called, when set, as a file is opened for reading through this seam, before
+// any byte is read. Never set on the board; the tests' fake sets it to change
+// the file there, as a card swapped or flaky between two reads would.
+extern std::atomic<void (*)(const std::string &path)> sys_read_probe;

@@ -24,6 +24,17 @@ std::vector<Script> g_scripts;
 std::vector<std::string> g_cmds;
 bool g_pass = false;
 std::function<void(uint64_t)> g_hook;
+std::function<void(const std::string &)> g_read_hook;
+
+void read_probe(const std::string &path) {
+    std::function<void(const std::string &)> hook;
+    {
+        std::lock_guard<std::mutex> l(g_mu);
+        hook = g_read_hook;
+    }
+    if (hook) hook(path);
+}
+
 std::multimap<uint64_t, std::function<void()>> g_events;   // at(): due virtual time -> action
 
 // The earliest event due at or before t (removed), or an empty function.
@@ -63,6 +74,8 @@ void reset() {
     g_cmds.clear();
     g_pass = false;
     g_hook = nullptr;
+    g_read_hook = nullptr;
+    sys_read_probe = nullptr;
     g_events.clear();
 }
 void at(uint64_t at_us, std::function<void()> fn) {
@@ -95,6 +108,11 @@ void passthrough(bool on) {
 void on_sleep(std::function<void(uint64_t)> hook) {
     std::lock_guard<std::mutex> l(g_mu);
     g_hook = std::move(hook);
+}
+void on_read(std::function<void(const std::string &)> hook) {
+    std::lock_guard<std::mutex> l(g_mu);
+    g_read_hook = std::move(hook);
+    sys_read_probe = g_read_hook ? read_probe : nullptr;
 }
 }  // namespace fake_sys
 

@@ -20,6 +20,10 @@ void fail_start(const std::string &prefix);    // popen of such a command fails
 void passthrough(bool on);                     // also run commands for real through /bin/sh
 // Called on every sleep with the virtual time after it (may drive other fakes).
 void on_sleep(std::function<void(uint64_t now_us)> hook);
+// Called with the path whenever the code opens a file for reading through the
+// seam (a whole read, a copy, its check, a digest), before the first byte: the
+// hook may change the file, as a card swapped between two reads.
+void on_read(std::function<void(const std::string &path)> hook);
 // Runs fn once, when the virtual clock reaches at_us: another thread acting at
 // that moment. A sys_wait spanning it stops there, and ends if fn wakes (sys_wake).
 void at(uint64_t at_us, std::function<void()> fn);

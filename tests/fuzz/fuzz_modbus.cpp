@@ -351,7 +351,7 @@ void one_frame(const uint8_t *frame, size_t len, bool bad_crc, int switch_on, st
     }
     // Only the init switch lets a single write move the slave's address or line.
     if (a == 199) check(now->tab_registers[199] == (switch_on ? before.hr[199] : 1));
-    if (a == 200) check(now->tab_registers[200] == (switch_on ? before.hr[200] : 0x0A03));
+    if (a == 200) check(now->tab_registers[200] == (switch_on ? before.hr[200] : layout::SERIAL_DEFAULT));
 }
 
 }  // namespace

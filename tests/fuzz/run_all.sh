@@ -42,8 +42,15 @@ make -C "$build" -j2 $targets >"$build/fuzz-build.log" 2>&1 || {
 UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 export UBSAN_OPTIONS
 
-failed=0
-for t in $targets; do
+# Each target runs for the whole time on one core (libFuzzer is single-threaded):
+# as many at a time as there are cores (ALARMGW_FUZZ_JOBS), so every target
+# still gets its seconds while the stage takes a fraction of their sum.
+jobs=${ALARMGW_FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
+case $jobs in '' | *[!0-9]* | 0) jobs=1 ;; esac
+
+# Runs target $1 and writes its verdict to its work directory's "result".
+run_one() {
+    t=$1
     bin=$build/fuzz/$t
     name=${t#fuzz_}
     work=$top/$build/fuzz-run/$t
@@ -69,19 +76,45 @@ for t in $targets; do
     found=$(find "$work/findings" -type f \( -name 'crash-*' -o -name 'leak-*' -o -name 'timeout-*' \
         -o -name 'oom-*' \) | sort)
 
-    if [ "$rc" -eq 0 ] && [ -z "$found" ]; then
-        echo "$t: $runs runs in ${secs} s, no finding"
-        continue
+    {
+        if [ "$rc" -eq 0 ] && [ -z "$found" ]; then
+            echo "$t: $runs runs in ${secs} s, no finding"
+        else
+            if [ -n "$found" ]; then
+                for f in $found; do
+                    echo "$t: $runs runs, FOUND $(basename "$f" | sed 's/-.*//') input: $f"
+                done
+            else
+                echo "$t: $runs runs, FAILED (exit $rc) without an input"
+            fi
+            grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error)' "$work/log" | head -5 | sed "s/^/  /"
+            echo "  log: $work/log"
+            echo FAILED
+        fi
+    } >"$work/result"
+}
+
+failed=0
+n=0
+for t in $targets; do
+    run_one "$t" &
+    n=$((n + 1))
+    if [ "$n" -ge "$jobs" ]; then
+        wait
+        n=0
     fi
-    failed=1
-    if [ -n "$found" ]; then
-        for f in $found; do
-            echo "$t: $runs runs, FOUND $(basename "$f" | sed 's/-.*//') input: $f"
-        done
+done
+wait
+for t in $targets; do
+    r=$top/$build/fuzz-run/$t/result
+    if [ ! -f "$r" ]; then
+        echo "$t: no result"
+        failed=1
+    elif grep -qx FAILED "$r"; then
+        grep -vx FAILED "$r"
+        failed=1
     else
-        echo "$t: $runs runs, FAILED (exit $rc) without an input"
+        cat "$r"
     fi
-    grep -E '^(==[0-9]+==ERROR|SUMMARY|.*runtime error)' "$work/log" | head -5 | sed "s/^/  /"
-    echo "  log: $work/log"
 done
 exit $failed

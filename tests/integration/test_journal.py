@@ -1,6 +1,7 @@
 """The event journal on the simulated board: a daemon killed while alarms are
-queued delivers, on its next start, each phone not yet served exactly once,
-and the journal tells the story; a full /APP keeps alarms flowing."""
+queued (in the rings, waiting for room, or inside their edge delay) delivers,
+on its next start, each phone not yet served exactly once, and the journal
+tells the story; a full /APP keeps alarms flowing."""
 import csv
 import io
 import os
@@ -10,10 +11,10 @@ import subprocess
 
 import pytest
 
-from conftest import default_image   # also puts sim/ on the path
+from conftest import default_image, default_text   # also puts sim/ on the path
 from board import default_build
 from modemctl import Modem
-from test_faults import Master, full_passes, routed_image
+from test_faults import Master, full_passes, phone_regs, routed_image
 from test_no_alarm_lost import burst_image
 
 from sim import maplayout as L
@@ -120,6 +121,58 @@ def test_killed_at_a_random_moment_of_a_burst(board):
     rows = journal_rows(board)
     delivered = {r["text"].split()[0] for r in rows if r["kind"] == "attempt" and r["b"] == "0"}
     assert delivered == set(want), seed
+
+
+def edge_image(delay):
+    """Alarm 0 to group 0 (one number), SMS on, in edge mode with the given delay."""
+    hr = {L.HR_GROUP_MASK: 1, L.HR_SMS_ENABLE + L.enable_word(0): 1 << L.enable_bit(0), L.HR_EDGE_MODE: 1,
+          L.edge_delay_reg(0): delay}
+    for j, v in enumerate(phone_regs(P1)):
+        hr[L.phone_reg(0, 0) + j] = v
+    return default_image(hr=hr)
+
+
+def sent_pairs(m):
+    return sorted((r.get("number"), r.get("text")) for r in m.outbox("sent"))
+
+
+BURST = 20   # more alarms than the SMS ring holds: the last ones wait for room
+
+
+@pytest.mark.board(card=False, config=burst_image(BURST))
+def test_killed_while_changes_wait_for_room_they_go_out_after_the_restart(board):
+    m, master = started(board)
+    m.set(confirm_time=[0.2, 0.5])
+    m.sms_fail(mode="silent")   # nothing leaves: the ring stays full
+    assert not board.client.write_coils(0, [True] * BURST, slave=1).isError()
+    board.wait_log(r"queue full: alarm %d ON waits" % (BURST - 1), 15)
+    assert m.outbox("sent") == []
+    board.stop_daemon(signal.SIGKILL)   # a power cut; the master had its reply
+
+    m.clear_sms_fail()
+    board.start_daemon()
+    want = sorted(("05550001%02d" % (a % 16), default_text(a)) for a in range(BURST))
+    m.wait_for(lambda: len(m.outbox("sent")) >= BURST, 120, what="every alarm sent")
+    board.wait_log(r"alarm %d ON was acknowledged but not queued before the restart" % (BURST - 1), 10)
+    board.stop_daemon()
+    assert sent_pairs(m) == want   # each once, none lost
+    rows = journal_rows(board)
+    queued = sorted(int(r["alarm"]) for r in rows if r["kind"] == "sms-queued")
+    assert queued == list(range(BURST))
+
+
+@pytest.mark.board(card=False, config=edge_image(0xFFFF))
+def test_killed_inside_an_edge_delay_the_alarm_fires_after_the_restart(board):
+    m, master = started(board)
+    m.set(confirm_time=[0.2, 0.5])
+    assert not board.client.write_coil(0, True, slave=1).isError()
+    board.stop_daemon(signal.SIGKILL)   # well inside the 6.5 s delay
+    assert m.outbox() == []
+    board.start_daemon()
+    m.wait_for(lambda: m.outbox("sent"), 60, what="the alarm sent after its delay")
+    board.wait_log(r"alarm 0 ON was in its edge delay at the restart", 10)
+    board.stop_daemon()
+    assert sent_pairs(m) == [(P1, default_text(0))]
 
 
 @pytest.fixture

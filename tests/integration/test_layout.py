@@ -67,3 +67,41 @@ def test_the_reader_refuses_what_it_cannot_read():
                          "constexpr int f(int i, bool b) { return b ? A * i : (i < 3 ? B : C); }\n}\n")
     assert (env["A"], env["B"], env["C"]) == (-3, -1, 0xFFFF)
     assert (env["f"](2, True), env["f"](2, False), env["f"](5, False)) == (-6, -1, 0xFFFF)
+
+
+def test_the_hand_copy_check_finds_copies_and_passes_the_tree(tmp_path):
+    """tests/check_map_facts.py: each kind of hand copy is found (the lines are
+    made from the header's values here), numbers that merely equal a fact are
+    not, and the tree itself holds none."""
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("check_map_facts", os.path.join(REPO, "tests", "check_map_facts.py"))
+    check = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(check)
+    done = L.STATUS_DONE * L.STATUS_SCALE
+    copies = [
+        "assert len(image) == %d" % L.IMG_SIZE,
+        "regs = struct.unpack('<%dH', tail)" % L.HOLDING,
+        "map = modbus_mapping_new(%d, %d, n, m);" % (L.COILS, L.DISCRETE),
+        "EXPECT_EQ(ir_get(0), %d);" % done,
+        "assert c.read_input_registers(0, 1).registers == [%d]" % done,
+        "c.write_registers(%d, [0x3132])" % L.phone_reg(3, 2),
+        "EXPECT_EQ(hr_get(%d), 0x4300);" % L.alarm_off_text_reg(9),
+        "reg = %d + 2 * n" % L.TEXT_BASE,
+        "reg = base + %d * g + 108 * i" % L.TEXT_GROUP_STRIDE,
+        "ident = {0x%04X};" % L.IDENT[2],
+        "# [%d, %d, ...]" % (L.IDENT[0], L.IDENT[1]),
+        "hr_set(200, 0x%04X);" % (L.BAUDS[2].code << 8 | L.FRAMINGS[4].code),
+        "BAUDS = {%d: %d}" % (L.BAUDS[3].code, L.BAUDS[3].baud),
+    ]
+    innocent = [
+        "sys_usleep(%d);" % L.TEXT_BASE,
+        "char buf[%d];" % (L.STATUS_FAILED * L.STATUS_SCALE),
+        "EXPECT_LT(waited, 2000.0 + %d.0);" % L.TEXT_BASE,
+        "write_register(c, HR_EDGE_DELAY + 9, %d)" % L.PHONE_BASE_LO,
+        "timeout = %d" % (L.STATUS_SENDING * L.STATUS_SCALE),
+    ]
+    f = tmp_path / "sample.py"
+    f.write_text("\n".join(copies + innocent) + "\n")
+    found = check.scan([str(f)])
+    assert [int(line.split(":")[1]) for line in found] == list(range(1, len(copies) + 1)), found
+    assert check.scan(check.SCAN) == []

@@ -40,7 +40,7 @@ class Concurrency : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_sys::reset();
-        data_mapping = modbus_mapping_new(256, 8, 34400, 256);
+        data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
         ASSERT_NE(data_mapping.load(), nullptr);
         event_rings_reset();
         edge_trigger_reset();

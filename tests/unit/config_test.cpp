@@ -95,14 +95,15 @@ TEST_F(ConfigTest, DefaultsFillExactlyTheFactoryEntries) {
 
     for (int i = 0; i < MB_DISCRETE; i++) EXPECT_EQ(di_get(i), 0) << i;
     for (int i = 0; i < MB_COILS; i++) EXPECT_EQ(coil_get(i), 0) << i;
-    const uint16_t ident[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
-    for (int i = 0; i < MB_INPUT; i++) EXPECT_EQ(ir_get(i), (i >= 19 && i <= 24) ? ident[i - 19] : 0) << i;
+    const int id = layout::IR_IDENT;
+    for (int i = 0; i < MB_INPUT; i++)
+        EXPECT_EQ(ir_get(i), (i >= id && i < id + layout::IR_IDENT_N) ? layout::IDENT[i - id] : 0) << i;
 
     EXPECT_EQ(hr_get(180), (DEFAULT_PIN[0] << 8) | DEFAULT_PIN[1]);
     EXPECT_EQ(hr_get(181), (DEFAULT_PIN[2] << 8) | DEFAULT_PIN[3]);
     for (int k = 0; k < 4; k++) EXPECT_TRUE(DEFAULT_PIN[k] >= '0' && DEFAULT_PIN[k] <= '9');
     EXPECT_EQ(hr_get(199), 1);
-    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(200), layout::SERIAL_DEFAULT);
     EXPECT_EQ(hr_get(254), 1);
 
     // Every alarm's two texts, and nothing else outside the five registers above.
@@ -119,13 +120,14 @@ TEST_F(ConfigTest, DefaultsFillExactlyTheFactoryEntries) {
     EXPECT_EQ(nonzero, 5 + text_regs);
 
     // Alarm 0: "Channel0 ON" / "Channel0 OFF", character code in the high byte.
-    EXPECT_EQ(hr_get(10000), 0x4300);
-    EXPECT_EQ(hr_get(10054), 0x4300);
-    EXPECT_EQ(hr_get(10007), 0x3000);
-    EXPECT_EQ(hr_get(10008), 0x2000);
-    EXPECT_EQ(hr_get(10009), 0x4F00);
-    EXPECT_EQ(hr_get(10010), 0x4E00);
-    EXPECT_EQ(hr_get(10011), 0);
+    const int t0 = alarm_text_reg(0);
+    EXPECT_EQ(hr_get(t0), 0x4300);
+    EXPECT_EQ(hr_get(layout::alarm_off_text_reg(0)), 0x4300);
+    EXPECT_EQ(hr_get(t0 + 7), 0x3000);
+    EXPECT_EQ(hr_get(t0 + 8), 0x2000);
+    EXPECT_EQ(hr_get(t0 + 9), 0x4F00);
+    EXPECT_EQ(hr_get(t0 + 10), 0x4E00);
+    EXPECT_EQ(hr_get(t0 + 11), 0);
     EXPECT_EQ(text_at(25956), "Channel127 ON");
     EXPECT_EQ(text_at(26010), "Channel127 OFF");
     EXPECT_EQ(text_at(12048), "Channel16 ON");
@@ -149,7 +151,7 @@ TEST_F(ConfigTest, SaveWritesTheImageByteForByte) {
               "Save Modbus AI Data...\r\nSave Modbus AO Data...\r\nTime Spent: 0 ms\n");
 
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
     EXPECT_EQ(b[0], 1);
     for (int i = 1; i < 7; i++) EXPECT_EQ(b[i], 0);
     EXPECT_EQ(b[7], 1);
@@ -158,8 +160,8 @@ TEST_F(ConfigTest, SaveWritesTheImageByteForByte) {
     EXPECT_EQ(b[263], 1);
     EXPECT_EQ(b[264], 0x34);
     EXPECT_EQ(b[265], 0x12);
-    EXPECT_EQ(le16(b, 264 + 2 * 19), 0x0101);
-    EXPECT_EQ(le16(b, 264 + 2 * 21), 0x07E3);
+    EXPECT_EQ(le16(b, layout::IMG_OFF_AI + 2 * layout::IR_IDENT), layout::IDENT[0]);
+    EXPECT_EQ(le16(b, layout::IMG_OFF_AI + 2 * (layout::IR_IDENT + 2)), layout::IDENT[2]);
     EXPECT_EQ(b[774], 0xEF);
     EXPECT_EQ(b[775], 0xBE);
     EXPECT_EQ(b[776], 0x00);
@@ -212,7 +214,7 @@ TEST_F(ConfigTest, FilesOfAnyLengthAreReadWithoutOverflow) {
     EXPECT_EQ(hr_get(199), 0);
     EXPECT_EQ(hr_get(200), 0);
     EXPECT_EQ(hr_get(34399), 0);
-    EXPECT_EQ(ir_get(21), 0x07E3);
+    EXPECT_EQ(ir_get(layout::IR_IDENT + 2), layout::IDENT[2]);
     EXPECT_EQ(check_config(), 0);
 
     // A cut inside a register keeps its low byte only.
@@ -229,7 +231,7 @@ TEST_F(ConfigTest, FilesOfAnyLengthAreReadWithoutOverflow) {
     clear_map();
     EXPECT_EQ(read_config(), 0);
     EXPECT_EQ(hr_get(199), 1);
-    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(200), layout::SERIAL_DEFAULT);
     EXPECT_EQ(hr_get(34399), 0);
     EXPECT_EQ(check_config(), 0);
 
@@ -339,7 +341,7 @@ TEST_F(ConfigTest, ShortWriteFailsAndKeepsTheOldFile) {
     // The next save goes through and replaces the file.
     ASSERT_EQ(save_config(), 0);
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
     EXPECT_EQ(le16(b, 776 + 10), 0x5555);
     EXPECT_EQ(le16(b, 776 + 68000), 0x1111);
 }

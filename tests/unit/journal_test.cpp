@@ -2,9 +2,11 @@
 // how it reads back, the previous run's end, a damaged or unwritable file,
 // the bound, the log window's packing and the resume of interrupted entries.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <filesystem>
@@ -254,6 +256,8 @@ TEST_F(JournalTest, InterruptedEntriesResumeWithConfirmedPhonesSkipped) {
     strcpy(v.wav_name, "DO5_ON.wav");
     ASSERT_EQ(voice_event_put(v, phones, 2, 5), 0);
     ASSERT_TRUE(journal_phone_delivered(id, 5, 0, "+111"));
+    // A failed try is recorded, and the phone is not taken as served.
+    ASSERT_TRUE(journal_attempt(id, 5, 1, -2, "+222 no confirmation"));
     // A dynamic SMS that ended before the restart is not resumed.
     ASSERT_EQ(sms_event_put(m, phones, 1), 1);
     ASSERT_TRUE(journal_entry_end(sms_evt[1].jid, -1, 3, 0));
@@ -276,8 +280,13 @@ TEST_F(JournalTest, InterruptedEntriesResumeWithConfirmedPhonesSkipped) {
     EXPECT_EQ(journal_expired.load(), 0);
     // Nothing new was queued in the journal by the resume.
     int queued = 0;
-    for (auto &r : all_records()) queued += r.kind == JK_SMS_QUEUED;
+    std::vector<std::pair<int, int>> attempts;
+    for (auto &r : all_records()) {
+        queued += r.kind == JK_SMS_QUEUED;
+        if (r.kind == JK_ATTEMPT) attempts.emplace_back(r.a, r.b);
+    }
     EXPECT_EQ(queued, 2);
+    EXPECT_EQ(attempts, (std::vector<std::pair<int, int>>{{0, 0}, {1, -2}}));
 }
 
 TEST_F(JournalTest, EntriesOlderThanTheBoundExpire) {
@@ -340,35 +349,178 @@ TEST_F(JournalTest, FormatNamesWhatHappened) {
 }  // namespace
 
 namespace {
-TEST_F(JournalTest, AcknowledgedAlarmNotYetQueuedIsQueuedAtTheNextStart) {
-    // Alarm 5 to group 0, SMS on; group 0 holds one number.
-    hr_set(5, 1);
-    hr_set(layout::HR_SMS_ENABLE, 1 << 5);
+// Alarm a to group 0 (one number), SMS on.
+void route_alarm(int a) {
+    hr_set(a, 1);
+    hr_set(layout::HR_SMS_ENABLE + a / 16, static_cast<uint16_t>(hr_get(layout::HR_SMS_ENABLE + a / 16) | 1 << (a % 16)));
     hr_set(layout::phone_reg(0, 0), ('0' << 8) | '1');
+}
+
+// The listener's commit before its reply: the change's id.
+uint64_t accepted(int alarm, uint16_t value, int source = JSRC_COIL) {
+    uint64_t id = 0;
+    EXPECT_GT(journal_alarm_writes(&alarm, &value, 1, source, nullptr, &id), 0u);
+    return id;
+}
+
+int open_changes() {
+    return journal_open_changes([](const journal_change &, void *) {}, nullptr);
+}
+
+int queued_for(int alarm) {
+    int n = 0;
+    for (auto &r : all_records(0, alarm)) n += r.kind == JK_SMS_QUEUED;
+    return n;
+}
+
+// Fills the SMS ring with entries of the dynamic SMS; their number.
+int fill_sms_ring() {
+    char one[1][PHONE_SLOT_LEN] = {"+99"};
+    sms_message m{};
+    m.length = 2;
+    int n = 0;
+    while (sms_event_put(m, one, 1) != -1) n++;
+    return n;
+}
+
+TEST_F(JournalTest, AcknowledgedAlarmNotYetQueuedIsQueuedAtTheNextStart) {
+    route_alarm(5);
     int alarms[2] = {5, 6};
     uint16_t values[2] = {layout::ALARM_ON, layout::ALARM_ON};
-    uint64_t done = journal_alarm_writes(alarms, values, 1, JSRC_COIL);
-    journal_alarms_composed(done);   // composed before: not again
-    ASSERT_GT(journal_alarm_writes(alarms, values, 2, JSRC_WRITE_MULTIPLE), done);
+    uint64_t ids[2] = {};
+    uint64_t done = accepted(5, layout::ALARM_ON);
+    testing::internal::CaptureStdout();
+    modbus_do_fixed_sms(5, layout::ALARM_ON, done);   // composed before: not again
+    testing::internal::GetCapturedStdout();
+    ASSERT_GT(journal_alarm_writes(alarms, values, 2, JSRC_WRITE_MULTIPLE, nullptr, ids), done);
+    EXPECT_GT(ids[0], done);
+    EXPECT_EQ(ids[1], ids[0] + 1);
     // Cut before the composer ran.
     restart();
     data_mapping = map;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(journal_resume(), 0);
+    EXPECT_EQ(journal_resume(), 1);   // the first change's entry
     testing::internal::GetCapturedStdout();
-    ASSERT_EQ(sms_event_is_n(), 1);   // alarm 6 has no phones
-    EXPECT_EQ(sms_evt[evt_out.load()].alarm, 5);
-    EXPECT_GT(sms_evt[evt_out.load()].jid, 0u);
-    // The next start resumes that entry; it composes nothing again.
+    ASSERT_EQ(sms_event_is_n(), 2);   // alarm 6 has no phones
+    EXPECT_EQ(queued_for(5), 2);
+    EXPECT_EQ(open_changes(), 0);     // each closed with its entry, alarm 6's with nothing
+    // The next start resumes those entries; it composes nothing again.
     restart();
     data_mapping = map;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(journal_resume(), 1);
+    EXPECT_EQ(journal_resume(), 2);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sms_event_is_n(), 2);
+    EXPECT_EQ(queued_for(5), 2);
+}
+
+TEST_F(JournalTest, ChangeWaitingForRoomIsComposedAfterARestart) {
+    route_alarm(5);
+    testing::internal::CaptureStdout();
+    int filled = fill_sms_ring();
+    uint64_t id = accepted(5, layout::ALARM_ON);
+    modbus_do_fixed_sms(5, layout::ALARM_ON, id);
+    ASSERT_EQ(alarms_waiting.load(), 1);
+    // Power lost while it waits: the master had its reply.
+    restart();
+    data_mapping = map;
+    EXPECT_EQ(journal_resume(), filled);   // the ring is full again
+    EXPECT_EQ(alarms_waiting.load(), 1);   // and the change waits as before
+    EXPECT_EQ(queued_for(5), 0);
+    // Room: it is queued, and closed in the same commit.
+    ASSERT_EQ(sms_event_pop(), 1);
+    alarm_waiting_drain();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(alarms_waiting.load(), 0);
+    EXPECT_EQ(queued_for(5), 1);
+    EXPECT_EQ(open_changes(), 0);
+    // Never composed twice.
+    restart();
+    data_mapping = map;
+    testing::internal::CaptureStdout();
+    journal_resume();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(alarms_waiting.load(), 0);
+    EXPECT_EQ(queued_for(5), 1);
+}
+
+TEST_F(JournalTest, ChangeInItsEdgeDelayFiresAfterARestart) {
+    route_alarm(5);
+    hr_set(layout::HR_EDGE_MODE, 1);
+    hr_set(layout::edge_delay_reg(5), 1000);   // ten passes
+    testing::internal::CaptureStdout();
+    uint64_t id = accepted(5, layout::ALARM_ON);
+    edge_trigger_write(5, layout::ALARM_ON, id);
+    edge_poll_pass();
+    ASSERT_EQ(edge_trigger_get(5).armed, 1);
+    // Power lost inside the delay.
+    restart();
+    edge_trigger_reset();
+    data_mapping = map;
+    EXPECT_EQ(journal_resume(), 0);
+    edge_trigger_reset(true);   // the listener's start keeps it
+    EXPECT_EQ(edge_trigger_get(5).value, layout::ALARM_ON);
+    EXPECT_EQ(edge_trigger_get(5).change, id);
+    // The delay counts again from the start before it fires.
+    for (int i = 0; i < 5; i++) edge_poll_pass();
+    EXPECT_EQ(sms_event_is_n(), 0);
+    for (int i = 0; i < 10; i++) edge_poll_pass();
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(sms_event_is_n(), 1);
-    int queued = 0;
-    for (auto &r : all_records()) queued += r.kind == JK_SMS_QUEUED;
-    EXPECT_EQ(queued, 1);
+    EXPECT_EQ(queued_for(5), 1);
+    EXPECT_EQ(open_changes(), 0);
+}
+
+TEST_F(JournalTest, ChangeReplacedInItsDelayOrRepeatedIsClosed) {
+    route_alarm(5);
+    hr_set(layout::HR_EDGE_MODE, 1);
+    hr_set(layout::edge_delay_reg(5), 1000);
+    testing::internal::CaptureStdout();
+    uint64_t on = accepted(5, layout::ALARM_ON);
+    edge_trigger_write(5, layout::ALARM_ON, on);
+    uint64_t off = accepted(5, layout::ALARM_OFF);
+    edge_trigger_write(5, layout::ALARM_OFF, off);   // the ON never fires now
+    testing::internal::GetCapturedStdout();
+    journal_changes_flush();
+    std::vector<uint64_t> left;
+    journal_open_changes([](const journal_change &c, void *arg) { static_cast<std::vector<uint64_t> *>(arg)->push_back(c.id); },
+                         &left);
+    EXPECT_EQ(left, std::vector<uint64_t>{off});
+}
+
+TEST_F(JournalTest, ChangeClearedByTheMasterDoesNotComeBack) {
+    route_alarm(5);
+    testing::internal::CaptureStdout();
+    fill_sms_ring();
+    modbus_do_fixed_sms(5, layout::ALARM_ON, accepted(5, layout::ALARM_ON));
+    ASSERT_EQ(alarms_waiting.load(), 1);
+    alarm_waiting_clear_sms();
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(open_changes(), 0);   // written at once, not with a later commit
+}
+
+TEST_F(JournalTest, ChangesOlderThanTheBoundExpireLikeEntries) {
+    route_alarm(5);
+    accepted(5, layout::ALARM_ON);
+    restart();
+    data_mapping = map;
+    hr_set(layout::HR_JOURNAL_RESUME, 5);
+    fake_sys::set_now_us(fake_sys::now_us() + 6ull * 60 * 1000000);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(journal_resume(), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(sms_event_is_n(), 0);
+    EXPECT_EQ(journal_expired.load(), 1);
+    EXPECT_EQ(ir_get(layout::IR_JOURNAL_EXPIRED), 1);
+    auto r = all_records(0, 5);
+    ASSERT_FALSE(r.empty());
+    EXPECT_EQ(r.back().kind, JK_EXPIRED);
+    EXPECT_EQ(r.back().a, JEXP_CHANGE);
+    EXPECT_EQ(r.back().b, 1);
+    EXPECT_EQ(open_changes(), 0);
+    char line[256];
+    journal_format(r.back(), false, line, sizeof line);
+    EXPECT_NE(strstr(line, "alarm 5 change to ON not yet queued"), nullptr) << line;
 }
 }  // namespace
 
@@ -389,6 +541,37 @@ TEST_F(JournalTest, EveryThreadRecordsWithoutLosingOrSharingANumber) {
     EXPECT_EQ(std::adjacent_find(all.begin(), all.end()), all.end());
     EXPECT_GT(all.front(), 0u);
     EXPECT_EQ(all_records().size(), 200u);
+}
+
+// While a put waits for its journal commit, the ring's own lock is free: the
+// dispatcher's counts go on, and see no entry the journal does not have yet.
+TEST_F(JournalTest, APutWaitingForTheDiskDoesNotHoldTheRing) {
+    sqlite3 *other = nullptr;   // another writer holds the database meanwhile
+    ASSERT_EQ(sqlite3_open((root + "/APP/journal.db").c_str(), &other), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(other, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    std::atomic<bool> started{false}, done{false};
+    std::thread put([&] {
+        char phones[1][PHONE_SLOT_LEN] = {"+111"};
+        sms_message m{};
+        m.length = 2;
+        started = true;
+        EXPECT_EQ(sms_event_put(m, phones, 1, 5), 0);
+        done = true;
+    });
+    while (!started) std::this_thread::yield();
+    // The put cannot commit while the other writer holds the database (for
+    // far less than the journal's 2 s busy wait). A count under a ring lock
+    // held across the commit would wait until the put gave up on the disk.
+    for (int i = 0; i < 10; i++) {
+        EXPECT_EQ(sms_event_is_n(), 0);   // and no entry before the journal has it
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_FALSE(done.load());
+    sqlite3_exec(other, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(other);
+    put.join();
+    EXPECT_EQ(sms_event_is_n(), 1);
+    EXPECT_GT(sms_evt[0].jid, 0u);   // journalled once the database was free
 }
 
 TEST_F(JournalTest, EdgeDelayedAlarmIsRecordedWhenItFires) {

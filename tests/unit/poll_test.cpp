@@ -17,6 +17,9 @@
 #include "tests/unit/map_fixture.h"
 
 namespace {
+// What input registers 0..17 show for an event status.
+int reported(int status) { return status * layout::STATUS_SCALE; }
+
 constexpr const char *kRoot = "/tmp/agw_poll_root";
 
 uint16_t pair(const char *two) {
@@ -55,7 +58,7 @@ protected:
     void SetUp() override {
         fake_sys::reset();
         sys_set_root(kRoot);
-        data_mapping = modbus_mapping_new(256, 8, 34400, 256);
+        data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
         ASSERT_NE(data_mapping.load(), nullptr);
         event_rings_reset();
         modem_state_reset();
@@ -280,30 +283,30 @@ TEST_F(Poll, SlotStatusesAndTheDynamicSms) {
     sms_buffer_status[0].slot = 0;
     sms_dynamic_buffer_id = 1;
     cycle();
-    EXPECT_EQ(ir_get(0), 256);
-    EXPECT_EQ(ir_get(17), 256);
+    EXPECT_EQ(ir_get(0), reported(layout::STATUS_QUEUED));
+    EXPECT_EQ(ir_get(17), reported(layout::STATUS_QUEUED));
     EXPECT_EQ(sms_buffer_status[0].status.load(), 1);
     EXPECT_EQ(ir_get(1), 0);   // records without a slot report nothing
-    sms_evt[0].status = 2;
+    sms_evt[0].status = layout::STATUS_SENDING;
     cycle();
-    EXPECT_EQ(ir_get(0), 512);
+    EXPECT_EQ(ir_get(0), reported(layout::STATUS_SENDING));
     EXPECT_EQ(sms_buffer_status[0].status.load(), 2);
-    sms_evt[0].status = 3;
-    sms_evt[1].status = 4;
+    sms_evt[0].status = layout::STATUS_DONE;
+    sms_evt[1].status = layout::STATUS_FAILED;
     ASSERT_EQ(sms_event_pop(), 1);
     cycle();
-    EXPECT_EQ(ir_get(0), 768);
-    EXPECT_EQ(ir_get(17), 1024);
+    EXPECT_EQ(ir_get(0), reported(layout::STATUS_DONE));
+    EXPECT_EQ(ir_get(17), reported(layout::STATUS_FAILED));
     EXPECT_EQ(sms_buffer_status[0].status.load(), 3);
     // A clean empties the slots' statuses: the last report stays.
     ASSERT_EQ(sms_event_clean_all(), 1);
     ASSERT_EQ(sms_event_status(0), 0);
     cycle();
-    EXPECT_EQ(ir_get(0), 768);
+    EXPECT_EQ(ir_get(0), reported(layout::STATUS_DONE));
     EXPECT_EQ(sms_buffer_status[0].status.load(), 3);
     sms_buffer_status[0].slot = -1;
     cycle();
-    EXPECT_EQ(ir_get(0), 768);
+    EXPECT_EQ(ir_get(0), reported(layout::STATUS_DONE));
 }
 
 TEST_F(Poll, QueueFullFlagAndModemState) {

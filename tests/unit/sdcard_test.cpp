@@ -472,4 +472,63 @@ TEST_F(SignedCard, ConfigurationNeedsItsSignatureToo) {
     EXPECT_EQ(slurp(root / "APP/config.ini"), "new config");
     EXPECT_FALSE(fs::exists(root / "APP/fw.version"));
 }
+
+// A card that changes under the update (swapped, or read differently by a
+// flaky card) at any one of its reads: what goes in is the signed bytes or
+// nothing. Refused or failed, the old file stays with a message and no copy is
+// left on the board. The swap is tried at every read the update makes.
+TEST_F(SignedCard, CardChangedBetweenReadsNeverInstallsUnverifiedBytes) {
+    std::string good(200000, '\0');   // several read chunks
+    for (size_t i = 0; i < good.size(); i++) good[i] = static_cast<char>((i * 131) >> 3);
+    std::string evil = good;
+    evil[good.size() / 2] ^= 0x5a;   // same size, one byte other
+    struct Update {
+        const char *name, *trusted, *old;
+    };
+    const Update updates[] = {{"fw", "version=7", "old fw"}, {"config.ini", "file:config.ini", "old config"}};
+    for (const Update &u : updates) {
+        const fs::path app = root / "APP" / u.name;
+        const std::string card = (upd / u.name).string();
+        int reads = 0;
+        bool swapped = false;
+        for (int swap_at = 1; swap_at < 20; swap_at++) {
+            fs::remove_all(upd);
+            for (const char *f : {"update.tried", "fw.version"}) fs::remove(root / "APP" / f);
+            put(root / "APP/fw", "old fw");
+            put(root / "APP/config.ini", "old config");
+            put(card, good);
+            sign(card, u.trusted);
+            reads = 0;
+            swapped = false;
+            fake_sys::on_read([&](const std::string &path) {
+                if (path == card && ++reads == swap_at) {
+                    put(card, evil);
+                    swapped = true;
+                }
+            });
+            const std::string out = start();
+            fake_sys::on_read(nullptr);
+            const std::string now = slurp(app);
+            const std::string at = std::string(u.name) + ", swapped at read " + std::to_string(swap_at) + ": " + out;
+            EXPECT_NE(now, evil) << at;
+            if (now != good) {
+                EXPECT_EQ(now, u.old) << at;
+                const std::string name = u.name;
+                EXPECT_TRUE(out.find(name + " not installed: ") != std::string::npos ||
+                            out.find(name + " install failed, ") != std::string::npos)
+                    << at;
+                EXPECT_EQ(if_fw_update_error, 1) << at;
+            }
+            for (const auto &e : fs::directory_iterator(root / "APP")) {
+                const std::string f = e.path().filename().string();
+                EXPECT_FALSE(f.ends_with(".new") || f.ends_with(".tmp")) << f << " left; " << at;
+            }
+            if (!swapped) break;
+        }
+        // Past the update's last read of the card the signed file went in.
+        ASSERT_FALSE(swapped) << u.name << ": more reads than tried";
+        EXPECT_GT(reads, 0) << u.name;
+        EXPECT_EQ(slurp(app), good) << u.name;
+    }
+}
 }  // namespace

@@ -167,6 +167,17 @@ protected:
     }
 };
 
+// Holding register 200's word for a line, from the layout's code tables.
+uint16_t line_word(int baud, char parity, int stop_bits) {
+    int b = -1, f = -1;
+    for (const auto &e : layout::BAUDS)
+        if (e.baud == baud) b = e.code;
+    for (const auto &e : layout::FRAMINGS)
+        if (e.parity == parity && e.stop_bits == stop_bits) f = e.code;
+    EXPECT_TRUE(b >= 0 && f >= 0) << baud << parity << stop_bits;
+    return static_cast<uint16_t>(b << 8 | f);
+}
+
 size_t count_of(const std::string &hay, const std::string &needle) {
     size_t n = 0;
     for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) n++;
@@ -181,7 +192,7 @@ size_t count_of(const std::string &hay, const std::string &needle) {
 TEST(SlaveTables, BaudCodes) {
     for (const auto &b : layout::BAUDS) EXPECT_EQ(mb_baud_from_code(b.code), b.baud) << int(b.code);
     const int factory = mb_baud_from_code(layout::SERIAL_DEFAULT >> 8);
-    for (int code : {-1, 0, 1, 3, 11, 12, 0x0A03, 255}) EXPECT_EQ(mb_baud_from_code(code), factory) << code;
+    for (int code : {-1, 0, 1, 3, 11, 12, int{layout::SERIAL_DEFAULT}, 255}) EXPECT_EQ(mb_baud_from_code(code), factory) << code;
 }
 
 TEST(SlaveTables, FramingCodes) {
@@ -239,10 +250,9 @@ TEST_F(SlaveTest, InitWithoutFileUsesDefaults) {
     EXPECT_LT(usec, 60000u);
     EXPECT_GT(usec, 30000u);
     EXPECT_EQ(hr_get(199), 1);
-    EXPECT_EQ(hr_get(10000), 0x4300);
+    EXPECT_EQ(hr_get(alarm_text_reg(0)), 0x4300);
     EXPECT_EQ(di_get(3), 0);
-    const uint16_t ident[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
-    for (int i = 0; i < 6; i++) EXPECT_EQ(ir_get(19 + i), ident[i]);
+    for (int i = 0; i < layout::IR_IDENT_N; i++) EXPECT_EQ(ir_get(layout::IR_IDENT + i), layout::IDENT[i]);
     char pin[5];
     mb_get_pin(pin);
     EXPECT_STREQ(pin, DEFAULT_PIN);
@@ -279,9 +289,9 @@ TEST_F(SlaveTest, InitTakesAddressAndSerialSettingFromTheFile) {
     EXPECT_NE(out.find("Setting change:N,8,1\n\r"), std::string::npos) << out;
     EXPECT_NE(out.find("current pin code: 9513\r\n"), std::string::npos) << out;
     EXPECT_EQ(di_get(3), 0);
-    EXPECT_EQ(ir_get(19), 0x0101);
+    EXPECT_EQ(ir_get(layout::IR_IDENT), layout::IDENT[0]);
 
-    hr_set(200, 0x084B);
+    hr_set(200, line_word(38400, 'E', 2));
     ASSERT_EQ(save_config(), 0);
     init_out();
     EXPECT_EQ(sys_config.baud, 38400);
@@ -302,12 +312,12 @@ TEST_F(SlaveTest, AddressOnlyChangeKeepsTheDefaultLine) {
 // The second map of a changed setting is filled from the file alone.
 TEST_F(SlaveTest, ChangedSettingMapHoldsOnlyTheFile) {
     hr_set(199, 3);
-    hr_set(10000, 0);
+    hr_set(alarm_text_reg(0), 0);
     ASSERT_EQ(save_config(), 0);
     init_out();
     EXPECT_EQ(sys_config.mb_address, 3u);
-    EXPECT_EQ(hr_get(10000), 0);
-    EXPECT_EQ(hr_get(10001), 0x6800);   // 'h' of the default text, from the file
+    EXPECT_EQ(hr_get(alarm_text_reg(0)), 0);
+    EXPECT_EQ(hr_get(alarm_text_reg(0) + 1), 0x6800);   // 'h' of the default text, from the file
 }
 
 TEST_F(SlaveTest, InitSwitchForcesTheDefaultLine) {
@@ -338,9 +348,9 @@ TEST_F(SlaveTest, UnusableStoredSettingsFallBack) {
         const char *message;
         int baud;
     } cases[] = {
-        {0, 0x0A03, "Modbus address 0 refused (1..247), using 1\r\n", 115200},
-        {248, 0x0A03, "Modbus address 248 refused (1..247), using 1\r\n", 115200},
-        {300, 0x0603, "Modbus address 300 refused (1..247), using 1\r\n", 9600},
+        {0, layout::SERIAL_DEFAULT, "Modbus address 0 refused (1..247), using 1\r\n", 115200},
+        {248, layout::SERIAL_DEFAULT, "Modbus address 248 refused (1..247), using 1\r\n", 115200},
+        {300, line_word(9600, 'N', 1), "Modbus address 300 refused (1..247), using 1\r\n", 9600},
         {5, 0x0303, "Modbus baud code 3 refused, using 115200\r\n", 115200},
         {5, 0x0605, "Modbus framing code 0x05 refused, using N,1\r\n", 9600},
     };
@@ -370,7 +380,7 @@ TEST_F(SlaveTest, ReinitialisationsReuseTwoFilledMaps) {
     std::atomic<int> empty{0};
     std::thread reader([&] {
         while (!stop.load())
-            if (hr_get(254) != 1 || hr_get(10000) != 0x4300) empty++;
+            if (hr_get(254) != 1 || hr_get(alarm_text_reg(0)) != 0x4300) empty++;
     });
     std::vector<modbus_mapping_t *> seen;
     testing::internal::CaptureStdout();
@@ -611,7 +621,7 @@ TEST_F(SlaveTest, ClearQueueOnlyForOn) {
     // A function-6 write of kOn at 200 clears too, and the register is put back.
     drive_out(fc6(200, kOn));
     EXPECT_EQ(sms_event_is_n(), 1);
-    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(200), layout::SERIAL_DEFAULT);
 }
 
 TEST_F(SlaveTest, ClearReceivedSms) {
@@ -637,7 +647,7 @@ TEST_F(SlaveTest, SingleWritesCannotMoveTheLineWithoutTheInitSwitch) {
     drive_out(fc6(199, 5));
     EXPECT_EQ(hr_get(199), 1);
     drive_out(fc6(200, 0x0605));
-    EXPECT_EQ(hr_get(200), 0x0A03);
+    EXPECT_EQ(hr_get(200), layout::SERIAL_DEFAULT);
     // Write-multiple is never put back.
     drive_out(fc16(199, {5, 0x0605}));
     EXPECT_EQ(hr_get(199), 5);
@@ -646,8 +656,8 @@ TEST_F(SlaveTest, SingleWritesCannotMoveTheLineWithoutTheInitSwitch) {
     init_switch(true);
     drive_out(fc6(199, 6));
     EXPECT_EQ(hr_get(199), 6);
-    drive_out(fc6(200, 0x0703));
-    EXPECT_EQ(hr_get(200), 0x0703);
+    drive_out(fc6(200, line_word(19200, 'N', 1)));
+    EXPECT_EQ(hr_get(200), line_word(19200, 'N', 1));
 }
 
 TEST_F(SlaveTest, AnyWriteAt209Saves) {
@@ -655,7 +665,7 @@ TEST_F(SlaveTest, AnyWriteAt209Saves) {
     std::string out = drive_out(fc5(209, 0));
     EXPECT_NE(out.find("Open file success for saving"), std::string::npos);
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
     EXPECT_EQ(b[776 + 84], 0x42);
 
     drive_out(fc6(209, 0x1234));
@@ -700,10 +710,10 @@ TEST_F(SlaveTest, RecoveryKeyRestoresDefaultsSavesAndReinitialises) {
     EXPECT_NE(out.find("Go Recovery!!\n"), std::string::npos);
     EXPECT_NE(data_mapping.load(), before);
     EXPECT_EQ(hr_get(5), 0);
-    EXPECT_EQ(hr_get(10000), 0x4300);
+    EXPECT_EQ(hr_get(alarm_text_reg(0)), 0x4300);
     EXPECT_GE(fake_sys::slept_us(), 2000000u);
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
     EXPECT_EQ(b[776 + 10], 0);
     EXPECT_EQ(b[1174], 1);
     EXPECT_NE(ctx, nullptr);
@@ -732,7 +742,7 @@ TEST_F(SlaveTest, RebootKeySavesAndReboots) {
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_EQ(cmds[0], "init 6");
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
     EXPECT_EQ(b[776 + 66], 0x33);
     EXPECT_EQ(b[776 + 1020], 0);   // the key is cleared before the save
 }
@@ -821,6 +831,35 @@ TEST_F(SlaveJournalTest, AlarmWritesAreInTheJournalBeforeTheReply) {
     }
     EXPECT_EQ(c[3].a, 0);
     EXPECT_EQ(c[4].a, 1);
+}
+
+// The listener keeps each change open from its reply until the composer has
+// it in the rings; a change with nothing to send is closed with the next commit.
+TEST_F(SlaveJournalTest, ChangesStayOpenOnlyUntilTheyAreComposed) {
+    auto open_n = [] { return journal_open_changes([](const journal_change &, void *) {}, nullptr); };
+    before(fc5(5, kOn));
+    EXPECT_EQ(open_n(), 1);   // on disk with the reply
+    testing::internal::CaptureStdout();
+    mb_handle_request(fc5(5, kOn).data(), static_cast<int>(fc5(5, kOn).size()));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(journal_changes_flush());
+    EXPECT_EQ(open_n(), 0);   // alarm 5 has no phone: nothing owed
+    // Edge mode: a write of the value the alarm has already is history only.
+    hr_set(layout::HR_EDGE_MODE, 1);
+    hr_set(layout::edge_delay_reg(7), 60000);
+    auto request = [this](const Bytes &req) {
+        before(req);
+        drive(req);
+    };
+    testing::internal::CaptureStdout();
+    request(fc5(7, kOn));
+    EXPECT_EQ(open_n(), 1);   // pending in its delay
+    request(fc5(7, kOn));
+    request(fc5(7, kOn));
+    testing::internal::GetCapturedStdout();
+    ASSERT_TRUE(journal_changes_flush());
+    EXPECT_EQ(open_n(), 1);
+    EXPECT_EQ(alarm_changes().size(), 4u);
 }
 
 TEST_F(SlaveJournalTest, LogWindowReadsTheWholeHistoryInOrder) {
