@@ -1,5 +1,6 @@
 #include "tools/site.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 #include <sstream>
@@ -45,6 +46,15 @@ void set_bit(int reg, int b, bool on) {
 const char *parity_name(char p) { return p == 'O' ? "odd" : p == 'E' ? "even" : "none"; }
 }  // namespace
 
+bool play_dir_valid(const std::string &s) {
+    if (s.size() > 2 * static_cast<size_t>(HR_MODEM_PLAY_DIR_N)) return false;
+    for (char c : s)
+        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '/' || c == ':' ||
+              c == '_' || c == '-' || c == '.' || c == '\\'))
+            return false;
+    return true;
+}
+
 bool phone_valid(const std::string &s) {
     size_t start = (!s.empty() && s[0] == '+') ? 1 : 0;
     if (s.size() <= start || s.size() > PHONE_MAX_CHARS) return false;
@@ -86,11 +96,14 @@ Site site_from_map() {
         a.escalation = hr_get(HR_ESCALATION_MASK + i);
     }
     s.ack_interval = hr_get(HR_ACK_INTERVAL);
-    s.ack_rounds = hr_get(HR_ACK_ROUNDS);
+    // The daemon takes more rounds than the most as the most.
+    s.ack_rounds = std::min<int>(hr_get(HR_ACK_ROUNDS), ACK_ROUNDS_MAX);
     s.ack_tell_others = hr_get(HR_ACK_TELL_OTHERS) == 1;
     SiteSupervision &v = s.supervision;
     v.heartbeat_groups = hr_get(HR_SUP_HEARTBEAT_GROUPS);
-    v.heartbeat_time = hr_get(HR_SUP_HEARTBEAT_TIME);
+    // Every value past the day's last minute means "no heartbeat": one of them
+    // stands for all, never a time of day.
+    v.heartbeat_time = std::min<int>(hr_get(HR_SUP_HEARTBEAT_TIME), SUP_MINUTES_PER_DAY);
     v.heartbeat_every = hr_get(HR_SUP_HEARTBEAT_EVERY);
     v.silent_groups = hr_get(HR_SUP_SILENT_GROUPS);
     v.silent_after = hr_get(HR_SUP_SILENT_AFTER);
@@ -98,6 +111,21 @@ Site site_from_map() {
     v.fails_in_row = hr_get(HR_SUP_FAILS_IN_ROW);
     v.deliver_groups = hr_get(HR_SUP_DELIVER_GROUPS);
     v.seconds = hr_get(HR_SUP_UNIT) == 1;
+    s.delivery.request = hr_get(HR_DLR_ON) != 0;
+    s.delivery.wait = hr_get(HR_DLR_WAIT);
+    s.delivery.seconds = hr_get(HR_DLR_UNIT) == 1;
+    SiteModem &m = s.modem;
+    m.keep_link_open = hr_get(HR_SMS_MORE_TO_SEND) == 1;
+    // The daemon holds a time-out to its bounds; 0 stays the default.
+    uint16_t t = hr_get(HR_MODEM_SEND_TIMEOUT);
+    m.send_timeout = t == 0 ? 0 : static_cast<uint16_t>(std::clamp<int>(t, MODEM_SEND_TIMEOUT_MIN, MODEM_SEND_TIMEOUT_MAX));
+    for (int i = 0; i < HR_MODEM_PLAY_DIR_N; i++) {
+        uint16_t r = hr_get(HR_MODEM_PLAY_DIR + i);
+        for (char c : {static_cast<char>(r >> 8), static_cast<char>(r & 0xFF)})
+            if (c) m.play_dir += c;
+    }
+    // A character the daemon refuses makes it use its own directory.
+    if (!play_dir_valid(m.play_dir)) m.play_dir.clear();
     return s;
 }
 
@@ -144,6 +172,16 @@ void site_to_map(const Site &s) {
     hr_set(HR_SUP_FAILS_IN_ROW, v.fails_in_row);
     hr_set(HR_SUP_DELIVER_GROUPS, v.deliver_groups);
     hr_set(HR_SUP_UNIT, v.seconds ? 1 : 0);
+    hr_set(HR_DLR_ON, s.delivery.request ? 1 : 0);
+    hr_set(HR_DLR_WAIT, s.delivery.wait);
+    hr_set(HR_DLR_UNIT, s.delivery.seconds ? 1 : 0);
+    const SiteModem &m = s.modem;
+    hr_set(HR_SMS_MORE_TO_SEND, m.keep_link_open ? 1 : 0);
+    hr_set(HR_MODEM_SEND_TIMEOUT, m.send_timeout);
+    for (int i = 0; i < HR_MODEM_PLAY_DIR_N; i++) {
+        auto c = [&](size_t k) { return k < m.play_dir.size() ? static_cast<uint8_t>(m.play_dir[k]) : 0; };
+        hr_set(HR_MODEM_PLAY_DIR + i, static_cast<uint16_t>(c(2 * i) << 8 | c(2 * i + 1)));
+    }
 }
 
 Site site_defaults() {
@@ -173,6 +211,12 @@ const std::vector<RegRange> &site_ranges() {
         v.push_back({HR_ESCALATION_MASK, ALARMS});
         v.push_back({HR_JOURNAL_RESUME, 1});
         v.push_back({HR_SUP_FIRST, HR_SUP_N});
+        // The delivery-report settings; their status registers (1120..1130)
+        // are the daemon's and stay out.
+        v.push_back({HR_DLR_ON, HR_DLR_UNIT + 1 - HR_DLR_ON});
+        v.push_back({HR_SMS_MORE_TO_SEND, 1});
+        // 1150..1166 in one request.
+        v.push_back({HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR + HR_MODEM_PLAY_DIR_N - HR_MODEM_SEND_TIMEOUT});
         return v;
     }();
     return r;
@@ -261,7 +305,9 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
     } catch (const toml::parse_error &e) {
         return file + ":" + std::to_string(e.source().begin.line) + ": " + std::string(e.description());
     }
-    if (!p.known(root, "", {"serial", "sim", "sms", "journal", "group", "alarm", "acknowledgement", "supervision"})) return p.err;
+    if (!p.known(root, "", {"serial", "sim", "sms", "journal", "group", "alarm", "acknowledgement", "supervision",
+                         "delivery_reports", "modem"}))
+        return p.err;
 
     auto section = [&](const char *key) -> const toml::table * {
         const toml::node *n = root.get(key);
@@ -359,15 +405,67 @@ std::string site_parse(const std::string &text, const std::string &file, Site &o
             auto hm = n->value<std::string>();
             int h = -1, m = -1;
             char end = 0;
-            if (!hm || std::sscanf(hm->c_str(), "%2d:%2d%c", &h, &m, &end) != 2 || h < 0 || h > 23 || m < 0 ||
-                m > 59 || hm->size() != 5)
-                return p.fail(n, "supervision.heartbeat_time", "must be a local time \"HH:MM\" (00:00 to 23:59)"), p.err;
-            v.heartbeat_time = h * 60 + m;
+            if (hm == "off") {
+                v.heartbeat_time = SUP_MINUTES_PER_DAY;
+            } else if (!hm || std::sscanf(hm->c_str(), "%2d:%2d%c", &h, &m, &end) != 2 || h < 0 || h > 23 || m < 0 ||
+                       m > 59 || hm->size() != 5) {
+                return p.fail(n, "supervision.heartbeat_time",
+                              "must be a local time \"HH:MM\" (00:00 to 23:59) or \"off\""), p.err;
+            } else {
+                v.heartbeat_time = h * 60 + m;
+            }
         }
         v.heartbeat_every = static_cast<uint16_t>(every);
         v.silent_after = static_cast<uint16_t>(silent);
         v.outage_after = static_cast<uint16_t>(outage);
         v.fails_in_row = static_cast<uint16_t>(fails);
+    }
+    if (!p.err.empty()) return p.err;
+    // A unit word as the self-supervision's: "minutes" (the default) or "seconds".
+    auto unit = [&](const toml::table &t, const std::string &field, bool &seconds) {
+        const toml::node *n = t.get("unit");
+        if (!n) return true;
+        auto u = n->value<std::string>();
+        if (u == "minutes") seconds = false;
+        else if (u == "seconds") seconds = true;
+        else return p.fail(n, field, "must be \"minutes\" or \"seconds\"");
+        return true;
+    };
+    if (const toml::table *t = section("delivery_reports")) {
+        SiteDelivery &d = s.delivery;
+        long wait = d.wait;
+        if (!p.known(*t, "delivery_reports.", {"request", "wait", "unit"}) ||
+            !p.boolean(*t, "request", "delivery_reports.request", d.request) ||
+            !p.integer(*t, "wait", "delivery_reports.wait", 0, 65535, wait) ||
+            !unit(*t, "delivery_reports.unit", d.seconds))
+            return p.err;
+        d.wait = static_cast<uint16_t>(wait);
+    }
+    if (!p.err.empty()) return p.err;
+    if (const toml::table *t = section("modem")) {
+        SiteModem &m = s.modem;
+        long timeout = m.send_timeout;
+        if (!p.known(*t, "modem.", {"send_timeout", "play_directory", "keep_link_open"}) ||
+            !p.boolean(*t, "keep_link_open", "modem.keep_link_open", m.keep_link_open) ||
+            !p.integer(*t, "send_timeout", "modem.send_timeout", 0, 65535, timeout))
+            return p.err;
+        // The daemon would hold another time-out to its bounds: refused here,
+        // so the file says what the gateway does.
+        if (timeout != 0 && (timeout < MODEM_SEND_TIMEOUT_MIN || timeout > MODEM_SEND_TIMEOUT_MAX))
+            return p.fail(t->get("send_timeout"), "modem.send_timeout",
+                          "must be 0 (the default, " + std::to_string(MODEM_SEND_TIMEOUT_DEFAULT) + " s) or " +
+                              std::to_string(MODEM_SEND_TIMEOUT_MIN) + " to " + std::to_string(MODEM_SEND_TIMEOUT_MAX)),
+                   p.err;
+        m.send_timeout = static_cast<uint16_t>(timeout);
+        if (const toml::node *n = t->get("play_directory")) {
+            auto d = n->value<std::string>();
+            if (!n->is_string() || !play_dir_valid(*d))
+                return p.fail(n, "modem.play_directory",
+                              "must be at most " + std::to_string(2 * HR_MODEM_PLAY_DIR_N) +
+                                  " letters, digits and / : _ - . \\ in quotes (\"\": the board's own directory)"),
+                       p.err;
+            m.play_dir = *d;
+        }
     }
     if (!p.err.empty()) return p.err;
 
@@ -505,8 +603,8 @@ std::string site_emit(const Site &s, bool all) {
     if (want(v.seconds != dv.seconds)) sec << "unit = \"" << (v.seconds ? "seconds" : "minutes") << "\"\n";
     if (want(v.heartbeat_groups != dv.heartbeat_groups)) sec << "heartbeat_groups = " << group_list(v.heartbeat_groups) << "\n";
     if (want(v.heartbeat_time != dv.heartbeat_time)) {
-        char hm[16];
-        snprintf(hm, sizeof hm, "%02d:%02d", v.heartbeat_time / 60 % 24, v.heartbeat_time % 60);
+        char hm[16] = "off";
+        if (v.heartbeat_time < SUP_MINUTES_PER_DAY) snprintf(hm, sizeof hm, "%02d:%02d", v.heartbeat_time / 60, v.heartbeat_time % 60);
         sec << "heartbeat_time = \"" << hm << "\"\n";
     }
     if (want(v.heartbeat_every != dv.heartbeat_every)) sec << "heartbeat_every = " << v.heartbeat_every << "\n";
@@ -516,5 +614,17 @@ std::string site_emit(const Site &s, bool all) {
     if (want(v.fails_in_row != dv.fails_in_row)) sec << "failures_in_row = " << v.fails_in_row << "\n";
     if (want(v.deliver_groups != dv.deliver_groups)) sec << "deliver_groups = " << group_list(v.deliver_groups) << "\n";
     if (!sec.str().empty()) o << "[supervision]\n" << sec.str() << "\n";
+    const SiteDelivery &r = s.delivery, &dr = d.delivery;
+    sec.str("");
+    if (want(r.request != dr.request)) sec << "request = " << (r.request ? "true" : "false") << "\n";
+    if (want(r.wait != dr.wait)) sec << "wait = " << r.wait << "\n";
+    if (want(r.seconds != dr.seconds)) sec << "unit = \"" << (r.seconds ? "seconds" : "minutes") << "\"\n";
+    if (!sec.str().empty()) o << "[delivery_reports]\n" << sec.str() << "\n";
+    const SiteModem &m = s.modem, &dm = d.modem;
+    sec.str("");
+    if (want(m.send_timeout != dm.send_timeout)) sec << "send_timeout = " << m.send_timeout << "\n";
+    if (want(m.play_dir != dm.play_dir)) sec << "play_directory = " << quote(m.play_dir) << "\n";
+    if (want(m.keep_link_open != dm.keep_link_open)) sec << "keep_link_open = " << (m.keep_link_open ? "true" : "false") << "\n";
+    if (!sec.str().empty()) o << "[modem]\n" << sec.str() << "\n";
     return o.str();
 }

@@ -36,6 +36,11 @@ silent_after = 600
 outage_after = 30
 failures_in_row = 5
 deliver_groups = [9]
+[delivery_reports]
+wait = 20
+unit = "seconds"
+[modem]
+send_timeout = 240
 """
 
 
@@ -71,6 +76,9 @@ def test_image_on_the_card_is_loaded_at_start(make_board, site):
     assert c.read_holding_registers(L.phone_reg(9, 2), 5, slave=1).registers == [0x3036, 0x3132, 0x3334,
                                                                                      0x3536, 0x3738]
     assert c.read_holding_registers(L.edge_delay_reg(5), 1, slave=1).registers == [1000]
+    # Delivery-report and modem settings (reports stay off: request not set).
+    assert c.read_holding_registers(L.HR_DLR_ON, 3, slave=1).registers == [0, 20, 1]
+    assert c.read_holding_registers(L.HR_MODEM_SEND_TIMEOUT, 1, slave=1).registers == [240]
 
 
 def test_show_refuses_what_is_no_configuration_image(site, tmp_path):
@@ -101,6 +109,8 @@ def test_push_show_save_status_alarm_and_sms(board, site, tmp_path):
     p = agwctl("push", str(path), "--port", port, "--save")
     assert "pushed and verified" in p.stderr and "saved" in p.stderr
     assert agwctl("show", "--port", port).stdout == expected
+    assert "[delivery_reports]\nwait = 20\nunit = \"seconds\"\n" in expected
+    assert "[modem]\nsend_timeout = 240\n" in expected
     board.wait_log(r"Time Spent: \d+ ms")
     assert agwctl("show", board.config_path).stdout == expected
 
