@@ -3,7 +3,7 @@
 texts) to the daemon on the simulated board, against the same push to
 bench_ref_server (a bare libmodbus RTU server) measured in the same run.
 
-    /usr/bin/python3 bench/agwctl_push.py [--build DIR]
+    /usr/bin/python3 -m bench.agwctl_push [--build DIR]   (from the tree's top)
 
 Needs alarmgw, agwctl and bench_ref_server built in DIR. Prints the requests,
 the seconds over the simulated line, and the time the same bytes take on a
@@ -13,15 +13,11 @@ import argparse
 import os
 import re
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-if not __package__:   # run as a script: the tree's top makes sim and bench packages
-    sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from sim.board import Board, default_build  # noqa: E402
-from bench.run_bench import RefLine  # noqa: E402
+from sim.board import Board, default_build
+from bench.run_bench import RefLine
 
 
 def full_site():

@@ -2,7 +2,7 @@
 """The event journal's costs, in one run on this machine (run as root: it
 mounts tmpfs file systems inside its scratch boards).
 
-    /usr/bin/python3 bench/journal_bench.py [--build DIR] [--writes N] [--events N] [--day N]
+    /usr/bin/python3 -m bench.journal_bench [--build DIR] [--writes N] [--events N] [--day N]
                                             [--reference DIR]
 
 1. Reply time of an alarm write (coil 5, alternately ON and OFF, no phone
@@ -27,15 +27,13 @@ import shutil
 import signal
 import statistics
 import subprocess
-import sys
 import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "sim"))
 
-from board import Board, default_build  # noqa: E402
-from pymodbus.client import ModbusSerialClient  # noqa: E402
+from pymodbus.client import ModbusSerialClient
+
+from sim.board import Board, default_build
 
 BAUD = 115200
 
