@@ -147,6 +147,11 @@ constexpr int MODEM_SEND_TIMEOUT_DEFAULT = 180, MODEM_SEND_TIMEOUT_MIN = 10, MOD
 // Directory the modem plays recordings from (e.g. "E:/"), ASCII pairs high
 // byte first, up to 32 characters; all zero = the board's /var/zrb_318_voice/.
 constexpr int HR_MODEM_PLAY_DIR = 1151, HR_MODEM_PLAY_DIR_N = 16;
+// The characters a play directory may hold: a quoted path carries them safely.
+constexpr bool play_dir_char_ok(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '/' || c == ':' ||
+           c == '_' || c == '-' || c == '.' || c == '\\';
+}
 
 // Acknowledgement, repeat and escalation (all zero: off, no alarm requires it).
 // Holding registers 600..999 and input registers 160..199 are this feature's.

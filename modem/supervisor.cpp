@@ -353,9 +353,7 @@ std::string modem_play_dir() {
         uint16_t v = hr_get(layout::HR_MODEM_PLAY_DIR + i);
         for (char ch : {static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)}) {
             if (ch == 0) continue;
-            // Only characters a quoted path may carry safely.
-            ok = (ch >= '0' && ch <= '9') || (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || ch == '/' ||
-                 ch == ':' || ch == '_' || ch == '-' || ch == '.' || ch == '\\';
+            ok = layout::play_dir_char_ok(ch);
             if (!ok) {
                 printf("modem play directory setting holds 0x%02X: the default is used\n",
                        static_cast<unsigned char>(ch));

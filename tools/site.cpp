@@ -49,9 +49,7 @@ const char *parity_name(char p) { return p == 'O' ? "odd" : p == 'E' ? "even" : 
 bool play_dir_valid(const std::string &s) {
     if (s.size() > 2 * static_cast<size_t>(HR_MODEM_PLAY_DIR_N)) return false;
     for (char c : s)
-        if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '/' || c == ':' ||
-              c == '_' || c == '-' || c == '.' || c == '\\'))
-            return false;
+        if (!play_dir_char_ok(c)) return false;
     return true;
 }
 
