@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -27,6 +28,9 @@
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 #include "tests/fakes/rtu_crc.h"
+#include "tests/unit/map_fixture.h"
+
+using test_map::set_phone;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -68,26 +72,24 @@ Bytes fc16(int a, const std::vector<uint16_t> &vals) {
 
 class SlaveTest : public ::testing::Test {
 protected:
+    std::unique_ptr<test_map::Scope> scope;
     std::string root;
     modbus_t *reply_ctx = nullptr;
     modbus_mapping_t *own_map = nullptr;   // the maps of modbus_slave_init stay with it
 
     void SetUp() override {
-        char tmpl[] = "/tmp/agw_slave_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        fake_sys::reset();
+        scope = std::make_unique<test_map::Scope>("slave");
+        ASSERT_TRUE(scope->ok());
+        root = scope->root().string();
+        own_map = data_mapping.load();
         fs::create_directories(root + "/APP");
         fs::create_directories(root + "/dev");
         fs::create_directories(root + "/sys/class/gpio/gpio5");
         init_switch(false);
-        sys_set_root(root.c_str());
-        fake_sys::reset();
         event_rings_reset();
         edge_trigger_reset();
 
-        own_map = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
-        ASSERT_NE(own_map, nullptr);
-        data_mapping = own_map;
         set_config_default();
         sys_config = {1, 115200, 8, 'N', 1};
 
@@ -103,9 +105,8 @@ protected:
             modbus_free(ctx);
             ctx = nullptr;
         }
-        data_mapping = nullptr;
-        modbus_mapping_free(own_map);
-        fs::remove_all(root);
+        data_mapping = own_map;
+        scope.reset();
     }
 
     void init_switch(bool active) {
@@ -137,20 +138,6 @@ protected:
     Bytes file_bytes() const {
         std::ifstream in(config_file(), std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    // One number in phone slot n of group g, as ASCII pairs.
-    static void set_phone(int g, int n, const std::string &digits) {
-        for (int k = 0; k < 10; k++) {
-            size_t i = static_cast<size_t>(2 * k);
-            uint16_t v = 0;
-            if (i < digits.size()) v = static_cast<uint16_t>(static_cast<uint8_t>(digits[i]) << 8);
-            if (i + 1 < digits.size()) v |= static_cast<uint8_t>(digits[i + 1]);
-            hr_set(phone_reg(g, n) + k, v);
-        }
-    }
-    static void enable_sms(int alarm) {
-        int r = 128 + alarm / 16;
-        hr_set(r, static_cast<uint16_t>(hr_get(r) | (1u << (alarm % 16))));
     }
     // The UCS-2 bytes of an ASCII text, as the composer emits them.
     static std::string ucs2(const std::string &s) {
@@ -422,7 +409,7 @@ TEST_F(SlaveTest, RequestsForOtherAddressesAreOnlyReported) {
 TEST_F(SlaveTest, CoilWriteTriggersTheAlarmAtOnce) {
     hr_set(5, 0x0001);
     set_phone(0, 0, "0123");
-    enable_sms(5);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
     std::string out = drive_out(fc5(5, kOn));
     EXPECT_NE(out.find("request address:5 and data:ff00\r\n"), std::string::npos);
     EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
@@ -443,7 +430,7 @@ TEST_F(SlaveTest, CoilWriteTriggersTheAlarmAtOnce) {
 TEST_F(SlaveTest, RegisterWriteSetsTheMaskAndTriggers) {
     // 0xFF00 as a group mask selects groups 8..15.
     set_phone(8, 0, "5551234");
-    enable_sms(5);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
     std::string out = drive_out(fc6(5, kOn));
     EXPECT_EQ(hr_get(5), 0xFF00);
     EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
@@ -463,7 +450,7 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     hr_set(256 + 5, 300);
     hr_set(5, 1);
     set_phone(0, 0, "0123");
-    enable_sms(5);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
     std::string out = drive_out(fc5(5, kOn));
     EXPECT_EQ(out.find("Send Fixed SMS Number"), std::string::npos);
     EXPECT_EQ(sms_event_is_n(), 0);

@@ -10,6 +10,7 @@
 #include "modem/sms_rx.h"
 
 #include "modbus/regmap.h"
+#include "tests/unit/map_fixture.h"
 #include "tests/unit/modem_fixture.h"
 
 using fake_serial::answer;
@@ -184,9 +185,8 @@ TEST_F(SmsTest, SlowNetworkIsWaitedForAsTheSettingSays) {
 
     // A 20 s setting, and a confirmation after 22 s: caught while the modem
     // is brought back in step, so the message counts as sent (no second SMS).
-    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-    ASSERT_NE(m, nullptr);
-    data_mapping = m;
+    auto map = std::make_unique<test_map::Map>();
+    ASSERT_TRUE(map->ok());
     hr_set(layout::HR_MODEM_SEND_TIMEOUT, 20);
     EXPECT_EQ(modem_send_timeout_s(), 20);
     answer("0011", "\r\n+CMGS: 9\r\n\r\nOK\r\n", 22000);
@@ -198,8 +198,7 @@ TEST_F(SmsTest, SlowNetworkIsWaitedForAsTheSettingSays) {
     EXPECT_EQ(fake_serial::count("0011"), 1);
     hr_set(layout::HR_MODEM_SEND_TIMEOUT, 1);   // below the least: 10 s
     EXPECT_EQ(modem_send_timeout_s(), 10);
-    data_mapping = nullptr;
-    modbus_mapping_free(m);
+    map.reset();
     EXPECT_EQ(modem_send_timeout_s(), 180);
 }
 

@@ -1,5 +1,6 @@
 // The voice call against a scripted modem: minutes of call on the virtual clock.
 #include "modbus/regmap.h"
+#include "tests/unit/map_fixture.h"
 #include "tests/unit/modem_fixture.h"
 
 using fake_serial::answer;
@@ -236,9 +237,8 @@ TEST_F(VoiceTest, CallStateAndProgressFollowTheCall) {
 }
 
 TEST_F(VoiceTest, PlayDirectoryComesFromTheSetting) {
-    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-    ASSERT_NE(m, nullptr);
-    data_mapping = m;
+    test_map::Map map;
+    ASSERT_TRUE(map.ok());
     answer("ATD", "\r\nOK\r\n\r\nVOICE CALL: BEGIN\r\n");
     answer_with("AT+CCMXPLAYWAV", then_notice(kOk, "\r\n+WAVSTATE: wav play stop\r\n", 0));
     run_call(call_to("0123456789"));   // all zero: the default
@@ -259,8 +259,6 @@ TEST_F(VoiceTest, PlayDirectoryComesFromTheSetting) {
         std::string want = c.dir.empty() ? play_cmd() : "AT+CCMXPLAYWAV=\"" + c.dir + "DO5_ON.wav\",1\r\n";
         EXPECT_EQ(fake_serial::sent().at(static_cast<size_t>(fake_serial::find("AT+CCMXPLAYWAV"))).data, want);
     }
-    data_mapping = nullptr;
-    modbus_mapping_free(m);
 }
 
 TEST_F(VoiceTest, SilentLineIsHungUpAfterTheTimeOut) {
