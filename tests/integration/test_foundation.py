@@ -12,7 +12,7 @@ import time
 import pytest
 import serial
 
-from conftest import CONFIG_SIZE, IDENT, alarm_text_reg, default_holding, default_image
+from conftest import CONFIG_SIZE, IDENT, alarm_text_reg, default_holding, default_image, wait_state
 from sim import maplayout as L
 from sim.mbmaster import rtu
 
@@ -62,13 +62,13 @@ def test_save_command_writes_the_image(board):
     assert not c.write_registers(5, [0x1234], slave=1).isError()
     assert not c.write_register(300, 0xBEEF, slave=1).isError()
     assert not c.write_registers(34398, [0xA1B2, 0xC3D4], slave=1).isError()
-    mark = len(board.log())
     assert not c.write_coil(209, True, slave=1).isError()
-    # Other threads may print between the save's lines.
-    board.wait_log(r"Open file success for saving\r\n(.*\n)*?Save Modbus AO Data...\r\n(.*\n)*?Time Spent: \d+ ms\n",
-                   since=mark)
+    def saved():
+        # The image is replaced whole: its last registers show the save is done.
+        img = board.read_file("APP/config.ini")
+        return img if img[-4:] == b"\xB2\xA1\xD4\xC3" else None
 
-    img = board.read_file("APP/config.ini")
+    img = wait_state(board, saved, 30, "the saved image")
     assert len(img) == CONFIG_SIZE
     assert img[8 + 209] == 1                      # the save coil itself
     assert img[AO + 10:AO + 12] == b"\x34\x12"    # holding register 5, little-endian
@@ -219,9 +219,10 @@ def test_power_cut_never_leaves_a_torn_file(board):
     for rnd in range(4):
         stop = threading.Event()
         t = threading.Thread(target=saver, args=(stop,))
-        mark = len(board.log())
         t.start()
-        board.wait_log(r"Time Spent", timeout=5, since=mark)
+        # A save of this round is on the file (each round writes values of its own).
+        wait_state(board, lambda: holding_of(board.read_file("APP/config.ini"))[209] >= 1000 + 1000 * rnd, 30,
+                   "a save of round %d" % rnd)
         time.sleep(rng.uniform(0.0, 0.2))
         board.stop_daemon(signal.SIGKILL)
         stop.set()
