@@ -228,8 +228,7 @@ TEST_F(SlaveTest, InitWithoutFileUsesDefaults) {
     EXPECT_EQ(hr_get(199), 1);
     EXPECT_EQ(hr_get(10000), 0x4300);
     EXPECT_EQ(di_get(3), 0);
-    const uint16_t ident[6] = {0x0101, 0x0700, 0x07E3, 0x0613, 0xC0A5, 0x0218};
-    for (int i = 0; i < 6; i++) EXPECT_EQ(ir_get(19 + i), ident[i]);
+    for (int i = 0; i < layout::IR_IDENT_N; i++) EXPECT_EQ(ir_get(layout::IR_IDENT + i), layout::IDENT[i]);
     char pin[5];
     mb_get_pin(pin);
     EXPECT_STREQ(pin, DEFAULT_PIN);
@@ -410,16 +409,14 @@ TEST_F(SlaveTest, CoilWriteTriggersTheAlarmAtOnce) {
     hr_set(5, 0x0001);
     set_phone(0, 0, "0123");
     test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
-    std::string out = drive_out(fc5(5, kOn));
-    EXPECT_NE(out.find("request address:5 and data:ff00\r\n"), std::string::npos);
-    EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
+    drive_out(fc5(5, kOn));
     EXPECT_EQ(coil_get(5), 1);
     ASSERT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(head_text(), ucs2("Channel5 ON"));
     EXPECT_EQ(ir_get(16), evt_out.load());
 
-    out = drive_out(fc5(5, 0));
-    EXPECT_NE(out.find("request address:5 and data:0\r\n"), std::string::npos);
+    drive_out(fc5(5, 0));
+    EXPECT_EQ(coil_get(5), 0);
     ASSERT_EQ(sms_event_is_n(), 2);
     EXPECT_EQ(ir_get(16), (evt_out.load() + 1) % EVT_SLOTS);
     const sms_event &second = sms_evt[(evt_out.load() + 1) % EVT_SLOTS];
@@ -431,18 +428,19 @@ TEST_F(SlaveTest, RegisterWriteSetsTheMaskAndTriggers) {
     // 0xFF00 as a group mask selects groups 8..15.
     set_phone(8, 0, "5551234");
     test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
-    std::string out = drive_out(fc6(5, kOn));
+    drive_out(fc6(5, kOn));
     EXPECT_EQ(hr_get(5), 0xFF00);
-    EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
     ASSERT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(std::string(sms_evt[evt_out.load()].phones[0]), "5551234");
 
     // Any register up to 127 is an alarm; 128 and above are not.
-    out = drive_out(fc6(127, 0x0001));
-    EXPECT_NE(out.find("Send Fixed SMS Number:127\n"), std::string::npos);
-    out = drive_out(fc6(129, 0x0001));
-    EXPECT_EQ(out.find("Send Fixed SMS Number"), std::string::npos);
-    EXPECT_NE(out.find("request address:129 and data:1\r\n"), std::string::npos);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 127, true);
+    drive_out(fc6(127, kOn));
+    ASSERT_EQ(sms_event_is_n(), 2);
+    EXPECT_EQ(std::string(sms_evt[(evt_out.load() + 1) % EVT_SLOTS].phones[0]), "5551234");
+    drive_out(fc6(129, kOn));
+    EXPECT_EQ(hr_get(129), kOn);
+    EXPECT_EQ(sms_event_is_n(), 2);
 }
 
 TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
@@ -451,14 +449,12 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     hr_set(5, 1);
     set_phone(0, 0, "0123");
     test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
-    std::string out = drive_out(fc5(5, kOn));
-    EXPECT_EQ(out.find("Send Fixed SMS Number"), std::string::npos);
+    drive_out(fc5(5, kOn));
     EXPECT_EQ(sms_event_is_n(), 0);
     edge_trigger t = edge_trigger_get(5);
     EXPECT_EQ(t.value, 0xFF00);
     EXPECT_EQ(t.triggered, 1);
     EXPECT_EQ(t.delay, 300);
-    EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
 
     // OFF written with edge mode off is kept in the table: the next ON in
     // edge mode is a change and fires.
@@ -466,11 +462,14 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     drive_out(fc5(5, 0));
     EXPECT_EQ(edge_trigger_get(5).value, 0);
     hr_set(208, 1);
-    out = drive_out(fc5(5, kOn));
-    EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
+    int queued = sms_event_is_n();   // the OFF went to the composer at once
+    drive_out(fc5(5, kOn));
+    EXPECT_EQ(edge_trigger_get(5).value, 0xFF00);
+    EXPECT_EQ(edge_trigger_get(5).triggered, 1);
+    EXPECT_EQ(sms_event_is_n(), queued);
 
     // Alarm 127's delay is holding register 209, and a write there saves too.
-    out = drive_out(fc6(209, 700));
+    drive_out(fc6(209, 700));
     EXPECT_TRUE(fs::exists(config_file()));
     drive_out(fc5(127, kOn));
     EXPECT_EQ(edge_trigger_get(127).delay, 700);
@@ -479,15 +478,12 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
 TEST_F(SlaveTest, MultipleCoilsTriggerUpToAlarm127) {
     hr_set(208, 1);   // the edge table shows each trigger and its value
     std::string out = drive_out(fc15(124, {1, 0, 1, 1, 1, 1, 1, 1}));
-    for (int n = 124; n <= 127; n++) {
-        std::string line = "request address:" + std::to_string(n) + " and data:" + (n == 125 ? "0" : "1") + "\r\n";
-        EXPECT_NE(out.find(line), std::string::npos) << line << out;
-    }
     EXPECT_EQ(out.find("request address:128"), std::string::npos);
     EXPECT_EQ(edge_trigger_get(124).value, 0xFF00);
     EXPECT_EQ(edge_trigger_get(124).triggered, 1);
     EXPECT_EQ(edge_trigger_get(125).value, 0);
     EXPECT_EQ(edge_trigger_get(125).triggered, 0);
+    EXPECT_EQ(edge_trigger_get(126).value, 0xFF00);
     EXPECT_EQ(edge_trigger_get(127).value, 0xFF00);
     EXPECT_EQ(coil_get(130), 1);   // stored by libmodbus only
     EXPECT_EQ(count_of(out, "Alarm Edge Mode...\r\n"), 4u);
@@ -538,11 +534,7 @@ TEST_F(SlaveTest, DynamicSms) {
     hr_set(399, 0x4800);   // "Hi" as text registers
     hr_set(400, 0);
     hr_set(401, 0x6900);
-    std::string out = drive_out(fc5(128, kOn));
-    EXPECT_NE(out.find("Send Dynamic SMS\n"), std::string::npos);
-    EXPECT_NE(out.find("Send Number Length:6\nSend Number:012345\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Send SMS Contens Length:4\n"), std::string::npos);
-    EXPECT_NE(out.find("res of sms_event_put() = 0\r\nsms_event_is_n()=1\r\n"), std::string::npos) << out;
+    drive_out(fc5(128, kOn));
     ASSERT_EQ(sms_event_is_n(), 1);
     const sms_event &e = sms_evt[0];
     EXPECT_EQ(e.phone_count, 1);
@@ -559,8 +551,7 @@ TEST_F(SlaveTest, DynamicSms) {
     EXPECT_EQ(sms_event_is_n(), 2);
     EXPECT_EQ(sms_dynamic_buffer_id.load(), 1);
     EXPECT_EQ(ir_get(16), 1);
-    out = drive_out(fc5(128, 0));
-    EXPECT_EQ(out.find("Send Dynamic SMS"), std::string::npos);
+    drive_out(fc5(128, 0));
     EXPECT_EQ(sms_event_is_n(), 2);
 }
 
@@ -575,16 +566,14 @@ TEST_F(SlaveTest, DynamicSmsWithTwentyDigitsAndAFullQueue) {
     for (int i = 1; i < 17; i++) drive_out(fc5(128, kOn));
     ASSERT_EQ(sms_event_is_n(), 17);
     EXPECT_EQ(ir_get(16), 16);
-    std::string out = drive_out(fc5(128, kOn));
-    EXPECT_NE(out.find("res of sms_event_put() = -1\r\n"), std::string::npos);
+    drive_out(fc5(128, kOn));
     EXPECT_EQ(if_send_sms_buffer_full.load(), 1);
     EXPECT_EQ(sms_dynamic_buffer_id.load(), 16);
     EXPECT_EQ(ir_get(16), 16);
     EXPECT_EQ(sms_event_is_n(), 17);
 
     // The clear-queue command keeps only the head; the next put succeeds again.
-    out = drive_out(fc5(200, kOn));
-    EXPECT_NE(out.find("clear all send buffer...\r\n"), std::string::npos);
+    drive_out(fc5(200, kOn));
     EXPECT_EQ(sms_event_is_n(), 1);
     drive_out(fc5(128, kOn));
     EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
@@ -639,16 +628,15 @@ TEST_F(SlaveTest, SingleWritesCannotMoveTheLineWithoutTheInitSwitch) {
 
 TEST_F(SlaveTest, AnyWriteAt209Saves) {
     hr_set(42, 0x4242);
-    std::string out = drive_out(fc5(209, 0));
-    EXPECT_NE(out.find("Open file success for saving"), std::string::npos);
+    drive_out(fc5(209, 0));
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
-    EXPECT_EQ(b[776 + 84], 0x42);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 84], 0x42);
 
     drive_out(fc6(209, 0x1234));
     b = file_bytes();
-    EXPECT_EQ(b[776 + 418], 0x34);
-    EXPECT_EQ(b[776 + 419], 0x12);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 418], 0x34);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 419], 0x12);
 
     // Write-multiple at 209 is no save command.
     fs::remove(config_file());
@@ -681,17 +669,16 @@ TEST_F(SlaveTest, RecoveryKeyRestoresDefaultsSavesAndReinitialises) {
         at_sleep.push_back(std::string(fs::exists(config_file()) ? "saved" : "unsaved") + "," +
                            (data_mapping.load() == before ? "old" : "new") + "," + std::to_string(hr_get(5)));
     });
-    std::string out = drive_out(fc16(508, {0x5A3C, 0xB7E1}));
+    drive_out(fc16(508, {0x5A3C, 0xB7E1}));
     fake_sys::on_sleep(nullptr);
     EXPECT_EQ(at_sleep, (std::vector<std::string>{"unsaved,old,0", "saved,old,0"}));
-    EXPECT_NE(out.find("Go Recovery!!\n"), std::string::npos);
     EXPECT_NE(data_mapping.load(), before);
     EXPECT_EQ(hr_get(5), 0);
     EXPECT_EQ(hr_get(10000), 0x4300);
     EXPECT_GE(fake_sys::slept_us(), 2000000u);
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
-    EXPECT_EQ(b[776 + 10], 0);
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 10], 0);
     EXPECT_EQ(b[1174], 1);
     EXPECT_NE(ctx, nullptr);
 }
@@ -719,9 +706,9 @@ TEST_F(SlaveTest, RebootKeySavesAndReboots) {
     ASSERT_EQ(cmds.size(), 1u);
     EXPECT_EQ(cmds[0], "init 6");
     Bytes b = file_bytes();
-    ASSERT_EQ(b.size(), 69576u);
-    EXPECT_EQ(b[776 + 66], 0x33);
-    EXPECT_EQ(b[776 + 1020], 0);   // the key is cleared before the save
+    ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 66], 0x33);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 1020], 0);   // the key is cleared before the save
 }
 
 // ---- hostile frames -------------------------------------------------------------
