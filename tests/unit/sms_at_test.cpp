@@ -881,9 +881,8 @@ TEST_F(SmsTest, MoreToSendKeepsTheLinkOnlyWhenSetAndMoreWait) {
     // The setting off (no map, or zero): never asked, whatever waits.
     send(1);
     EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
-    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-    ASSERT_NE(m, nullptr);
-    data_mapping = m;
+    test_map::Map map;
+    ASSERT_TRUE(map.ok());
     send(1);
     EXPECT_EQ(fake_serial::count("AT+CMMS"), 0);
 
@@ -915,16 +914,13 @@ TEST_F(SmsTest, MoreToSendKeepsTheLinkOnlyWhenSetAndMoreWait) {
     later(3000000);
     send(1);
     EXPECT_EQ(fake_serial::count("AT+CMMS=1"), 1);
-    data_mapping = nullptr;
-    modbus_mapping_free(m);
 }
 
 // ---- delivery reports ----------------------------------------------------------
 
 TEST_F(SmsTest, DeliveryReportsAreAskedForAnnouncedAndQueuedForTheMatcher) {
-    modbus_mapping_t *m = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-    ASSERT_NE(m, nullptr);
-    data_mapping = m;
+    test_map::Map map;
+    ASSERT_TRUE(map.ok());
     answer("AT", "\r\nOK\r\n");
     healthy_modem();
     // Off, as every existing image: the indications as always.
@@ -979,6 +975,4 @@ TEST_F(SmsTest, DeliveryReportsAreAskedForAnnouncedAndQueuedForTheMatcher) {
     ASSERT_EQ(static_cast<int>(mrs.size()), SMS_REPORT_QUEUE);
     EXPECT_EQ(mrs.front(), n - SMS_REPORT_QUEUE);
     EXPECT_EQ(mrs.back(), n - 1);
-    data_mapping = nullptr;
-    modbus_mapping_free(m);
 }
