@@ -261,10 +261,11 @@ HR_MODEM_SEND_TIMEOUT, HR_MODEM_PLAY_DIR = L.HR_MODEM_SEND_TIMEOUT, L.HR_MODEM_P
 
 def with_holding(config, hr):
     """The configuration image with the given holding registers set."""
-    regs = list(struct.unpack("<34400H", config[-2 * 34400:]))
+    fmt = "<%dH" % L.HOLDING
+    regs = list(struct.unpack(fmt, config[L.IMG_OFF_AO:]))
     for a, v in hr.items():
         regs[a] = v
-    return config[:-2 * 34400] + struct.pack("<34400H", *regs)
+    return config[:L.IMG_OFF_AO] + struct.pack(fmt, *regs)
 
 
 def started_with_modem(make_board, config, files=None, **modem_state):
