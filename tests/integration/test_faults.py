@@ -206,7 +206,7 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
         master.wait(lambda _: re.search(until, board.log()[mark:]), 25, "the fault's effect %r" % until)
     # The listener kept serving during the fault, and the entry is still accounted for.
     regs = master.read()
-    assert regs[16] == slot
+    assert regs[L.IR_LAST_SLOT] == slot
     assert board.running()
 
     t_clear = time.time()
@@ -221,13 +221,13 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
 
     # The passes came back whole, and the map shows the registration again.
     master.wait(lambda _: len(full_passes(m.commands(t_clear))) >= 2, 15, "two whole passes after the fault")
-    master.wait(lambda r: r[27] == 1 and r[18] == 20, 10, "registration and signal in the map")
+    master.wait(lambda r: r[L.IR_CREG] == 1 and r[L.IR_CSQ] == 20, 10, "registration and signal in the map")
 
     if outcome == FAILED:
         # A failed entry does not stop the next one.
         slot2 = raise_alarm(board, 6)
         # Alarm 6 reports in the next status record; record 0 keeps alarm 5's failure.
-        master.wait(lambda r: r[16] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
+        master.wait(lambda r: r[L.IR_LAST_SLOT] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
         assert master.read()[0] == FAILED
         assert sent_texts(m, PHONE) == ["Channel6 ON"]
     master.check_latency()
@@ -605,7 +605,8 @@ def test_flood_with_malformed_frames_while_alarms_flow(board):
     assert got == ["%s@%s" % (default_text(a), PHONE) for a in (1, 2, 3)]
     master = Master(board)
     # Each of the three in its own status record.
-    master.wait(lambda regs: regs[16] == puts[-1] and regs[0:3] == [DONE] * 3, 5, "the three alarms reported done")
+    master.wait(lambda regs: regs[L.IR_LAST_SLOT] == puts[-1] and regs[0:3] == [DONE] * 3, 5,
+                "the three alarms reported done")
 
     # The flood changed what it wrote and nothing else.
     c = board.client

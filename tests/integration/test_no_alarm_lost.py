@@ -6,6 +6,7 @@ import time
 import pytest
 
 from conftest import default_image, default_text
+from sim import maplayout as L
 from sim.mbmaster import DONE, FAILED, HR_SMS_ENABLE, SENDING, phone_reg
 from test_faults import phone_regs, routed_image, sent_texts, started
 
@@ -52,7 +53,7 @@ def test_outage_during_an_alarm_delays_it_only(board):
     # About 40 s: the outage itself.
     m, master = started(board)
     m.set(creg=2)
-    master.wait(lambda r: r[27] == 2, 20, "the outage in the map")
+    master.wait(lambda r: r[L.IR_CREG] == 2, 20, "the outage in the map")
     assert not board.client.write_coil(5, True, slave=1).isError()
     master.wait(lambda r: r[0] == SENDING, 30, "the entry sending")
     t_lost = time.monotonic()
