@@ -554,7 +554,8 @@ TEST_F(Dispatch, CallAndSmsFailuresOfOtherKindsCountAsBefore) {
 }
 
 TEST_F(Dispatch, WithDeliveryReportsOnAlarmSmsAskForOneAndAwaitItUnderTheirReference) {
-    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    test_map::Map map;
+    ASSERT_TRUE(map.ok());
     delivery_reset();
     set_list({"0611111111", "0622222222", "0633333333"});
     sms_message m{};
@@ -594,6 +595,4 @@ TEST_F(Dispatch, WithDeliveryReportsOnAlarmSmsAskForOneAndAwaitItUnderTheirRefer
     delivery_pass();
     EXPECT_EQ(hr_get(layout::HR_DLR_DELIVERED + layout::enable_word(9)), 1u << layout::enable_bit(9));
     delivery_reset();
-    modbus_mapping_free(data_mapping.load());
-    data_mapping = nullptr;
 }
