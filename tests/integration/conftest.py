@@ -53,7 +53,9 @@ Helpers importable from this module (``from conftest import ...``):
 ``default_image(hr=None, ir=None, coils=None, di=None)`` (a configuration
 image with the factory defaults as the daemon's code writes them, entries
 overridden by {address: value}), ``default_holding()``, ``alarm_text_reg(i)``,
-``IDENT`` (the identification input registers), ``CONFIG_SIZE``. Register
+``IDENT`` (the identification input registers), ``CONFIG_SIZE``,
+``wait_state(board, predicate, timeout, what)`` (waits on a register, a file
+or what the simulated network saw, rather than on the daemon's log). Register
 facts come from ``sim.maplayout`` (the register map's header, read at import).
 """
 import os
@@ -61,6 +63,7 @@ import struct
 import subprocess
 import sys
 import tempfile
+import time
 
 import pytest
 
@@ -81,6 +84,22 @@ REPO = os.path.dirname(os.path.dirname(HERE))
 CONFIG_SIZE = L.IMG_SIZE
 IDENT = list(L.IDENT)
 alarm_text_reg = L.alarm_text_reg
+
+
+def wait_state(board, predicate, timeout, what):
+    """Polls predicate() until it gives a true value, which is returned: the
+    outcome as the master or the network sees it. The bound is generous (a
+    loaded machine is slow, not wrong); a daemon that ended fails at once."""
+    end = time.monotonic() + timeout
+    while True:
+        v = predicate()
+        if v:
+            return v
+        if not board.running():
+            raise AssertionError("the daemon ended before %s:\n%s" % (what, board.log()[-3000:]))
+        if time.monotonic() > end:
+            raise AssertionError("%s not seen within %.0f s:\n%s" % (what, timeout, board.log()[-3000:]))
+        time.sleep(0.05)
 
 
 def _agwctl():

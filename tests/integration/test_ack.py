@@ -13,7 +13,7 @@ import time
 import pytest
 
 from conftest import default_image
-from mbmaster import (DI_NEW_SMS, HR_SMS_ENABLE, IR_SENDER, ON, read_di, read_hr, read_ir, regs_ascii, set_alarm,
+from mbmaster import (DI_NEW_SMS, IR_SENDER, read_di, read_hr, read_ir, regs_ascii, set_alarm,
                       set_bit, set_phone, wav_bytes, write_coil, write_reg, write_regs)
 from modemctl import Modem
 
@@ -179,7 +179,7 @@ def test_master_write_acknowledges(board):
 
 @pytest.mark.board(config=default_image())
 def test_unacknowledged_alarm_survives_a_restart(board):
-    c, m = board.client, modem_of(board)
+    c = board.client
     assert os.path.exists(board.path("APP/journal.db"))   # the state is kept there
     setup_alarm(c, interval=8, rounds=3)
     write_coil(c, 209, True)   # save the configuration

@@ -88,10 +88,9 @@ def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
     assert read_ir(c, IR_STATUS)[0] == 0
 
     write_coil(c, 5, True)
-    board.wait_log(r"res of sms_event_put\(\) = 0\r\n")
-    assert read_ir(c, IR_LAST_SLOT)[0] == 0
     seen = watch_status(c, IR_STATUS, 3 * SMS_TIME + 5)
     assert seen[-1] == DONE and is_subsequence(seen, STATUS_ORDER), seen
+    assert read_ir(c, IR_LAST_SLOT)[0] == 0
 
     sent = m.outbox()
     assert [s["number"] for s in sent] == ["0611111111", "0622222222", "0633333333"]
@@ -100,11 +99,6 @@ def test_alarm_sms_reaches_every_phone_of_its_groups_in_order(board):
         assert s["text"] == "Fire in hall B"
         assert s["coding"] == "ucs2" and s["dcs"] == 8
         assert s["srr"] is False   # delivery reports off: no report asked for
-    log = board.log()
-    assert "Group 0 ,Send Number:0611111111\n" in log
-    assert "Group 8 ,Send Number:0633333333\n" in log
-    assert "0699999999" not in log
-    assert "ng_cnt=0, phone_idx=3\r\n" in log
 
 
 @pytest.mark.board(config=default_image())
@@ -158,10 +152,6 @@ def test_phone_failing_twice_is_retried_until_delivered(board):
         ("0611111111", "sent"), ("0622222222", "failed"), ("0622222222", "failed"),
         ("0622222222", "sent"), ("0633333333", "sent")]
     assert len(cmgs_times(m)) == 5
-    log = board.log()
-    assert "NG counter: 1\r\n" in log and "NG counter: 2\r\n" in log
-    assert "NG counter: 3\r\n" not in log
-    assert "ng_cnt=0, phone_idx=3\r\n" in log
 
 
 @pytest.mark.board(config=default_image())
@@ -181,10 +171,6 @@ def test_phone_failing_three_times_is_given_up_and_the_next_one_receives(board):
     assert len(cmgs_times(m)) == 4
     # The second phone still receives.
     assert [r.get("number") for r in m.outbox("sent")] == ["0622222222"]
-    log = board.log()
-    assert "NG counter: 3\r\n" in log
-    assert "phone 0611111111 not reached after 3 failures" in log
-    assert "ng_cnt=1, phone_idx=2\r\n" in log
 
     # The next entry is served normally and reports in record 1; record 0
     # keeps the failure of the first.
@@ -208,10 +194,9 @@ def test_dynamic_sms(board):
     write_regs(c, HR_DYN_PHONE, ascii_regs("0655555555", 10))
 
     write_coil(c, COIL_DYNAMIC_SMS, True)
-    board.wait_log(r"Send Number:0655555555\n")
-    assert read_ir(c, IR_LAST_SLOT)[0] == 0
     seen = watch_status(c, IR_DYN_STATUS, SMS_TIME + 5)
     assert seen[-1] == DONE and is_subsequence(seen, STATUS_ORDER), seen
+    assert read_ir(c, IR_LAST_SLOT)[0] == 0
     assert read_ir(c, IR_STATUS)[0] == 0         # alarm records are not involved
     assert [(s["number"], s["text"], s["coding"]) for s in m.sent()] == [("0655555555", body, "ucs2")]
 
@@ -260,24 +245,20 @@ def test_edge_mode_sends_the_value_that_stood_for_the_delay(board):
     write_reg(c, HR_EDGE_MODE, 1)
 
     write_coil(c, 9, True)
-    board.wait_log(r"Alarm 9 Trigger!!\.\.\.edge\r\n")
     time.sleep(1.0)
     # Changed again within the delay: the count restarts with the new value.
     t_off = time.time()
     write_coil(c, 9, False)
     time.sleep(2.5)
-    assert "Send Fixed SMS Number:9" not in board.log()
+    assert read_ir(c, IR_STATUS)[0] == 0         # nothing queued yet
     assert cmgs_times(m) == []
 
-    board.wait_log(r"Alarm 9 Edge time:30000, Send 0 SMS!!\r\n", timeout=10)
-    seen = watch_status(c, IR_STATUS, SMS_TIME + 5)
+    seen = watch_status(c, IR_STATUS, SMS_TIME + 10)
     assert seen[-1] == DONE, seen
     [t_cmgs] = cmgs_times(m)
     assert t_cmgs >= t_off + 3.0
     assert [(s["number"], s["text"]) for s in m.sent()] == [("0611111111", "Boiler ok")]
-    log = board.log()
-    assert log.count("Send Fixed SMS Number:9\n") == 1
-    assert log.count("Alarm 9 Trigger!!(Edge Mode)\r\n") == 2
+    assert board.log().count("Alarm 9 Trigger!!(Edge Mode)\r\n") == 2   # both changes were taken
 
 
 # ---- voice alarm -------------------------------------------------------------------
@@ -307,7 +288,6 @@ def test_voice_alarm_calls_each_phone_and_plays_the_file(board):
     cmds = m.commands()
     assert 'AT+CCMXPLAYWAV="%s",1' % link in cmds
     assert "ATD0644444444;" in cmds and "ATD0645454545;" in cmds
-    board.wait_log(r"Send Voice: ng_cnt=0, phone_idx=2\r\n", timeout=5)
     assert m.outbox() == []                      # SMS not enabled for this alarm
 
 
@@ -345,8 +325,7 @@ def test_received_sms_from_a_group_phone_is_published_filtered_and_cleared(board
         write_coil(c, COIL_CLEAR_RECEIVED, True)
         wait_di(c, DI_NEW_SMS, 1, 20)
         texts.append(received_sms(c)["text"])
-    assert texts == ["two", "three"]
-    assert "The sender's phone number is not in the settings !! \r\n" in board.log()
+    assert texts == ["two", "three"]   # the stranger's message was dropped
 
     write_coil(c, COIL_CLEAR_RECEIVED, True)
     assert read_di(c, DI_NEW_SMS)[0] is False

@@ -17,7 +17,7 @@ import time
 import pytest
 import serial
 
-from conftest import default_image, default_text
+from conftest import default_image, default_text, wait_state
 from sim import maplayout as L
 from sim.mbmaster import DONE, FAILED, ascii_regs, crc16, rtu, wav_file
 from sim.modemctl import Modem
@@ -140,6 +140,14 @@ class Master:
         assert self.worst < self.bound, "a read took %.3f s" % self.worst
 
 
+def started(board):
+    """The board's modem and a master, once the daemon has made a full modem pass."""
+    m = Modem(board.root)
+    master = Master(board, bound=1.0)
+    master.wait(lambda _: len(full_passes(m.commands())) >= 1, 15, "a modem pass")
+    return m, master
+
+
 def raise_alarm(board, n):
     """Coil n ON; returns the ring slot the composer reports."""
     mark = len(board.log())
@@ -198,7 +206,7 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
         master.wait(lambda _: re.search(until, board.log()[mark:]), 25, "the fault's effect %r" % until)
     # The listener kept serving during the fault, and the entry is still accounted for.
     regs = master.read()
-    assert regs[16] == slot
+    assert regs[L.IR_LAST_SLOT] == slot
     assert board.running()
 
     t_clear = time.time()
@@ -213,13 +221,13 @@ def test_modem_fault_keeps_modbus_and_loses_no_sms(board, fault):
 
     # The passes came back whole, and the map shows the registration again.
     master.wait(lambda _: len(full_passes(m.commands(t_clear))) >= 2, 15, "two whole passes after the fault")
-    master.wait(lambda r: r[27] == 1 and r[18] == 20, 10, "registration and signal in the map")
+    master.wait(lambda r: r[L.IR_CREG] == 1 and r[L.IR_CSQ] == 20, 10, "registration and signal in the map")
 
     if outcome == FAILED:
         # A failed entry does not stop the next one.
         slot2 = raise_alarm(board, 6)
         # Alarm 6 reports in the next status record; record 0 keeps alarm 5's failure.
-        master.wait(lambda r: r[16] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
+        master.wait(lambda r: r[L.IR_LAST_SLOT] == slot2 and r[1] == DONE, 25, "alarm 6 delivered after the fault")
         assert master.read()[0] == FAILED
         assert sent_texts(m, PHONE) == ["Channel6 ON"]
     master.check_latency()
@@ -321,7 +329,6 @@ def test_every_call_end_is_a_counted_try(make_board, end):
     calls = voice_calls(m)
     assert [c["outcome"] for c in calls] == [end] * 3, calls
     assert not any(c["files"] for c in calls)
-    assert b.log()[mark:].count("Send Voice: NG counter:") == 3
 
 
 def test_far_end_hanging_up_during_the_recording_is_not_delivered(make_board):
@@ -332,8 +339,7 @@ def test_far_end_hanging_up_during_the_recording_is_not_delivered(make_board):
     raise_alarm(b, 5)
     b.wait_log(r"Send Voice: ng_cnt=1, phone_idx=1\r\n", 60, since=mark)
     calls = voice_calls(m)
-    assert [c["outcome"] for c in calls] == ["play_cut"] * 3, calls
-    assert "send_voice_status --> 3" not in b.log()[mark:]
+    assert [c["outcome"] for c in calls] == ["play_cut"] * 3, calls   # a cut call is tried again: not delivered
 
 
 def test_play_directory_setting_reaches_a_module_that_plays_from_its_drive(make_board):
@@ -475,11 +481,14 @@ def test_save_into_read_only_app_fails_cleanly(board):
         undo()
 
     # Writable again: the same command saves.
-    mark = len(board.log())
     assert not board.client.write_coil(209, True, slave=1).isError()
-    board.wait_log(r"Time Spent: \d+ ms\n", 5, since=mark)
-    img = board.read_file("APP/config.ini")
-    assert len(img) == len(before) and img[776 + 600:776 + 602] == b"\x22\x22"
+
+    def saved():
+        img = board.read_file("APP/config.ini")   # replaced whole, never torn
+        return img if img != before else None
+
+    img = wait_state(board, saved, 30, "the saved image")
+    assert len(img) == len(before) and img[L.IMG_OFF_AO + 600:L.IMG_OFF_AO + 602] == b"\x22\x22"
 
 
 # ---- a flood of requests while alarms flow -----------------------------------------------
@@ -596,7 +605,8 @@ def test_flood_with_malformed_frames_while_alarms_flow(board):
     assert got == ["%s@%s" % (default_text(a), PHONE) for a in (1, 2, 3)]
     master = Master(board)
     # Each of the three in its own status record.
-    master.wait(lambda regs: regs[16] == puts[-1] and regs[0:3] == [DONE] * 3, 5, "the three alarms reported done")
+    master.wait(lambda regs: regs[L.IR_LAST_SLOT] == puts[-1] and regs[0:3] == [DONE] * 3, 5,
+                "the three alarms reported done")
 
     # The flood changed what it wrote and nothing else.
     c = board.client

@@ -76,10 +76,9 @@ def test_port_missing_at_start_and_a_cut_configuration(make_board):
     time.sleep(2)
     assert b.daemon.poll() is None, "the daemon ended without its port"
     assert b.log().count("cannot be opened") == 1
-    assert "Modbus address 0 refused (1..247), using 1" in b.log()
 
     b.start_line()
     t0 = time.monotonic()
     b.client = _client(b)
-    regs = read_until_served(b.client, 1, t0 + 3)
+    regs = read_until_served(b.client, 1, t0 + 3)   # address 0 from the cut file: slave 1 serves
     assert regs == [0], "not served within 3 s of the port appearing"

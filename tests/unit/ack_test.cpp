@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <thread>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,13 +29,8 @@ using namespace layout;
 namespace {
 constexpr uint16_t kOn = ALARM_ON, kOff = ALARM_OFF;
 
+using test_map::set_bit;
 using test_map::set_phone;
-
-void set_bit(int first, int alarm, bool on) {
-    int r = first + enable_word(alarm);
-    uint16_t bit = static_cast<uint16_t>(1u << enable_bit(alarm));
-    hr_set(r, on ? (hr_get(r) | bit) : (hr_get(r) & ~bit));
-}
 
 bool bit_of(int first_ir, int alarm) { return ((ir_get(first_ir + enable_word(alarm)) >> enable_bit(alarm)) & 1) != 0; }
 
@@ -83,12 +79,9 @@ class Ack : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_sys::reset();
-        char tmpl[] = "/tmp/agw_ack_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root_ = tmpl;
-        sys_set_root(root_.c_str());
-        data_mapping = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Scope>("ack");
+        ASSERT_TRUE(map_->ok());
+        root_ = map_->root().string();
         event_rings_reset();
         alarm_waiting_reset();
         ack_reset();
@@ -105,11 +98,7 @@ protected:
         hr_set(HR_ACK_INTERVAL, 60);
         start_ = fake_sys::now_us();
     }
-    void TearDown() override {
-        modbus_mapping_free(data_mapping.exchange(nullptr));
-        std::string cmd = "rm -rf " + root_;
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
+    void TearDown() override { map_.reset(); }
     // Advances the virtual clock by s seconds, ticking once a second.
     void run_for(int s) {
         for (int i = 0; i < s; i++) {
@@ -117,6 +106,7 @@ protected:
             ack_tick();
         }
     }
+    std::unique_ptr<test_map::Scope> map_;
     std::string root_;
     uint64_t start_ = 0;
 };

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +19,7 @@
 #include "modem/sim7100.h"
 #include "storage/sdcard.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
 // What the fake modem saw, filled on the dispatcher's thread only.
@@ -40,8 +42,8 @@ class Concurrency : public ::testing::Test {
 protected:
     void SetUp() override {
         fake_sys::reset();
-        data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Map>();
+        ASSERT_TRUE(map_->ok());
         event_rings_reset();
         edge_trigger_reset();
         modem_state_reset();
@@ -52,8 +54,9 @@ protected:
     }
     void TearDown() override {
         fake_sys::on_sleep(nullptr);
-        modbus_mapping_free(data_mapping.exchange(nullptr));
+        map_.reset();
     }
+    std::unique_ptr<test_map::Map> map_;
 };
 
 // Each entry names its producer and sequence in its text and in every phone,

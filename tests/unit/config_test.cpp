@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "modbus/regmap.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -26,26 +28,23 @@ using Bytes = std::vector<uint8_t>;
 namespace {
 class ConfigTest : public ::testing::Test {
 protected:
+    std::unique_ptr<test_map::Scope> scope;
     std::string root;
     std::string file;
     modbus_mapping_t *map = nullptr;
 
     void SetUp() override {
-        char tmpl[] = "/tmp/agw_config_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        fs::create_directories(root + "/APP");
-        sys_set_root(root.c_str());
-        file = root + "/APP/config.ini";
         fake_sys::reset();
-        map = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
-        ASSERT_NE(map, nullptr);
-        data_mapping = map;
+        scope = std::make_unique<test_map::Scope>("config");
+        ASSERT_TRUE(scope->ok());
+        root = scope->root().string();
+        fs::create_directories(root + "/APP");
+        file = root + "/APP/config.ini";
+        map = data_mapping.load();
     }
     void TearDown() override {
-        data_mapping = nullptr;
-        modbus_mapping_free(map);
-        fs::remove_all(root);
+        data_mapping = map;   // a case may have taken it away
+        scope.reset();
     }
 
     Bytes file_bytes() const {

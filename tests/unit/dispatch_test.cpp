@@ -13,6 +13,7 @@
 #include "modem/sim7100.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
 // The modem side of the two send mailboxes, driven by the virtual clock: on
@@ -191,8 +192,6 @@ TEST_F(Dispatch, ThreeFailuresGiveUpOnePhoneOnly) {
     EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222", "222", "222", "333"}));
     EXPECT_EQ(sms_evt[0].status.load(), 4);
     EXPECT_EQ(sms_evt[0].phones_done, 2);
-    EXPECT_NE(out.find("NG counter: 3\r\n"), std::string::npos);
-    EXPECT_NE(out.find("phone 222 not reached after 3 failures"), std::string::npos) << out;
     EXPECT_NE(out.find("ng_cnt=1, phone_idx=3\r\n"), std::string::npos) << out;
     // The next entry is served normally, and only on the next pass.
     EXPECT_EQ(sms_event_is_n(), 1);
@@ -208,7 +207,8 @@ TEST_F(Dispatch, ThreeFailuresGiveUpOnePhoneOnly) {
 // The self-supervision counts failed attempts in a row across phones and
 // entries; a delivery ends the run.
 TEST_F(Dispatch, FailuresInARowAcrossPhonesRaiseTheCannotDeliverFlag) {
-    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    test_map::Scope map("dispatch");
+    ASSERT_TRUE(map.ok());
     supervision_reset();
     hr_set(layout::HR_SUP_FAILS_IN_ROW, 5);
     set_list({"111", "222"});
@@ -239,8 +239,6 @@ TEST_F(Dispatch, FailuresInARowAcrossPhonesRaiseTheCannotDeliverFlag) {
     testing::internal::GetCapturedStdout();
     supervision_pass();
     EXPECT_EQ(di_get(layout::DI_CANNOT_DELIVER), 1);
-    modbus_mapping_free(data_mapping.load());
-    data_mapping = nullptr;
 }
 
 TEST_F(Dispatch, FailuresWithoutNetworkDoNotCount) {
@@ -264,9 +262,7 @@ TEST_F(Dispatch, FailuresWithoutNetworkDoNotCount) {
     EXPECT_EQ(sms_evt[0].status.load(), 3) << out;
     EXPECT_EQ(sms_evt[0].phones_done, 2);
     EXPECT_EQ(modem_.sms_phones.back(), "222");
-    EXPECT_EQ(out.find("NG counter"), std::string::npos) << out;
-    EXPECT_NE(out.find("failure while the network is away: not counted for phone 111"), std::string::npos);
-    EXPECT_NE(out.find("no network (creg=2)"), std::string::npos);
+    EXPECT_EQ(out.find("NG counter"), std::string::npos) << out;   // the failure is not counted
 }
 
 TEST_F(Dispatch, LongOutageAbandonsAfterHalfAnHour) {
@@ -275,11 +271,11 @@ TEST_F(Dispatch, LongOutageAbandonsAfterHalfAnHour) {
     modem_creg = 0;
     testing::internal::CaptureStdout();
     sms_buffer_pass();
-    std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStdout();
     EXPECT_TRUE(modem_.sms_phones.empty());
     EXPECT_EQ(sms_evt[0].status.load(), 4);
+    EXPECT_EQ(sms_event_is_n(), 0);
     EXPECT_EQ(fake_sys::slept_us(), 1800000000u);
-    EXPECT_NE(out.find("no network for 1800 s: entry abandoned"), std::string::npos) << out;
 }
 
 // Registration coming back wakes the waiting dispatcher: the hand-over follows
@@ -310,8 +306,8 @@ TEST_F(Dispatch, StalledModemLeavesTheEntryForALaterPass) {
     modem_.busy = 1000;   // no verdict for 1000 s
     testing::internal::CaptureStdout();
     sms_buffer_pass();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("no verdict from the modem within 90 s: phone 111"), std::string::npos) << out;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111"}));
     EXPECT_EQ(sms_evt[0].status.load(), 2);
     EXPECT_EQ(sms_event_is_n(), 1);
     EXPECT_LT(fake_sys::slept_us(), 100000000u);
@@ -469,10 +465,10 @@ TEST_F(Dispatch, LongCallIsWaitedForWholeAndDialledOnce) {
     modem_.progress = true;
     testing::internal::CaptureStdout();
     voice_buffer_pass();
-    std::string out = testing::internal::GetCapturedStdout();
+    testing::internal::GetCapturedStdout();
     EXPECT_EQ(modem_.voice_phones, (std::vector<std::string>{"111"}));
     EXPECT_EQ(voice_evt[0].status.load(), 3);
-    EXPECT_EQ(out.find("no verdict"), std::string::npos) << out;
+    EXPECT_EQ(voice_evt[0].phones_done, 1);
 }
 
 TEST_F(Dispatch, PendingHandOverIsTakenUpNotOfferedAgain) {
@@ -484,9 +480,7 @@ TEST_F(Dispatch, PendingHandOverIsTakenUpNotOfferedAgain) {
     EXPECT_EQ(sms_evt[0].status.load(), 2);
     modem_.busy = 0;      // then its verdict comes
     sms_buffer_pass();
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("no verdict from the modem within 90 s: phone 111"), std::string::npos) << out;
-    EXPECT_NE(out.find("going on with the pending hand-over to phone 111"), std::string::npos) << out;
+    testing::internal::GetCapturedStdout();
     // 111 got one SMS, not two.
     EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222"}));
     EXPECT_EQ(sms_evt[0].status.load(), 3);
@@ -502,7 +496,6 @@ TEST_F(Dispatch, PermanentErrorGivesUpThePhoneAtOnce) {
     sms_buffer_pass();
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(modem_.sms_phones, (std::vector<std::string>{"111", "222"}));
-    EXPECT_NE(out.find("phone 111 refused for good (+CMS ERROR: 1)"), std::string::npos) << out;
     EXPECT_EQ(out.find("NG counter"), std::string::npos);
     EXPECT_EQ(sms_evt[0].status.load(), 4);
     EXPECT_EQ(sms_evt[0].phones_done, 1);
@@ -541,7 +534,7 @@ TEST_F(Dispatch, TemporaryErrorsRetryWithAGrowingPause) {
     sms_buffer_pass();
     out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(sms_evt[1].status.load(), 4);
-    EXPECT_NE(out.find("phone 222 failing for"), std::string::npos) << out;
+    EXPECT_EQ(sms_evt[1].phones_done, 0);
     EXPECT_LT(modem_.sms_phones.size(), 20u);
 }
 
@@ -561,7 +554,8 @@ TEST_F(Dispatch, CallAndSmsFailuresOfOtherKindsCountAsBefore) {
 }
 
 TEST_F(Dispatch, WithDeliveryReportsOnAlarmSmsAskForOneAndAwaitItUnderTheirReference) {
-    data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
+    test_map::Map map;
+    ASSERT_TRUE(map.ok());
     delivery_reset();
     set_list({"0611111111", "0622222222", "0633333333"});
     sms_message m{};
@@ -601,6 +595,4 @@ TEST_F(Dispatch, WithDeliveryReportsOnAlarmSmsAskForOneAndAwaitItUnderTheirRefer
     delivery_pass();
     EXPECT_EQ(hr_get(layout::HR_DLR_DELIVERED + layout::enable_word(9)), 1u << layout::enable_bit(9));
     delivery_reset();
-    modbus_mapping_free(data_mapping.load());
-    data_mapping = nullptr;
 }

@@ -14,25 +14,33 @@
 
 namespace test_map {
 
-// Construct in SetUp (after fake_sys::reset), destroy in TearDown.
+// A fresh map published in data_mapping for the object's life.
+class Map {
+public:
+    Map() { data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT); }
+    ~Map() { modbus_mapping_free(data_mapping.exchange(nullptr)); }
+    Map(const Map &) = delete;
+    Map &operator=(const Map &) = delete;
+    bool ok() const { return data_mapping.load() != nullptr; }
+};
+
+// The map and a temporary board root. Construct in SetUp (after
+// fake_sys::reset), destroy in TearDown.
 class Scope {
 public:
-    explicit Scope(const char *name) : root_(test_files::temp_root(name)) {
-        sys_set_root(root_.c_str());
-        data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-    }
+    explicit Scope(const char *name) : root_(test_files::temp_root(name)) { sys_set_root(root_.c_str()); }
     ~Scope() {
-        modbus_mapping_free(data_mapping.exchange(nullptr));
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
     Scope(const Scope &) = delete;
     Scope &operator=(const Scope &) = delete;
-    bool ok() const { return !root_.empty() && data_mapping.load() != nullptr; }
+    bool ok() const { return !root_.empty() && map_.ok(); }
     const std::filesystem::path &root() const { return root_; }
 
 private:
     std::filesystem::path root_;
+    Map map_;
 };
 
 // Phone n of group g: ASCII pairs, first character in the high byte.
@@ -52,11 +60,16 @@ inline void set_text(int first, const char *s) {
     for (int i = 0; s[i]; i++) hr_set(first + i, static_cast<uint16_t>(static_cast<uint8_t>(s[i]) << 8));
 }
 
+// Alarm n's bit in a 16-register bit table starting at first (enables, ack).
+inline void set_bit(int first, int alarm, bool on) {
+    int r = first + layout::enable_word(alarm);
+    uint16_t bit = static_cast<uint16_t>(1u << layout::enable_bit(alarm));
+    hr_set(r, on ? (hr_get(r) | bit) : (hr_get(r) & ~bit));
+}
+
 // Alarm n's SMS and voice enable bits.
 inline void enable(int alarm, bool sms, bool voice) {
-    uint16_t bit = static_cast<uint16_t>(1u << layout::enable_bit(alarm));
-    int s = layout::HR_SMS_ENABLE + layout::enable_word(alarm), v = layout::HR_VOICE_ENABLE + layout::enable_word(alarm);
-    hr_set(s, sms ? (hr_get(s) | bit) : (hr_get(s) & ~bit));
-    hr_set(v, voice ? (hr_get(v) | bit) : (hr_get(v) & ~bit));
+    set_bit(layout::HR_SMS_ENABLE, alarm, sms);
+    set_bit(layout::HR_VOICE_ENABLE, alarm, voice);
 }
 }  // namespace test_map

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -58,15 +59,16 @@ protected:
     void SetUp() override {
         fake_sys::reset();
         sys_set_root(kRoot);
-        data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Map>();
+        ASSERT_TRUE(map_->ok());
         event_rings_reset();
         modem_state_reset();
         mb_slave_poll_reset();
         if_sd_card = 0;
         hr_set(254, 0);
     }
-    void TearDown() override { modbus_mapping_free(data_mapping.exchange(nullptr)); }
+    void TearDown() override { map_.reset(); }
+    std::unique_ptr<test_map::Map> map_;
     // Runs one cycle and returns what it printed.
     std::string cycle() {
         testing::internal::CaptureStdout();
@@ -97,17 +99,25 @@ TEST_F(Poll, AcceptsAThirteenCharacterSender) {
     EXPECT_EQ(ir_get(48), 0x4241);
     EXPECT_EQ(ir_get(49), 0x0043);
     for (int r = 50; r <= 127; r++) EXPECT_EQ(ir_get(r), 0) << r;
-    // Nothing further waits: the next cycle publishes nothing.
-    EXPECT_EQ(cycle().find("Get a new SMS"), std::string::npos);
+    // Nothing further waits: even with the first acknowledged, the next cycle publishes nothing.
+    di_set(1, 0);
+    ir_set(48, 0xEEEE);
+    cycle();
+    EXPECT_EQ(di_get(1), 0);
+    EXPECT_EQ(ir_get(48), 0xEEEE);
+    di_set(1, 1);   // the first one unacknowledged again
+    ir_set(48, 0x4241);
 
     // A second message is taken but waits until the master acknowledges the first.
     deliver(received("5550001", "19/06/19 08:31:00", "DE", 2, 0));
-    EXPECT_NE(cycle().find("Get a new SMS"), std::string::npos);
+    cycle();
+    EXPECT_EQ(is_new_sms.load(), 0);   // taken from the modem's mailbox
     EXPECT_EQ(ir_get(48), 0x4241);
-    EXPECT_EQ(cycle().find("RecieveSMSFilter ok"), std::string::npos);
+    cycle();
     EXPECT_EQ(ir_get(48), 0x4241);
     di_set(1, 0);   // what the acknowledgement leaves
-    EXPECT_NE(cycle().find("RecieveSMSFilter ok"), std::string::npos);
+    cycle();
+    EXPECT_EQ(is_new_sms.load(), 0);
     EXPECT_EQ(ir_get(48), 0x4544);
     EXPECT_EQ(di_get(1), 1);
 }
@@ -120,7 +130,6 @@ TEST_F(Poll, RejectedSenderChangesNothing) {
     deliver(received("+861390000123", "19/06/19 08:30:05", "ABC", 3, 0));
     std::string out = cycle();
     EXPECT_NE(out.find("The sender's phone number is not in the settings !! \r\n"), std::string::npos) << out;
-    EXPECT_EQ(out.find("RecieveSMSFilter ok"), std::string::npos);
     EXPECT_EQ(ir_get(30), 0x1234);
     EXPECT_EQ(ir_get(48), 0x5678);
     EXPECT_EQ(di_get(1), 0);
@@ -367,8 +376,7 @@ TEST_F(Poll, CardTest) {
     EXPECT_EQ(ir_get(144), 0x0003);   // format words are not the poller's
 
     fake_sys::fail_start("df -h ");
-    std::string out = cycle();
-    EXPECT_NE(out.find("popen() error!\n"), std::string::npos);
+    cycle();
     EXPECT_EQ(di_get(2), 0);
 }
 
@@ -439,9 +447,9 @@ TEST_F(Poll, FlagsNamesAndInternationalSenders) {
     EXPECT_EQ(ifRecieveSMSFilterPhones("+0612999"), 1);       // even length: prefix
     di_set(1, 0);
     deliver(received("0612", "26/01/20 12:03:42", "EF", 2, 0), 0, true);   // a name that looks like digits
-    std::string out = cycle();
-    EXPECT_NE(out.find("The sender's phone number is not in the settings"), std::string::npos);
+    cycle();
     EXPECT_EQ(di_get(1), 0);
+    EXPECT_EQ(is_new_sms.load(), 0);   // taken and dropped
     deliver(received("+4917012345", "26/01/20 12:03:43", "GH", 2, 0));
     cycle();
     EXPECT_EQ(di_get(1), 1);

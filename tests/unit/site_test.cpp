@@ -13,12 +13,11 @@
 #include "modbus/config.h"
 #include "modbus/regmap.h"
 #include "tools/site.h"
+#include "tests/unit/map_fixture.h"
 
 namespace {
-struct Map {
-    modbus_mapping_t *m = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
-    Map() { data_mapping.store(m); config_fill_defaults(); }
-    ~Map() { data_mapping.store(nullptr); modbus_mapping_free(m); }
+struct Map : test_map::Map {
+    Map() { config_fill_defaults(); }
 };
 
 std::string source(const std::string &rel) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -27,6 +28,9 @@
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 #include "tests/fakes/rtu_crc.h"
+#include "tests/unit/map_fixture.h"
+
+using test_map::set_phone;
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
@@ -68,26 +72,24 @@ Bytes fc16(int a, const std::vector<uint16_t> &vals) {
 
 class SlaveTest : public ::testing::Test {
 protected:
+    std::unique_ptr<test_map::Scope> scope;
     std::string root;
     modbus_t *reply_ctx = nullptr;
     modbus_mapping_t *own_map = nullptr;   // the maps of modbus_slave_init stay with it
 
     void SetUp() override {
-        char tmpl[] = "/tmp/agw_slave_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
+        fake_sys::reset();
+        scope = std::make_unique<test_map::Scope>("slave");
+        ASSERT_TRUE(scope->ok());
+        root = scope->root().string();
+        own_map = data_mapping.load();
         fs::create_directories(root + "/APP");
         fs::create_directories(root + "/dev");
         fs::create_directories(root + "/sys/class/gpio/gpio5");
         init_switch(false);
-        sys_set_root(root.c_str());
-        fake_sys::reset();
         event_rings_reset();
         edge_trigger_reset();
 
-        own_map = modbus_mapping_new(MB_COILS, MB_DISCRETE, MB_HOLDING, MB_INPUT);
-        ASSERT_NE(own_map, nullptr);
-        data_mapping = own_map;
         set_config_default();
         sys_config = {1, 115200, 8, 'N', 1};
 
@@ -103,9 +105,8 @@ protected:
             modbus_free(ctx);
             ctx = nullptr;
         }
-        data_mapping = nullptr;
-        modbus_mapping_free(own_map);
-        fs::remove_all(root);
+        data_mapping = own_map;
+        scope.reset();
     }
 
     void init_switch(bool active) {
@@ -137,20 +138,6 @@ protected:
     Bytes file_bytes() const {
         std::ifstream in(config_file(), std::ios::binary);
         return Bytes(std::istreambuf_iterator<char>(in), {});
-    }
-    // One number in phone slot n of group g, as ASCII pairs.
-    static void set_phone(int g, int n, const std::string &digits) {
-        for (int k = 0; k < 10; k++) {
-            size_t i = static_cast<size_t>(2 * k);
-            uint16_t v = 0;
-            if (i < digits.size()) v = static_cast<uint16_t>(static_cast<uint8_t>(digits[i]) << 8);
-            if (i + 1 < digits.size()) v |= static_cast<uint8_t>(digits[i + 1]);
-            hr_set(phone_reg(g, n) + k, v);
-        }
-    }
-    static void enable_sms(int alarm) {
-        int r = 128 + alarm / 16;
-        hr_set(r, static_cast<uint16_t>(hr_get(r) | (1u << (alarm % 16))));
     }
     // The UCS-2 bytes of an ASCII text, as the composer emits them.
     static std::string ucs2(const std::string &s) {
@@ -432,17 +419,15 @@ TEST_F(SlaveTest, RequestsForOtherAddressesAreOnlyReported) {
 TEST_F(SlaveTest, CoilWriteTriggersTheAlarmAtOnce) {
     hr_set(5, 0x0001);
     set_phone(0, 0, "0123");
-    enable_sms(5);
-    std::string out = drive_out(fc5(5, kOn));
-    EXPECT_NE(out.find("request address:5 and data:ff00\r\n"), std::string::npos);
-    EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
+    drive_out(fc5(5, kOn));
     EXPECT_EQ(coil_get(5), 1);
     ASSERT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(head_text(), ucs2("Channel5 ON"));
     EXPECT_EQ(ir_get(16), evt_out.load());
 
-    out = drive_out(fc5(5, 0));
-    EXPECT_NE(out.find("request address:5 and data:0\r\n"), std::string::npos);
+    drive_out(fc5(5, 0));
+    EXPECT_EQ(coil_get(5), 0);
     ASSERT_EQ(sms_event_is_n(), 2);
     EXPECT_EQ(ir_get(16), (evt_out.load() + 1) % EVT_SLOTS);
     const sms_event &second = sms_evt[(evt_out.load() + 1) % EVT_SLOTS];
@@ -453,19 +438,20 @@ TEST_F(SlaveTest, CoilWriteTriggersTheAlarmAtOnce) {
 TEST_F(SlaveTest, RegisterWriteSetsTheMaskAndTriggers) {
     // 0xFF00 as a group mask selects groups 8..15.
     set_phone(8, 0, "5551234");
-    enable_sms(5);
-    std::string out = drive_out(fc6(5, kOn));
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
+    drive_out(fc6(5, kOn));
     EXPECT_EQ(hr_get(5), 0xFF00);
-    EXPECT_NE(out.find("Send Fixed SMS Number:5\n"), std::string::npos);
     ASSERT_EQ(sms_event_is_n(), 1);
     EXPECT_EQ(std::string(sms_evt[evt_out.load()].phones[0]), "5551234");
 
     // Any register up to 127 is an alarm; 128 and above are not.
-    out = drive_out(fc6(127, 0x0001));
-    EXPECT_NE(out.find("Send Fixed SMS Number:127\n"), std::string::npos);
-    out = drive_out(fc6(129, 0x0001));
-    EXPECT_EQ(out.find("Send Fixed SMS Number"), std::string::npos);
-    EXPECT_NE(out.find("request address:129 and data:1\r\n"), std::string::npos);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 127, true);
+    drive_out(fc6(127, kOn));
+    ASSERT_EQ(sms_event_is_n(), 2);
+    EXPECT_EQ(std::string(sms_evt[(evt_out.load() + 1) % EVT_SLOTS].phones[0]), "5551234");
+    drive_out(fc6(129, kOn));
+    EXPECT_EQ(hr_get(129), kOn);
+    EXPECT_EQ(sms_event_is_n(), 2);
 }
 
 TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
@@ -473,15 +459,13 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     hr_set(256 + 5, 300);
     hr_set(5, 1);
     set_phone(0, 0, "0123");
-    enable_sms(5);
-    std::string out = drive_out(fc5(5, kOn));
-    EXPECT_EQ(out.find("Send Fixed SMS Number"), std::string::npos);
+    test_map::set_bit(layout::HR_SMS_ENABLE, 5, true);
+    drive_out(fc5(5, kOn));
     EXPECT_EQ(sms_event_is_n(), 0);
     edge_trigger t = edge_trigger_get(5);
     EXPECT_EQ(t.value, 0xFF00);
     EXPECT_EQ(t.triggered, 1);
     EXPECT_EQ(t.delay, 300);
-    EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
 
     // OFF written with edge mode off is kept in the table: the next ON in
     // edge mode is a change and fires.
@@ -489,11 +473,14 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
     drive_out(fc5(5, 0));
     EXPECT_EQ(edge_trigger_get(5).value, 0);
     hr_set(208, 1);
-    out = drive_out(fc5(5, kOn));
-    EXPECT_NE(out.find("Alarm 5 Trigger!!...edge\r\n"), std::string::npos) << out;
+    int queued = sms_event_is_n();   // the OFF went to the composer at once
+    drive_out(fc5(5, kOn));
+    EXPECT_EQ(edge_trigger_get(5).value, 0xFF00);
+    EXPECT_EQ(edge_trigger_get(5).triggered, 1);
+    EXPECT_EQ(sms_event_is_n(), queued);
 
     // Alarm 127's delay is holding register 209, and a write there saves too.
-    out = drive_out(fc6(209, 700));
+    drive_out(fc6(209, 700));
     EXPECT_TRUE(fs::exists(config_file()));
     drive_out(fc5(127, kOn));
     EXPECT_EQ(edge_trigger_get(127).delay, 700);
@@ -502,15 +489,12 @@ TEST_F(SlaveTest, EdgeModeHandsTheWriteToTheEdgeTable) {
 TEST_F(SlaveTest, MultipleCoilsTriggerUpToAlarm127) {
     hr_set(208, 1);   // the edge table shows each trigger and its value
     std::string out = drive_out(fc15(124, {1, 0, 1, 1, 1, 1, 1, 1}));
-    for (int n = 124; n <= 127; n++) {
-        std::string line = "request address:" + std::to_string(n) + " and data:" + (n == 125 ? "0" : "1") + "\r\n";
-        EXPECT_NE(out.find(line), std::string::npos) << line << out;
-    }
     EXPECT_EQ(out.find("request address:128"), std::string::npos);
     EXPECT_EQ(edge_trigger_get(124).value, 0xFF00);
     EXPECT_EQ(edge_trigger_get(124).triggered, 1);
     EXPECT_EQ(edge_trigger_get(125).value, 0);
     EXPECT_EQ(edge_trigger_get(125).triggered, 0);
+    EXPECT_EQ(edge_trigger_get(126).value, 0xFF00);
     EXPECT_EQ(edge_trigger_get(127).value, 0xFF00);
     EXPECT_EQ(coil_get(130), 1);   // stored by libmodbus only
     EXPECT_EQ(count_of(out, "Alarm Edge Mode...\r\n"), 4u);
@@ -561,11 +545,7 @@ TEST_F(SlaveTest, DynamicSms) {
     hr_set(399, 0x4800);   // "Hi" as text registers
     hr_set(400, 0);
     hr_set(401, 0x6900);
-    std::string out = drive_out(fc5(128, kOn));
-    EXPECT_NE(out.find("Send Dynamic SMS\n"), std::string::npos);
-    EXPECT_NE(out.find("Send Number Length:6\nSend Number:012345\n"), std::string::npos) << out;
-    EXPECT_NE(out.find("Send SMS Contens Length:4\n"), std::string::npos);
-    EXPECT_NE(out.find("res of sms_event_put() = 0\r\nsms_event_is_n()=1\r\n"), std::string::npos) << out;
+    drive_out(fc5(128, kOn));
     ASSERT_EQ(sms_event_is_n(), 1);
     const sms_event &e = sms_evt[0];
     EXPECT_EQ(e.phone_count, 1);
@@ -582,8 +562,7 @@ TEST_F(SlaveTest, DynamicSms) {
     EXPECT_EQ(sms_event_is_n(), 2);
     EXPECT_EQ(sms_dynamic_buffer_id.load(), 1);
     EXPECT_EQ(ir_get(16), 1);
-    out = drive_out(fc5(128, 0));
-    EXPECT_EQ(out.find("Send Dynamic SMS"), std::string::npos);
+    drive_out(fc5(128, 0));
     EXPECT_EQ(sms_event_is_n(), 2);
 }
 
@@ -598,16 +577,14 @@ TEST_F(SlaveTest, DynamicSmsWithTwentyDigitsAndAFullQueue) {
     for (int i = 1; i < 17; i++) drive_out(fc5(128, kOn));
     ASSERT_EQ(sms_event_is_n(), 17);
     EXPECT_EQ(ir_get(16), 16);
-    std::string out = drive_out(fc5(128, kOn));
-    EXPECT_NE(out.find("res of sms_event_put() = -1\r\n"), std::string::npos);
+    drive_out(fc5(128, kOn));
     EXPECT_EQ(if_send_sms_buffer_full.load(), 1);
     EXPECT_EQ(sms_dynamic_buffer_id.load(), 16);
     EXPECT_EQ(ir_get(16), 16);
     EXPECT_EQ(sms_event_is_n(), 17);
 
     // The clear-queue command keeps only the head; the next put succeeds again.
-    out = drive_out(fc5(200, kOn));
-    EXPECT_NE(out.find("clear all send buffer...\r\n"), std::string::npos);
+    drive_out(fc5(200, kOn));
     EXPECT_EQ(sms_event_is_n(), 1);
     drive_out(fc5(128, kOn));
     EXPECT_EQ(if_send_sms_buffer_full.load(), 0);
@@ -662,16 +639,15 @@ TEST_F(SlaveTest, SingleWritesCannotMoveTheLineWithoutTheInitSwitch) {
 
 TEST_F(SlaveTest, AnyWriteAt209Saves) {
     hr_set(42, 0x4242);
-    std::string out = drive_out(fc5(209, 0));
-    EXPECT_NE(out.find("Open file success for saving"), std::string::npos);
+    drive_out(fc5(209, 0));
     Bytes b = file_bytes();
     ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
-    EXPECT_EQ(b[776 + 84], 0x42);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 84], 0x42);
 
     drive_out(fc6(209, 0x1234));
     b = file_bytes();
-    EXPECT_EQ(b[776 + 418], 0x34);
-    EXPECT_EQ(b[776 + 419], 0x12);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 418], 0x34);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 419], 0x12);
 
     // Write-multiple at 209 is no save command.
     fs::remove(config_file());
@@ -704,17 +680,16 @@ TEST_F(SlaveTest, RecoveryKeyRestoresDefaultsSavesAndReinitialises) {
         at_sleep.push_back(std::string(fs::exists(config_file()) ? "saved" : "unsaved") + "," +
                            (data_mapping.load() == before ? "old" : "new") + "," + std::to_string(hr_get(5)));
     });
-    std::string out = drive_out(fc16(508, {0x5A3C, 0xB7E1}));
+    drive_out(fc16(508, {0x5A3C, 0xB7E1}));
     fake_sys::on_sleep(nullptr);
     EXPECT_EQ(at_sleep, (std::vector<std::string>{"unsaved,old,0", "saved,old,0"}));
-    EXPECT_NE(out.find("Go Recovery!!\n"), std::string::npos);
     EXPECT_NE(data_mapping.load(), before);
     EXPECT_EQ(hr_get(5), 0);
     EXPECT_EQ(hr_get(alarm_text_reg(0)), 0x4300);
     EXPECT_GE(fake_sys::slept_us(), 2000000u);
     Bytes b = file_bytes();
     ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
-    EXPECT_EQ(b[776 + 10], 0);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 10], 0);
     EXPECT_EQ(b[1174], 1);
     EXPECT_NE(ctx, nullptr);
 }
@@ -743,8 +718,8 @@ TEST_F(SlaveTest, RebootKeySavesAndReboots) {
     EXPECT_EQ(cmds[0], "init 6");
     Bytes b = file_bytes();
     ASSERT_EQ(b.size(), static_cast<size_t>(layout::IMG_SIZE));
-    EXPECT_EQ(b[776 + 66], 0x33);
-    EXPECT_EQ(b[776 + 1020], 0);   // the key is cleared before the save
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 66], 0x33);
+    EXPECT_EQ(b[layout::IMG_OFF_AO + 1020], 0);   // the key is cleared before the save
 }
 
 // ---- hostile frames -------------------------------------------------------------

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,8 @@ protected:
         tzset();
         fake_sys::reset();
         fake_sys::set_now_us(kMorning);
-        data_mapping = modbus_mapping_new(COILS, DISCRETE, HOLDING, INPUT);
-        ASSERT_NE(data_mapping.load(), nullptr);
+        map_ = std::make_unique<test_map::Map>();
+        ASSERT_TRUE(map_->ok());
         event_rings_reset();
         edge_trigger_reset();
         alarm_waiting_reset();
@@ -56,10 +57,10 @@ protected:
         set_phone(2, 0, "0633333333");
     }
     void TearDown() override {
-        modbus_mapping_free(data_mapping.load());
-        data_mapping = nullptr;
+        map_.reset();
         modem_state_reset();
     }
+    std::unique_ptr<test_map::Map> map_;
 
     // Runs the polling cadence for seconds of virtual time: a pass every 3 s,
     // the master's request every master_every s (0: silent).
