@@ -9,6 +9,7 @@
 #include "alarm/rings.h"
 #include "journal/journal.h"
 #include "modbus/regmap.h"
+#include "msg/phone.h"
 #include "sys/sys.h"
 
 namespace {
@@ -66,37 +67,13 @@ void clear_one(alarm_state &s) {
     s.slot[0] = s.slot[1] = -1;
 }
 
-// The digits of a phone number (an optional leading '+', then digits);
-// 0 for anything else, such as an alphanumeric sender, which matches nobody.
-int digits_of(const char *p, char out[32]) {
-    int n = 0;
-    out[0] = 0;
-    for (int i = p[0] == '+' ? 1 : 0; p[i] != 0; i++) {
-        if (p[i] < '0' || p[i] > '9' || n >= 31) return 0;
-        out[n++] = p[i];
-    }
-    out[n] = 0;
-    return n;
-}
-
-// The same phone written nationally or internationally: equal digits, or the
-// same last nine digits when both have at least nine.
-bool same_phone(const char *a, const char *b) {
-    char da[32], db[32];
-    int na = digits_of(a, da), nb = digits_of(b, db);
-    if (na == 0 || nb == 0) return false;
-    if (na == nb && std::strcmp(da, db) == 0) return true;
-    constexpr int TAIL = 9;
-    return na >= TAIL && nb >= TAIL && std::strcmp(da + na - TAIL, db + nb - TAIL) == 0;
-}
-
 bool phone_in_groups(const char *phone, uint16_t groups) {
     for (int g = 0; g < GROUPS; g++) {
         if (((groups >> g) & 1) == 0) continue;
         for (int n = 0; n < PHONES_PER_GROUP; n++) {
             char num[PHONE_SLOT_LEN + 1];
             regmap_phone(phone_reg(g, n), num);
-            if (num[0] != 0 && same_phone(num, phone)) return true;
+            if (num[0] != 0 && phone_same(num, phone)) return true;
         }
     }
     return false;
@@ -226,7 +203,7 @@ int notice_phones(uint16_t groups, const char *skip, char (*phones)[PHONE_SLOT_L
         for (int n = 0; n < PHONES_PER_GROUP && count < MAX_PHONES; n++) {
             char num[PHONE_SLOT_LEN + 1];
             regmap_phone(phone_reg(g, n), num);
-            if (num[0] == 0 || (skip != nullptr && same_phone(num, skip))) continue;
+            if (num[0] == 0 || (skip != nullptr && phone_same(num, skip))) continue;
             bool dup = false;
             for (int k = 0; k < count && !dup; k++) dup = strncmp(phones[k], num, PHONE_SLOT_LEN) == 0;
             if (dup) continue;

@@ -10,6 +10,7 @@
 #include "modbus/regmap.h"
 #include "modem/sms_func.h"
 #include "modem/sms_rx.h"
+#include "msg/phone.h"
 #include "sys/sys.h"
 
 namespace {
@@ -42,29 +43,6 @@ alarm_state alarms[ALARMS];
 uint64_t sends = 0;
 uint16_t failed_count = 0, unconfirmed_count = 0;
 bool was_on = false;
-
-// The digits of a number without its '+'; 0 for anything else (a name).
-int digits_of(const char *p, char out[32]) {
-    int n = 0;
-    out[0] = 0;
-    for (int i = p[0] == '+' ? 1 : 0; p[i] != 0; i++) {
-        if (p[i] < '0' || p[i] > '9' || n >= 31) return 0;
-        out[n++] = p[i];
-    }
-    out[n] = 0;
-    return n;
-}
-
-// The network may name the recipient internationally where the SMS went to a
-// national number: equal digits, or the same last nine when both have nine.
-bool same_phone(const char *a, const char *b) {
-    char da[32], db[32];
-    int na = digits_of(a, da), nb = digits_of(b, db);
-    if (na == 0 || nb == 0) return false;
-    if (na == nb && std::strcmp(da, db) == 0) return true;
-    constexpr int TAIL = 9;
-    return na >= TAIL && nb >= TAIL && std::strcmp(da + na - TAIL, db + nb - TAIL) == 0;
-}
 
 int used_count_locked() {
     int n = 0;
@@ -196,7 +174,7 @@ int delivery_report(int mr, int st, const char *recipient) {
         // References wrap at 256: the latest send to that phone is the one.
         record *match = nullptr;
         for (record &r : table)
-            if (r.used && r.mr == mr && same_phone(r.phone, recipient) && (match == nullptr || r.order > match->order))
+            if (r.used && r.mr == mr && phone_same(r.phone, recipient) && (match == nullptr || r.order > match->order))
                 match = &r;
         if (match == nullptr) {
             printf("delivery report for %s, reference %d, status 0x%02X: no SMS awaits it\r\n", recipient, mr, st);

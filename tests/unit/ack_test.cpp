@@ -18,6 +18,7 @@
 #include "journal/journal.h"
 #include "modbus/regmap.h"
 #include "modbus/slave.h"
+#include "msg/phone.h"
 #include "storage/sdcard.h"
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
@@ -242,6 +243,27 @@ TEST_F(Ack, ReplyForms) {
     const uint16_t ucs2b[] = {0x0061, 0x0063, 0x006B, 0x0020, 0x0035};
     EXPECT_TRUE(ack_consume_reply("+33611111111", ucs2b, 5));
     EXPECT_FALSE(bit_of(IR_ACK_UNACKED, 5));
+}
+
+// Replies and delivery reports name the phone as the network writes it.
+TEST(PhoneSame, NationalAndInternationalFormsAndWhatMatchesNobody) {
+    struct Case { const char *a, *b; bool same; } cases[] = {
+        {"01701234567", "01701234567", true},
+        {"+491701234567", "01701234567", true},     // the same last nine digits
+        {"+491701234567", "+491701234567", true},
+        {"+491701234567", "01701234568", false},
+        {"12345", "+12345", true},                  // short numbers: all digits equal
+        {"12345", "912345", false},                 // short numbers never by their tail
+        {"ALARMCO", "ALARMCO", false},              // a name is no number
+        {"", "", false},
+        {"+", "+", false},
+        {"0170 1234567", "01701234567", false},     // not a dial string
+        {"12345678901234567890123456789012", "12345678901234567890123456789012", false},   // too long
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(phone_same(c.a, c.b), c.same) << c.a << " / " << c.b;
+        EXPECT_EQ(phone_same(c.b, c.a), c.same) << c.b << " / " << c.a;
+    }
 }
 
 TEST_F(Ack, BareAckCoversOnlyAlarmsSentToThatPhone) {
