@@ -14,6 +14,7 @@
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 #include "tests/unit/map_fixture.h"
+#include "tests/unit/test_files.h"
 
 namespace {
 using test_map::enable;
@@ -23,25 +24,11 @@ using test_map::set_text;
 std::string slot_str(const char *slot) { return std::string(slot, strnlen(slot, PHONE_SLOT_LEN)); }
 
 void write_wav(const std::string &path, uint16_t channels, uint32_t rate, uint16_t bits) {
-    FILE *f = fopen(path.c_str(), "wb");
-    ASSERT_NE(f, nullptr);
-    auto le32 = [&](uint32_t v) { for (int i = 0; i < 4; i++) fputc((v >> (8 * i)) & 0xFF, f); };
-    auto le16 = [&](uint16_t v) { fputc(v & 0xFF, f); fputc(v >> 8, f); };
-    const uint32_t data = 64;
-    fwrite("RIFF", 1, 4, f);
-    le32(36 + data);
-    fwrite("WAVEfmt ", 1, 8, f);
-    le32(16);
-    le16(1);
-    le16(channels);
-    le32(rate);
-    le32(rate * channels * bits / 8);
-    le16(static_cast<uint16_t>(channels * bits / 8));
-    le16(bits);
-    fwrite("data", 1, 4, f);
-    le32(data);
-    for (uint32_t i = 0; i < data; i++) fputc(0, f);
-    fclose(f);
+    test_files::WavShape w;
+    w.channels = channels;
+    w.rate = rate;
+    w.bits = bits;
+    test_files::put(path, test_files::wav_bytes(w));
 }
 
 class Composer : public ::testing::Test {

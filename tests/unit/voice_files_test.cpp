@@ -19,50 +19,13 @@
 #include "sys/sys.h"
 #include "tests/fakes/sys_fake.h"
 #include "tests/unit/map_fixture.h"
+#include "tests/unit/test_files.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-struct WavShape {
-    uint16_t format = 1;
-    uint16_t channels = 1;
-    uint32_t rate = 8000;
-    uint16_t bits = 16;
-    uint32_t fmt_len = 16;          // format chunk body length
-    bool list_chunk = false;        // a LIST chunk between format and data
-    uint32_t data_len = 64;         // bytes really present
-    uint64_t claimed_data = ~0ull;  // data length written in the header (default: data_len)
-    uint32_t claimed_fmt = 0;       // format length written in the header (0: fmt_len)
-};
-
-void le(std::string &s, uint64_t v, int n) {
-    for (int i = 0; i < n; i++) s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
-}
-
-std::string wav_bytes(const WavShape &w) {
-    std::string body;
-    le(body, w.format, 2);
-    le(body, w.channels, 2);
-    le(body, w.rate, 4);
-    le(body, w.rate * w.channels * w.bits / 8, 4);
-    le(body, w.channels * w.bits / 8, 2);
-    le(body, w.bits, 2);
-    while (body.size() < w.fmt_len) body.push_back(0);
-    std::string s = "RIFF";
-    le(s, 0, 4);
-    s += "WAVEfmt ";
-    le(s, w.claimed_fmt ? w.claimed_fmt : w.fmt_len, 4);
-    s += body;
-    if (w.list_chunk) {
-        s += "LIST";
-        le(s, 10, 4);
-        s += "INFOISFT\2\0";
-    }
-    s += "data";
-    le(s, w.claimed_data == ~0ull ? w.data_len : w.claimed_data, 4);
-    for (uint32_t i = 0; i < w.data_len; i++) s.push_back(static_cast<char>(i * 7));
-    return s;
-}
+using test_files::WavShape;
+using test_files::wav_bytes;
 
 using test_files::put;
 
