@@ -257,9 +257,10 @@ void single_write(int a, uint16_t v) {
     }
     if (a == CO_CLEAR_QUEUE && v == VALUE_ON) {
         puts("clear all send buffer...\r");
-        sms_event_clean_all();
-        // A cleared queue must not fill again from the changes waiting for room.
+        // The changes waiting for room go first: a dispatcher pass ending
+        // between the two would otherwise move them into the emptied queue.
         alarm_waiting_clear_sms();
+        sms_event_clean_all();
     }
     if (a == CO_SAVE) save_config();
     if (a == HR_ACK_COMMAND) ack_command();
