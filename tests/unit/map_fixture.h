@@ -14,14 +14,20 @@
 
 namespace test_map {
 
-// A fresh map published in data_mapping for the object's life.
+// A fresh map published in data_mapping for the object's life; the map it
+// replaced (a test may nest one inside another) is published again after it.
 class Map {
 public:
-    Map() { data_mapping = modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT); }
-    ~Map() { modbus_mapping_free(data_mapping.exchange(nullptr)); }
+    Map()
+        : prev_(data_mapping.exchange(
+              modbus_mapping_new(layout::COILS, layout::DISCRETE, layout::HOLDING, layout::INPUT))) {}
+    ~Map() { modbus_mapping_free(data_mapping.exchange(prev_)); }
     Map(const Map &) = delete;
     Map &operator=(const Map &) = delete;
     bool ok() const { return data_mapping.load() != nullptr; }
+
+private:
+    modbus_mapping_t *prev_;
 };
 
 // The map and a temporary board root. Construct in SetUp (after
