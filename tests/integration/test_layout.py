@@ -73,10 +73,8 @@ def test_the_hand_copy_check_finds_copies_and_passes_the_tree(tmp_path):
     """tests/check_map_facts.py: each kind of hand copy is found (the lines are
     made from the header's values here), numbers that merely equal a fact are
     not, and the tree itself holds none."""
-    import importlib.util
-    spec = importlib.util.spec_from_file_location("check_map_facts", os.path.join(REPO, "tests", "check_map_facts.py"))
-    check = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(check)
+    import runpy
+    check = runpy.run_path(os.path.join(REPO, "tests", "check_map_facts.py"), run_name="check_map_facts")
     done = L.STATUS_DONE * L.STATUS_SCALE
     copies = [
         "assert len(image) == %d" % L.IMG_SIZE,
@@ -102,6 +100,6 @@ def test_the_hand_copy_check_finds_copies_and_passes_the_tree(tmp_path):
     ]
     f = tmp_path / "sample.py"
     f.write_text("\n".join(copies + innocent) + "\n")
-    found = check.scan([str(f)])
+    found = check["scan"]([str(f)])
     assert [int(line.split(":")[1]) for line in found] == list(range(1, len(copies) + 1)), found
-    assert check.scan(check.SCAN) == []
+    assert check["scan"](check["SCAN"]) == []
