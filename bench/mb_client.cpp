@@ -21,6 +21,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/fakes/rtu_crc.h"
+
 using Clock = std::chrono::steady_clock;
 
 static void report(const char *name, std::vector<double> &v) {
@@ -34,15 +36,6 @@ static void report(const char *name, std::vector<double> &v) {
 
 static double us_since(Clock::time_point t0) {
     return std::chrono::duration<double, std::micro>(Clock::now() - t0).count();
-}
-
-static uint16_t crc16(const uint8_t *p, int n) {
-    uint16_t crc = 0xFFFF;
-    for (int i = 0; i < n; i++) {
-        crc ^= p[i];
-        for (int b = 0; b < 8; b++) crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
 }
 
 int main(int argc, char **argv) {
@@ -93,7 +86,7 @@ int main(int argc, char **argv) {
     for (int r = 0; r < bad_rounds; r++) {
         modbus_flush(ctx);
         uint8_t frame[8] = {1, 3, 0, 0, 0, 1, 0, 0};
-        uint16_t crc = crc16(frame, 6) ^ 0x5A5A;
+        uint16_t crc = rtu_crc16(frame, 6) ^ 0x5A5A;
         frame[6] = static_cast<uint8_t>(crc & 0xFF);
         frame[7] = static_cast<uint8_t>(crc >> 8);
         auto t0 = Clock::now();

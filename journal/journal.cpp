@@ -543,9 +543,11 @@ int journal_open_entries(void (*fn)(const journal_entry &e, void *arg), void *ar
             if (p != nullptr) memcpy(dst, p, len);
             return static_cast<int>(len);
         };
+        // A damaged row cannot claim more phones or text than it holds.
+        constexpr int slot = static_cast<int>(sizeof e.phones[0]);
         int pl = blob(6, e.phones, sizeof e.phones);
-        if (e.count < 0 || e.count * 20 > pl) e.count = pl / 20;
-        e.body_len = blob(7, e.body, 160);
+        if (e.count < 0 || e.count > pl / slot) e.count = pl / slot;
+        e.body_len = blob(7, e.body, sizeof e.body - 1);
         blob(8, e.done, sizeof e.done);
         fn(e, arg);
         n++;

@@ -1,4 +1,4 @@
-// The Modbus RTU CRC (polynomial 0xA001, initial 0xFFFF) for tests that build
+// The Modbus RTU CRC (polynomial 0xA001, initial 0xFFFF) for tests and benches that build
 // frames by hand; sent low byte first.
 #pragma once
 #include <cstddef>
